@@ -1,0 +1,119 @@
+// 24-bit image buffer and its BMP file writer.
+//
+// Pixels are kept row after row, row 0 first, and row 0 is the bottom of the
+// picture: the layout of a BMP pixel array, so frames and files share it.
+#ifndef KIMAGE_H
+#define KIMAGE_H
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+// One pixel: blue, green, red, exactly three bytes in BMP order.
+struct K_RGB {
+  uint8_t b;
+  uint8_t g;
+  uint8_t r;
+  K_RGB() : b(0), g(0), r(0) {}
+};
+static_assert(sizeof(K_RGB) == 3, "a pixel must be exactly 3 bytes");
+
+template <typename T>
+class KImageT {
+ public:
+  std::vector<T> data;
+  int32_t width;
+  int32_t height;
+
+  KImageT() : width(0), height(0) {}
+  KImageT(int w, int h) : width(0), height(0) { init(w, h); }
+  KImageT(const KImageT&) = delete;
+  KImageT& operator=(const KImageT&) = delete;
+
+  // Sets the size and clears every byte, whatever the image held before.
+  // A negative size holds no pixels.
+  void init(int w, int h) {
+    width = w;
+    height = h;
+    size_t count = (w > 0 && h > 0) ? static_cast<size_t>(w) * static_cast<size_t>(h) : 0;
+    data.resize(count);
+    if (count) memset(static_cast<void*>(data.data()), 0, count * sizeof(T));
+  }
+
+  T& pixel(int x, int y) { return data[static_cast<size_t>(x) + static_cast<size_t>(y) * width]; }
+  const T& pixel(int x, int y) const {
+    return data[static_cast<size_t>(x) + static_cast<size_t>(y) * width];
+  }
+
+  // Null while the image has never held pixels.
+  T* get_raw_buffer() { return data.empty() ? nullptr : data.data(); }
+  const T* get_raw_buffer() const { return data.empty() ? nullptr : data.data(); }
+
+  // Writes an uncompressed bottom-up 24-bit BMP. False when the file cannot
+  // be opened or any write, the flush or the close fails; a file that could
+  // not be written whole is removed again.
+  bool save_to_bitmap(const char* path) const;
+};
+
+namespace kimage_detail {
+
+inline void put_le16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void put_le32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+enum { kBmpHeaderSize = 54 };
+
+// Both BMP headers for a 24-bit bottom-up image of w x h pixels.
+inline void fill_bmp_headers(uint8_t (&header)[kBmpHeaderSize], int32_t w, int32_t h) {
+  memset(header, 0, sizeof header);
+  int64_t stride = (3 * static_cast<int64_t>(w > 0 ? w : 0) + 3) / 4 * 4;
+  int64_t file_size = kBmpHeaderSize + stride * (h > 0 ? h : 0);
+  header[0] = 'B';
+  header[1] = 'M';
+  put_le32(header + 2, static_cast<uint32_t>(file_size));
+  put_le32(header + 10, kBmpHeaderSize);
+  put_le32(header + 14, 40);
+  put_le32(header + 18, static_cast<uint32_t>(w));
+  put_le32(header + 22, static_cast<uint32_t>(h));
+  put_le16(header + 26, 1);
+  put_le16(header + 28, 24);
+}
+
+}  // namespace kimage_detail
+
+template <typename T>
+bool KImageT<T>::save_to_bitmap(const char* path) const {
+  static_assert(sizeof(T) == 3, "BMP rows are written as 3-byte pixels");
+  uint8_t header[kimage_detail::kBmpHeaderSize];
+  kimage_detail::fill_bmp_headers(header, width, height);
+
+  FILE* file = fopen(path, "wb");
+  if (!file) return false;
+  bool ok = fwrite(header, 1, sizeof header, file) == sizeof header;
+
+  const size_t row_bytes = width > 0 ? 3 * static_cast<size_t>(width) : 0;
+  const size_t pad = (4 - row_bytes % 4) % 4;
+  const uint8_t zeros[4] = {0, 0, 0, 0};
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data.data());
+  if (pad == 0 && !data.empty()) {
+    ok = ok && fwrite(bytes, 1, row_bytes * height, file) == row_bytes * height;
+  } else {
+    for (int32_t y = 0; ok && y < height && !data.empty(); ++y) {
+      ok = fwrite(bytes + row_bytes * y, 1, row_bytes, file) == row_bytes &&
+           fwrite(zeros, 1, pad, file) == pad;
+    }
+  }
+  ok = (fflush(file) == 0) && ok;
+  ok = (fclose(file) == 0) && ok;
+  if (!ok) remove(path);
+  return ok;
+}
+
+#endif  // KIMAGE_H

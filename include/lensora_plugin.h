@@ -1,0 +1,177 @@
+// Host of one camera plug-in: a shared library exporting seven functions.
+//
+//   int32_t LN_GetDllName(char* buffer)       null: name length; else copy name
+//   bool    LN_OnInit(window handle)
+//   bool    LN_OnDestroy()
+//   bool    LN_GetResolution(int32_t* w, int32_t* h)
+//   bool    LN_SetResolution(int32_t w, int32_t h)
+//   bool    LN_DoModalOptionDlg()
+//   int32_t LN_Capture(K_RGB* buffer)         null: frame size in bytes; else grab
+//
+// Booleans are one byte (nonzero is success); integers are 32 bits. On 32-bit
+// Windows the exports are __stdcall with undecorated names.
+#ifndef LENSORA_PLUGIN_H
+#define LENSORA_PLUGIN_H
+
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "kimage.h"
+
+// ---- Platform part: the only code that differs between systems. ----
+#ifdef _WIN32
+#include <windows.h>
+#define LN_CALL __stdcall
+namespace lensora_platform {
+typedef HMODULE Module;
+typedef HWND WindowHandle;
+inline Module load_library(const char* file) {
+  return LoadLibraryA(file);
+}
+inline void* find_export(Module module, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(module, name));
+}
+inline void unload_library(Module module) {
+  FreeLibrary(module);
+}
+}  // namespace lensora_platform
+#else
+#include <dlfcn.h>
+#define LN_CALL
+namespace lensora_platform {
+typedef void* Module;
+typedef void* WindowHandle;
+inline Module load_library(const char* file) {
+  return dlopen(file, RTLD_NOW | RTLD_LOCAL);
+}
+inline void* find_export(Module module, const char* name) {
+  return dlsym(module, name);
+}
+inline void unload_library(Module module) {
+  dlclose(module);
+}
+}  // namespace lensora_platform
+#endif
+
+// For plug-in sources: declares one export, e.g.
+//   LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) { ... }
+#ifdef _WIN32
+#define LN_EXPORT(type) extern "C" __declspec(dllexport) type LN_CALL
+#else
+#define LN_EXPORT(type) extern "C" __attribute__((visibility("default"))) type LN_CALL
+#endif
+
+// The one-byte boolean of the plug-in contract; only its low 8 bits count.
+typedef unsigned char LnBool;
+
+typedef int32_t(LN_CALL* LnGetDllNameFn)(char* buffer);
+typedef LnBool(LN_CALL* LnOnInitFn)(lensora_platform::WindowHandle window);
+typedef LnBool(LN_CALL* LnOnDestroyFn)();
+typedef LnBool(LN_CALL* LnGetResolutionFn)(int32_t* width, int32_t* height);
+typedef LnBool(LN_CALL* LnSetResolutionFn)(int32_t width, int32_t height);
+typedef LnBool(LN_CALL* LnDoModalOptionDlgFn)();
+typedef int32_t(LN_CALL* LnCaptureFn)(K_RGB* buffer);
+
+class LensoraPlugIn {
+ public:
+  std::string name;
+  std::string path;
+  lensora_platform::Module module;
+
+  LensoraPlugIn() : module(nullptr) {}
+  ~LensoraPlugIn() { Close(); }
+  LensoraPlugIn(const LensoraPlugIn&) = delete;
+  LensoraPlugIn& operator=(const LensoraPlugIn&) = delete;
+
+  bool Open(const char* file) {
+    path = file;
+    return Open();
+  }
+
+  // An open host keeps its library and its name.
+  bool Open() {
+    if (isOpen()) return true;
+    module = lensora_platform::load_library(path.c_str());
+    if (!module) return false;
+    return GetDllName();
+  }
+
+  bool Close() {
+    OnDestroy();
+    if (module) {
+      lensora_platform::unload_library(module);
+      module = nullptr;
+    }
+    return true;
+  }
+
+  bool isOpen() const { return module != nullptr; }
+
+  bool GetDllName() {
+    LnGetDllNameFn get_name = Export<LnGetDllNameFn>("LN_GetDllName");
+    if (!get_name) return false;
+    int32_t length = get_name(nullptr);
+    if (length <= 0) return false;
+    // Ten spare zero bytes, so a name a little longer than announced is
+    // still read whole and terminated.
+    const size_t size = static_cast<size_t>(length) + 10;
+    std::vector<char> buffer(size, '\0');
+    int32_t result = get_name(buffer.data());
+    name.assign(buffer.data(), strnlen(buffer.data(), size));
+    return result > 0;
+  }
+
+  bool GetResolution(int32_t* width, int32_t* height) {
+    LnGetResolutionFn fn = Export<LnGetResolutionFn>("LN_GetResolution");
+    return fn && fn(width, height) != 0;
+  }
+
+  bool SetResolution(int width, int height) {
+    LnSetResolutionFn fn = Export<LnSetResolutionFn>("LN_SetResolution");
+    return fn && fn(width, height) != 0;
+  }
+
+  bool DoModalOptionDlg() {
+    LnDoModalOptionDlgFn fn = Export<LnDoModalOptionDlgFn>("LN_DoModalOptionDlg");
+    return fn && fn() != 0;
+  }
+
+  bool OnInit(lensora_platform::WindowHandle window) {
+    LnOnInitFn fn = Export<LnOnInitFn>("LN_OnInit");
+    return fn && fn(window) != 0;
+  }
+
+  bool OnDestroy() {
+    LnOnDestroyFn fn = Export<LnOnDestroyFn>("LN_OnDestroy");
+    return fn && fn() != 0;
+  }
+
+  // Sizes the image to the plug-in's resolution and has the plug-in fill it.
+  // The image is untouched unless the announced frame size matches.
+  bool Capture(KImageT<K_RGB>& image) {
+    LnCaptureFn capture = Export<LnCaptureFn>("LN_Capture");
+    if (!capture) return false;
+    int32_t size = capture(nullptr);
+    if (size < 0) return false;
+    int32_t width = 0, height = 0;
+    if (!GetResolution(&width, &height)) return false;
+    if (width < 0 || height < 0) return false;
+    // 64-bit, so a product that wraps in 32 bits never matches.
+    if (static_cast<int64_t>(width) * height * 3 != size) return false;
+    image.init(width, height);
+    return capture(image.get_raw_buffer()) > 0;
+  }
+
+ private:
+  // Looked up at every call, never cached: the library may change between.
+  template <typename Fn>
+  Fn Export(const char* export_name) const {
+    if (!isOpen()) return nullptr;
+    return reinterpret_cast<Fn>(lensora_platform::find_export(module, export_name));
+  }
+};
+
+#endif  // LENSORA_PLUGIN_H
