@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <vector>
 
@@ -31,6 +32,8 @@ class KImageT {
   KImageT(int w, int h) : width(0), height(0) { init(w, h); }
   KImageT(const KImageT&) = delete;
   KImageT& operator=(const KImageT&) = delete;
+  KImageT(KImageT&&) = default;
+  KImageT& operator=(KImageT&&) = default;
 
   // Sets the size and clears every byte, whatever the image held before.
   // A negative size holds no pixels.
@@ -88,6 +91,18 @@ inline void fill_bmp_headers(uint8_t (&header)[kBmpHeaderSize], int32_t w, int32
 
 }  // namespace kimage_detail
 
+// Flushes and closes a file written from scratch; false when that or any
+// earlier write (`ok`) failed. A failed file is removed so no partial file
+// is left, but only a regular one: a device or a pipe is never unlinked.
+inline bool finish_output_file(FILE* file, const char* path, bool ok) {
+  struct stat info;
+  const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+  ok = (fflush(file) == 0) && ok;
+  ok = (fclose(file) == 0) && ok;
+  if (!ok && regular) remove(path);
+  return ok;
+}
+
 template <typename T>
 bool KImageT<T>::save_to_bitmap(const char* path) const {
   static_assert(sizeof(T) == 3, "BMP rows are written as 3-byte pixels");
@@ -110,10 +125,7 @@ bool KImageT<T>::save_to_bitmap(const char* path) const {
            fwrite(zeros, 1, pad, file) == pad;
     }
   }
-  ok = (fflush(file) == 0) && ok;
-  ok = (fclose(file) == 0) && ok;
-  if (!ok) remove(path);
-  return ok;
+  return finish_output_file(file, path, ok);
 }
 
 #endif  // KIMAGE_H

@@ -14,10 +14,10 @@
 #define LENSORA_PLUGIN_H
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
-#include <vector>
 
 #include "kimage.h"
 
@@ -87,13 +87,15 @@ class LensoraPlugIn {
   LensoraPlugIn& operator=(const LensoraPlugIn&) = delete;
 
   bool Open(const char* file) {
-    path = file;
+    path = file ? file : "";
     return Open();
   }
 
-  // An open host keeps its library and its name.
+  // An open host keeps its library and its name. An empty name is refused:
+  // the loader would hand back the program itself.
   bool Open() {
     if (isOpen()) return true;
+    if (path.empty()) return false;
     module = lensora_platform::load_library(path.c_str());
     if (!module) return false;
     return GetDllName();
@@ -118,9 +120,11 @@ class LensoraPlugIn {
     // Ten spare zero bytes, so a name a little longer than announced is
     // still read whole and terminated.
     const size_t size = static_cast<size_t>(length) + 10;
-    std::vector<char> buffer(size, '\0');
-    int32_t result = get_name(buffer.data());
-    name.assign(buffer.data(), strnlen(buffer.data(), size));
+    char* buffer = static_cast<char*>(calloc(size, 1));
+    if (!buffer) return false;
+    int32_t result = get_name(buffer);
+    name.assign(buffer, strnlen(buffer, size));
+    free(buffer);
     return result > 0;
   }
 
