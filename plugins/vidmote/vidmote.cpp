@@ -1,14 +1,136 @@
-// placeholder
+// libvidmote.so: the camera plug-in that ships with the program.
+#include "vidmote.h"
+
+#include <string.h>
+
 #include "lensora_plugin.h"
-LN_EXPORT(int32_t) LN_GetDllName(char* buffer) {
-  static const char kName[] = "Vidmote";
-  if (buffer) memcpy(buffer, kName, sizeof kName);
-  return sizeof kName - 1;
+#include "settings_dialog.h"
+#include "test_card.h"
+
+namespace vidmote {
+
+Vidmote::Vidmote() {
+  sources_.push_back(std::make_unique<TestCardSource>());
 }
-LN_EXPORT(LnBool) LN_OnInit(void*) { return 1; }
-LN_EXPORT(LnBool) LN_OnDestroy() { return 1; }
-static int32_t g_w = 640, g_h = 480;
-LN_EXPORT(LnBool) LN_GetResolution(int32_t* w, int32_t* h) { *w = g_w; *h = g_h; return 1; }
-LN_EXPORT(LnBool) LN_SetResolution(int32_t w, int32_t h) { g_w = w; g_h = h; return 1; }
-LN_EXPORT(LnBool) LN_DoModalOptionDlg() { return 0; }
-LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) { if (buffer) memset(buffer, 128, g_w*g_h*3); return g_w*g_h*3; }
+
+std::string Vidmote::name() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return "Vidmote: " + active().name();
+}
+
+void Vidmote::init() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!active().is_open()) active().open();
+}
+
+void Vidmote::destroy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& source : sources_) source->close();
+}
+
+FrameSize Vidmote::get_size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active().get_size();
+}
+
+bool Vidmote::set_size(int32_t width, int32_t height) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active().set_size(width, height);
+}
+
+int32_t Vidmote::frame_bytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FrameSize size = active().get_size();
+  return size.width * size.height * 3;  // sources keep this within int32
+}
+
+int32_t Vidmote::capture(uint8_t* frame) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!active().is_open() && !active().open()) return 0;
+  FrameSize size = active().get_size();
+  return active().capture(frame) ? size.width * size.height * 3 : 0;
+}
+
+std::vector<std::string> Vidmote::source_names() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> names;
+  for (const auto& source : sources_) names.push_back(source->name());
+  return names;
+}
+
+size_t Vidmote::active_source() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active_;
+}
+
+// The new source keeps the current size when it can deliver it.
+bool Vidmote::select_source(size_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index >= sources_.size()) return false;
+  if (index == active_) return true;
+  FrameSource& next = *sources_[index];
+  if (!next.open()) return false;
+  FrameSize size = active().get_size();
+  next.set_size(size.width, size.height);
+  active().close();
+  active_ = index;
+  return true;
+}
+
+std::vector<FrameSize> Vidmote::offered_sizes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active().offered_sizes();
+}
+
+std::vector<SourceSetting> Vidmote::settings() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active().settings();
+}
+
+bool Vidmote::choose_setting(size_t setting, size_t choice) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active().choose_setting(setting, choice);
+}
+
+}  // namespace vidmote
+
+namespace {
+vidmote::Vidmote g_plugin;
+}
+
+LN_EXPORT(int32_t) LN_GetDllName(char* buffer) {
+  const std::string name = g_plugin.name();
+  if (buffer) memcpy(buffer, name.c_str(), name.size() + 1);
+  return static_cast<int32_t>(name.size());
+}
+
+LN_EXPORT(LnBool) LN_OnInit(lensora_platform::WindowHandle /*window*/) {
+  g_plugin.init();
+  return 1;
+}
+
+LN_EXPORT(LnBool) LN_OnDestroy() {
+  g_plugin.destroy();
+  return 1;
+}
+
+LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height) {
+  if (!width || !height) return 0;
+  vidmote::FrameSize size = g_plugin.get_size();
+  *width = size.width;
+  *height = size.height;
+  return 1;
+}
+
+LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
+  return g_plugin.set_size(width, height) ? 1 : 0;
+}
+
+LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
+  return vidmote::run_settings_dialog(g_plugin) ? 1 : 0;
+}
+
+LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
+  if (!buffer) return g_plugin.frame_bytes();
+  return g_plugin.capture(reinterpret_cast<uint8_t*>(buffer));
+}

@@ -1,0 +1,16 @@
+// The settings dialog: a numbered text menu on the controlling terminal.
+#ifndef VIDMOTE_SETTINGS_DIALOG_H
+#define VIDMOTE_SETTINGS_DIALOG_H
+
+#include "vidmote.h"
+
+namespace vidmote {
+
+// Runs on /dev/tty, never on stdin/stdout, which belong to the program.
+// False at once when there is no controlling terminal; true once the user
+// is done (empty line, 0, "done") or the terminal's input ends.
+bool run_settings_dialog(Vidmote& plugin);
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_SETTINGS_DIALOG_H

@@ -1,0 +1,47 @@
+// State of the plug-in behind its seven exports: the known sources and the
+// active one. Every method locks, so the host may call from any thread; the
+// settings dialog calls in between its reads from the terminal.
+#ifndef VIDMOTE_VIDMOTE_H
+#define VIDMOTE_VIDMOTE_H
+
+#include <memory>
+#include <mutex>
+
+#include "frame_source.h"
+
+namespace vidmote {
+
+class Vidmote {
+ public:
+  Vidmote();
+
+  std::string name() const;
+  void init();
+  void destroy();
+
+  FrameSize get_size() const;
+  bool set_size(int32_t width, int32_t height);
+  int32_t frame_bytes() const;
+  // Fills frame_bytes() bytes and returns their count, 0 on failure. Opens
+  // the active source first if the host skipped init.
+  int32_t capture(uint8_t* frame);
+
+  // For the settings dialog.
+  std::vector<std::string> source_names() const;
+  size_t active_source() const;
+  bool select_source(size_t index);
+  std::vector<FrameSize> offered_sizes() const;
+  std::vector<SourceSetting> settings() const;
+  bool choose_setting(size_t setting, size_t choice);
+
+ private:
+  FrameSource& active() const { return *sources_[active_]; }
+
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<FrameSource>> sources_;
+  size_t active_ = 0;
+};
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_VIDMOTE_H
