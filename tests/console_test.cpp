@@ -1,1 +1,372 @@
+// End-to-end runs of the console with scripted input and the test camera.
 #include <gtest/gtest.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+#include "reference_render.h"
+
+namespace {
+
+const std::string kStartup =
+    "DLL：FakeCam\n"
+    "解像度：640x480\n"
+    "HTML ファイル版の横幅は？（例：200） -> ";
+const std::string kPrompt = "Enter キーを押してください, 終了(Q), 設定(S) -> ";
+const std::string kCaptureFailed = "キャプチャ失敗\n";
+const std::string kFileOutputFailed = "ファイル出力失敗...\n";
+const std::string kWidthError = "error.\n";
+
+// A test folder with the scratch output folder and a call log beside it.
+struct ConsoleRun : ::testing::Test {
+  ScratchDir out;
+  ScratchDir side;
+  RunOptions options;
+
+  void SetUp() override { options.env["FAKECAM_LOG"] = side.file("calls.log"); }
+
+  RunResult run(const std::string& input) {
+    options.input = input;
+    RunResult result = run_program(out.path(), options);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.err, "") << "nothing may go to standard error";
+    return result;
+  }
+  std::vector<std::string> calls() const {
+    std::vector<std::string> lines;
+    std::string log = read_file(side.file("calls.log")), line;
+    for (char c : log) {
+      if (c == '\n') {
+        lines.push_back(line);
+        line.clear();
+      } else {
+        line += c;
+      }
+    }
+    return lines;
+  }
+  // The fake camera serves these frames (bottom-up B, G, R rows) in turn.
+  void serve(int width, int height, const std::vector<std::string>& frames) {
+    options.env["FAKECAM_SIZE"] = std::to_string(width) + " " + std::to_string(height);
+    std::string all;
+    for (const std::string& f : frames) all += f;
+    write_file(side.file("frames.raw"), all);
+    options.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  }
+};
+
+// What the fake camera serves by default for its k-th capture.
+std::string default_frame(int width, int height, int k) {
+  std::string bytes(static_cast<size_t>(width) * height * 3, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i + 7 * k) & 255);
+  return bytes;
+}
+
+std::string one_capture_output(const std::string& frame, int width, int height) {
+  return console_report(Frame{width, height, frame});
+}
+
+TEST_F(ConsoleRun, CaptureThenQuitWritesTextsFilesAndCallsInOrder) {
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  const std::string frame = default_frame(640, 480, 0);
+  EXPECT_EQ(r.out, kStartup + kPrompt + one_capture_output(frame, 640, 480) + kPrompt);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "g.bmp"}));
+  EXPECT_EQ(read_file(out.file("R00000.bmp")), bmp_file(Frame{640, 480, frame}));
+  EXPECT_EQ(calls(), (std::vector<std::string>{
+                         "LN_GetDllName(null)", "LN_GetDllName(buffer) zeroed", "LN_OnInit(null)",
+                         "LN_SetResolution(640,480)", "LN_GetResolution", "LN_Capture(null)",
+                         "LN_GetResolution", "LN_Capture(buffer)", "LN_OnDestroy"}));
+}
+
+TEST_F(ConsoleRun, EveryCharacterOfALineIsACommand) {
+  // 'x' and the line feed are two captures; the next line quits.
+  RunResult r = run("70\nx\nQ\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "R00001.bmp",
+                                                  "R00001.html", "g.bmp"}));
+  EXPECT_EQ(read_file(out.file("R00001.bmp")),
+            bmp_file(Frame{640, 480, default_frame(640, 480, 1)}));
+}
+
+TEST_F(ConsoleRun, NumberingSkipsEveryNameAlreadyTaken) {
+  // A number is taken when either of its two names exists, as any kind of entry.
+  write_file(out.file("R00000.html"), "keep");
+  write_file(out.file("R00001.bmp"), "keep");
+  ASSERT_EQ(mkdir(out.file("R00002.bmp").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("missing-target", out.file("R00003.html").c_str()), 0);
+  write_file(out.file("R00005.bmp"), "keep");
+  RunResult r = run("200\n\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(out.file("R00000.html")), "keep");
+  EXPECT_EQ(read_file(out.file("R00001.bmp")), "keep");
+  EXPECT_EQ(read_file(out.file("R00005.bmp")), "keep");
+  EXPECT_TRUE(file_exists(out.file("R00004.bmp")));
+  EXPECT_TRUE(file_exists(out.file("R00006.html")));
+  EXPECT_FALSE(file_exists(out.file("R00000.bmp")));
+  EXPECT_FALSE(file_exists(out.file("R00005.html")));
+}
+
+TEST_F(ConsoleRun, NumbersBeyondFiveDigitsGetMoreDigits) {
+  for (int n = 0; n < 3; ++n) write_file(out.file("R0000" + std::to_string(n) + ".bmp"), "");
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(file_exists(out.file("R00003.bmp")));
+}
+
+TEST_F(ConsoleRun, SettingsOpensTheDialogOnceAndDropsTheRestOfTheLine) {
+  RunResult r = run("200\ns and more\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  // The number found free before the settings command is passed over.
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00001.bmp", "R00001.html", "g.bmp"}));
+  const std::vector<std::string> log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "LN_DoModalOptionDlg"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "LN_Capture(buffer)"), 1);
+  EXPECT_EQ(r.out.substr(0, kStartup.size() + 2 * kPrompt.size()), kStartup + kPrompt + kPrompt);
+}
+
+TEST_F(ConsoleRun, SettingsAtEndOfInputEndsTheRun) {
+  options.env["FAKECAM_DIALOG"] = "0";  // a failing dialog changes nothing
+  RunResult r = run("200\nS");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStartup + kPrompt + kPrompt);
+  EXPECT_TRUE(out.list().empty());
+}
+
+TEST_F(ConsoleRun, EndOfInputAtThePromptQuitsWithoutCapturing) {
+  RunResult r = run("200\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStartup + kPrompt);
+  EXPECT_TRUE(out.list().empty());
+  EXPECT_EQ(calls().back(), "LN_OnDestroy");
+}
+
+struct WidthCase {
+  const char* answer;
+  bool accepted;
+};
+
+class WidthAnswer : public ConsoleRun, public ::testing::WithParamInterface<WidthCase> {};
+
+TEST_P(WidthAnswer, IsAcceptedOrRefused) {
+  RunResult r = run(std::string(GetParam().answer) + "q\n");
+  if (GetParam().accepted) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kStartup + kPrompt);
+  } else {
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, kStartup + kWidthError);
+    EXPECT_EQ(calls().back(), "LN_OnDestroy");
+  }
+  EXPECT_TRUE(out.list().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, WidthAnswer,
+    ::testing::Values(WidthCase{"200\n", true}, WidthCase{" 120 words\n", true},
+                      WidthCase{"\t+7\n", true}, WidthCase{"-5\n", true},
+                      WidthCase{"10000\n", true}, WidthCase{"-2147483648\n", true},
+                      WidthCase{"1\n", true}, WidthCase{"0\n", false}, WidthCase{"-0\n", false},
+                      WidthCase{"abc\n", false}, WidthCase{"\n", false}, WidthCase{"+\n", false},
+                      WidthCase{"10001\n", false}, WidthCase{"2147483647\n", false},
+                      WidthCase{"2147483648\n", false}, WidthCase{"-2147483649\n", false},
+                      WidthCase{"99999999999999999999999\n", false},
+                      WidthCase{"", false} /* end of input: the q is never read */));
+
+TEST_F(ConsoleRun, EndOfInputAtTheWidthQuestionIsAnError) {
+  RunResult r = run("");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, kStartup + kWidthError);
+}
+
+TEST_F(ConsoleRun, AWidthLineOf1023CharactersLeavesItsLineFeedAsACommand) {
+  std::string answer = "200" + std::string(1020, ' ');
+  RunResult r = run(answer + "\nq\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "g.bmp"}));
+}
+
+TEST_F(ConsoleRun, AWidthLineOf1022CharactersIsReadWhole) {
+  RunResult r = run("200" + std::string(1019, ' ') + "\nq\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(out.list().empty());
+}
+
+struct FailureCase {
+  const char* name;
+  const char* variable;
+  const char* value;
+  const char* input;
+  std::string expected_out;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+void PrintTo(const WidthCase& c, std::ostream* os) {
+  *os << '"' << c.answer << '"';
+}
+
+class PlugInFailure : public ConsoleRun, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(PlugInFailure, PrintsItsTextAndEndsWithStatus255) {
+  const FailureCase& c = GetParam();
+  options.env[c.variable] = c.value;
+  RunResult r = run(c.input);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, c.expected_out);
+  EXPECT_TRUE(out.list().empty());
+  ASSERT_FALSE(calls().empty());
+  EXPECT_EQ(calls().back(), "LN_OnDestroy") << "the plug-in is always told to release";
+}
+
+const std::string kOpenFailed = "DLL が開けません : libvidmote.so\n";
+const std::string kInitFailed = "DLL の初期化に失敗しました\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlugInFailure,
+    ::testing::Values(
+        FailureCase{"InitFails", "FAKECAM_INIT", "0", "200\n\nq\n", kInitFailed},
+        FailureCase{"InitResultHighByteOnly", "FAKECAM_INIT", "256", "200\n\nq\n", kInitFailed},
+        FailureCase{"NameLengthZero", "FAKECAM_NAME_LENGTH", "0", "200\n\nq\n", kOpenFailed},
+        FailureCase{"NameLengthNegative", "FAKECAM_NAME_LENGTH", "-4", "200\n\nq\n", kOpenFailed},
+        FailureCase{"NameCopyFails", "FAKECAM_NAME_RESULT", "0", "200\n\nq\n", kOpenFailed},
+        FailureCase{"CaptureFails", "FAKECAM_CAPTURE", "0", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed},
+        FailureCase{"FrameSizeOneShort", "FAKECAM_FRAME_BYTES", "921599", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed},
+        FailureCase{"FrameSizeNegative", "FAKECAM_FRAME_BYTES", "-1", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed},
+        FailureCase{"ResolutionQueryFails", "FAKECAM_GETRES", "0", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+TEST_F(ConsoleRun, SizesThatWrapOrAreNegativeFailTheCapture) {
+  // Each frame-size answer equals width * height * 3 wrapped to 32 bits.
+  const char* const kSizes[][2] = {
+      {"65536 65536", "0"}, {"2 715827883", "2"}, {"47000 47000", "-1962934592"}, {"-2 -3", "18"}};
+  for (const auto& size : kSizes) {
+    options.env["FAKECAM_SIZE"] = size[0];
+    options.env["FAKECAM_FRAME_BYTES"] = size[1];
+    RunResult r = run("200\n\nq\n");
+    EXPECT_EQ(r.status, 255) << size[0];
+    EXPECT_EQ(r.out.substr(r.out.size() - kCaptureFailed.size()), kCaptureFailed) << size[0];
+    EXPECT_TRUE(out.list().empty());
+  }
+}
+
+TEST_F(ConsoleRun, TheSecondOfTwoCapturesCanFail) {
+  options.env["FAKECAM_CAPTURE_FAIL_AT"] = "2";
+  RunResult r = run("200\n\n\n\nq\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "g.bmp"}));
+}
+
+TEST_F(ConsoleRun, MissingPlugInFileIsReported) {
+  // A copy of the program alone in a folder, away from the plug-in beside it.
+  ScratchDir alone;
+  const std::string program = alone.file("ConsoleExample");
+  write_file(program, read_file(PROGRAM_PATH));
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+  options.program = program;
+  options.plugin = "";
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, kOpenFailed);
+  EXPECT_TRUE(out.list().empty());
+}
+
+TEST_F(ConsoleRun, MissingExportsAreHandledByTheirCommands) {
+  struct Case {
+    const char* variant;
+    int status;
+    std::string out_start;
+  };
+  const Case kCases[] = {
+      {"no_GetDllName", 255, kOpenFailed},
+      {"no_OnInit", 255, kInitFailed},
+      {"no_Capture", 255, kStartup + kPrompt + kPrompt + kCaptureFailed},
+      {"no_exports", 255, kOpenFailed},
+      {"no_GetResolution", 255,
+       "DLL：FakeCam\n解像度：0x0\nHTML ファイル版の横幅は？（例：200） -> " + kPrompt + kPrompt +
+           kCaptureFailed},
+      {"no_SetResolution", 0, kStartup + kPrompt},
+      {"no_DoModalOptionDlg", 0, kStartup + kPrompt + kPrompt},
+      {"no_OnDestroy", 0, kStartup + kPrompt + kPrompt},
+  };
+  for (const Case& c : kCases) {
+    options.plugin = c.variant;
+    RunResult r = run("200\ns\n\nq\n");
+    EXPECT_EQ(r.status, c.status) << c.variant;
+    EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.variant;
+  }
+}
+
+TEST_F(ConsoleRun, AFrameThatCannotBeSavedIsReportedAndTheRunGoesOn) {
+  // Files may not grow past 100 000 bytes: the frame BMP fails, the page
+  // and the preview fit.
+  options.file_size_limit = 100000;
+  RunResult r = run("200\n\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  const std::string report0 = one_capture_output(default_frame(640, 480, 0), 640, 480);
+  const std::string report1 = one_capture_output(default_frame(640, 480, 1), 640, 480);
+  EXPECT_EQ(r.out, kStartup + kPrompt + report0 + kFileOutputFailed + kPrompt + report1 +
+                       kFileOutputFailed + kPrompt);
+  // No partial frame is left behind; the numbers still advance.
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.html", "R00001.html", "g.bmp"}));
+}
+
+std::string to_shift_jis(const std::string& utf8) {
+  iconv_t cd = iconv_open("SHIFT_JIS", "UTF-8");
+  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  std::string in = utf8, out(utf8.size() * 2, '\0');
+  char* src = in.data();
+  char* dst = out.data();
+  size_t src_left = in.size(), dst_left = out.size();
+  EXPECT_NE(iconv(cd, &src, &src_left, &dst, &dst_left), static_cast<size_t>(-1));
+  iconv_close(cd);
+  out.resize(out.size() - dst_left);
+  return out;
+}
+
+// A Shift_JIS locale, built into a scratch folder so the system's locale
+// set is left alone.
+TEST_F(ConsoleRun, ShiftJisLocaleGetsShiftJisBytes) {
+  ScratchDir locales;
+  const std::string command =
+      "localedef -i ja_JP -f SHIFT_JIS " + locales.file("ja_JP.SJIS") + " >/dev/null 2>&1";
+  int ignored_status = system(command.c_str());  // warns that SJIS is not ASCII-safe
+  (void)ignored_status;
+  ASSERT_TRUE(file_exists(locales.file("ja_JP.SJIS")))
+      << "localedef (Debian package locales) is needed";
+  options.env["LOCPATH"] = locales.path();
+  options.env["LC_ALL"] = "ja_JP.SJIS";
+  options.env["FAKECAM_CAPTURE"] = "0";
+  RunResult r = run("200\n\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, to_shift_jis(kStartup + kPrompt + kCaptureFailed));
+
+  options.env["FAKECAM_NAME_LENGTH"] = "0";
+  r = run("");
+  EXPECT_EQ(r.out, to_shift_jis(kOpenFailed));
+  options.env.erase("FAKECAM_NAME_LENGTH");
+  options.env["FAKECAM_INIT"] = "0";
+  r = run("");
+  EXPECT_EQ(r.out, to_shift_jis(kInitFailed));
+  options.env.erase("FAKECAM_INIT");
+  options.env.erase("FAKECAM_CAPTURE");
+  r = run("0\n");
+  EXPECT_EQ(r.out, to_shift_jis(kStartup + kWidthError));
+  options.file_size_limit = 100000;
+  r = run("200\n\nq\n");
+  const std::string report = one_capture_output(default_frame(640, 480, 0), 640, 480);
+  EXPECT_EQ(r.out, to_shift_jis(kStartup + kPrompt) + report + to_shift_jis(kFileOutputFailed) +
+                       to_shift_jis(kPrompt));
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+#include "program_runner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+void remove_tree(const std::string& path) {
+  if (DIR* dir = opendir(path.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      std::string child = path + "/" + name;
+      if (entry->d_type == DT_DIR) {
+        remove_tree(child);
+      } else {
+        unlink(child.c_str());
+      }
+    }
+    closedir(dir);
+  }
+  rmdir(path.c_str());
+}
+
+std::string make_temp_dir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/console-test-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
+  return name.data();
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() : path_(make_temp_dir()) {}
+ScratchDir::~ScratchDir() {
+  remove_tree(path_);
+}
+
+std::vector<std::string> ScratchDir::list() const {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path_.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool file_exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+RunResult run_program(const std::string& cwd, const RunOptions& options) {
+  // Standard streams go through files outside the scratch folder, so a
+  // large output cannot block the child and the folder stays untouched.
+  ScratchDir io;
+  const std::string in_path = io.file("stdin"), out_path = io.file("stdout"),
+                    err_path = io.file("stderr");
+  write_file(in_path, options.input);
+
+  std::vector<std::string> env_strings = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+  if (!options.plugin.empty()) {
+    env_strings.push_back("LD_LIBRARY_PATH=" + std::string(TEST_PLUGIN_DIR) + "/" + options.plugin);
+  }
+  for (const auto& [key, value] : options.env) {
+    auto same_key = [&](const std::string& s) { return s.rfind(key + "=", 0) == 0; };
+    env_strings.erase(std::remove_if(env_strings.begin(), env_strings.end(), same_key),
+                      env_strings.end());
+    env_strings.push_back(key + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open(in_path.c_str(), O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        chdir(cwd.c_str()) != 0) {
+      _exit(120);
+    }
+    if (options.file_size_limit >= 0) {
+      // Writes past the limit then fail with EFBIG instead of killing.
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
+                      static_cast<rlim_t>(options.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    char* argv[] = {const_cast<char*>(options.program.c_str()), nullptr};
+    execve(argv[0], argv, envp.data());
+    _exit(121);
+  }
+
+  RunResult result;
+  int wait_status = 0;
+  const timespec tick = {0, 5 * 1000 * 1000};
+  for (long waited_ms = 0;; waited_ms += 5) {
+    if (waitpid(pid, &wait_status, WNOHANG) == pid) break;
+    if (waited_ms > options.timeout_seconds * 1000L) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wait_status, 0);
+      result.timed_out = true;
+      break;
+    }
+    nanosleep(&tick, nullptr);
+  }
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  result.out = read_file(out_path);
+  result.err = read_file(err_path);
+  return result;
+}

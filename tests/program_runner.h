@@ -1,0 +1,51 @@
+// Runs the real program in a scratch folder with scripted standard input, a
+// chosen test plug-in and environment, and collects what it leaves behind.
+#ifndef PROGRAM_RUNNER_H
+#define PROGRAM_RUNNER_H
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A fresh empty folder, removed with everything in it when this goes away.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Sorted names of the entries, without "." and "..".
+  std::vector<std::string> list() const;
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::string input;                       // bytes on standard input
+  std::string plugin = "fakecam";          // test plug-in variant; "" for none
+  std::string program = PROGRAM_PATH;      // the executable
+  std::map<std::string, std::string> env;  // added to a clean environment
+  int64_t file_size_limit = -1;            // RLIMIT_FSIZE for the run, -1 for none
+  int timeout_seconds = 60;
+};
+
+RunResult run_program(const std::string& cwd, const RunOptions& options);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+#endif  // PROGRAM_RUNNER_H
