@@ -278,6 +278,24 @@ TEST(Capture, PageTooLargeForThePreviewIsReportedAndTheFrameStillSaved) {
   EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(Frame{0, 0, ""}));
 }
 
+TEST(Capture, APageThatCannotBeCreatedIsReportedAndTheRestIsSaved) {
+  ScratchDir out, side;
+  Frame frame = make_frame(64, 48, [](int x, int y, int) { return 4 * x + y; });
+  write_file(side.file("frame.raw"), frame.bytes);
+  RunOptions options;
+  options.env["FAKECAM_SIZE"] = "64 48";
+  options.env["FAKECAM_FRAMES"] = side.file("frame.raw");
+  // The page's name is taken by a folder while the frame is being captured.
+  options.env["FAKECAM_MKDIR_ON_CAPTURE"] = "R00000.html";
+  options.input = "30\n\nq\n";
+  RunResult r = run_program(out.path(), options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            startup(64, 48) + kPrompt + console_report(frame) + "ファイル出力失敗...\n" + kPrompt);
+  EXPECT_EQ(read_file(out.file("R00000.bmp")), bmp_file(frame));
+  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(gray_preview(frame, 30)));
+}
+
 TEST(Capture, ThreeCapturesKeepThreePairsAndThePreviewOfTheLast) {
   ScratchDir out, side;
   std::vector<Frame> frames;

@@ -43,6 +43,9 @@
 //   FAKECAM_CAPTURE         Result of LN_Capture(buffer) (default 1).
 //   FAKECAM_CAPTURE_FAIL_AT=k
 //                           The k-th buffer capture (from 1) returns 0.
+//   FAKECAM_MKDIR_ON_CAPTURE=name
+//                           Every buffer capture first makes a folder of that
+//                           name, as another program taking a file name would.
 //
 // A buffer capture writes exactly W*H*3 bytes of the reported size, nothing
 // when that is 0 or less, and writes its frame whatever result it returns;
@@ -55,6 +58,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "lensora_plugin.h"
@@ -255,6 +259,8 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
     return env_int32("FAKECAM_FRAME_BYTES", wrapped_frame_bytes(width, height));
   }
   log_line("LN_Capture(buffer)");
+  const char* folder = getenv("FAKECAM_MKDIR_ON_CAPTURE");
+  if (folder && *folder) mkdir(folder, 0755);
   const uint64_t index = g_captures++;
   const uint64_t bytes = frame_bytes_to_write(width, height);
   uint8_t* out = reinterpret_cast<uint8_t*>(buffer);
