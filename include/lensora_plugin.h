@@ -1,15 +1,5 @@
-// Host of one camera plug-in: a shared library exporting seven functions.
-//
-//   int32_t LN_GetDllName(char* buffer)       null: name length; else copy name
-//   bool    LN_OnInit(window handle)
-//   bool    LN_OnDestroy()
-//   bool    LN_GetResolution(int32_t* w, int32_t* h)
-//   bool    LN_SetResolution(int32_t w, int32_t h)
-//   bool    LN_DoModalOptionDlg()
-//   int32_t LN_Capture(K_RGB* buffer)         null: frame size in bytes; else grab
-//
-// Booleans are one byte (nonzero is success); integers are 32 bits. On 32-bit
-// Windows the exports are __stdcall with undecorated names.
+// Host of one camera plug-in: loads the library and calls its seven exports
+// (see lensora_plugin_api.h), each offered as a member with a bool result.
 #ifndef LENSORA_PLUGIN_H
 #define LENSORA_PLUGIN_H
 
@@ -20,14 +10,13 @@
 #include <string>
 
 #include "kimage.h"
+#include "lensora_plugin_api.h"
 
 // ---- Platform part: the only code that differs between systems. ----
 #ifdef _WIN32
 #include <windows.h>
-#define LN_CALL __stdcall
 namespace lensora_platform {
 typedef HMODULE Module;
-typedef HWND WindowHandle;
 inline Module load_library(const char* file) {
   return LoadLibraryA(file);
 }
@@ -40,10 +29,8 @@ inline void unload_library(Module module) {
 }  // namespace lensora_platform
 #else
 #include <dlfcn.h>
-#define LN_CALL
 namespace lensora_platform {
 typedef void* Module;
-typedef void* WindowHandle;
 inline Module load_library(const char* file) {
   return dlopen(file, RTLD_NOW | RTLD_LOCAL);
 }
@@ -55,25 +42,6 @@ inline void unload_library(Module module) {
 }
 }  // namespace lensora_platform
 #endif
-
-// For plug-in sources: declares one export, e.g.
-//   LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) { ... }
-#ifdef _WIN32
-#define LN_EXPORT(type) extern "C" __declspec(dllexport) type LN_CALL
-#else
-#define LN_EXPORT(type) extern "C" __attribute__((visibility("default"))) type LN_CALL
-#endif
-
-// The one-byte boolean of the plug-in contract; only its low 8 bits count.
-typedef unsigned char LnBool;
-
-typedef int32_t(LN_CALL* LnGetDllNameFn)(char* buffer);
-typedef LnBool(LN_CALL* LnOnInitFn)(lensora_platform::WindowHandle window);
-typedef LnBool(LN_CALL* LnOnDestroyFn)();
-typedef LnBool(LN_CALL* LnGetResolutionFn)(int32_t* width, int32_t* height);
-typedef LnBool(LN_CALL* LnSetResolutionFn)(int32_t width, int32_t height);
-typedef LnBool(LN_CALL* LnDoModalOptionDlgFn)();
-typedef int32_t(LN_CALL* LnCaptureFn)(K_RGB* buffer);
 
 class LensoraPlugIn {
  public:
@@ -143,7 +111,7 @@ class LensoraPlugIn {
     return fn && fn() != 0;
   }
 
-  bool OnInit(lensora_platform::WindowHandle window) {
+  bool OnInit(LnWindowHandle window) {
     LnOnInitFn fn = Export<LnOnInitFn>("LN_OnInit");
     return fn && fn(window) != 0;
   }

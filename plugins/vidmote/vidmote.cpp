@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "lensora_plugin.h"
+#include "lensora_plugin_api.h"
 #include "settings_dialog.h"
 #include "test_card.h"
 
@@ -104,7 +104,7 @@ LN_EXPORT(int32_t) LN_GetDllName(char* buffer) {
   return static_cast<int32_t>(name.size());
 }
 
-LN_EXPORT(LnBool) LN_OnInit(lensora_platform::WindowHandle /*window*/) {
+LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle /*window*/) {
   g_plugin.init();
   return 1;
 }

@@ -61,7 +61,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "lensora_plugin.h"
+#include "lensora_plugin_api.h"
 
 namespace {
 
@@ -204,7 +204,7 @@ LN_EXPORT(int32_t) LN_GetDllName(char* buffer) {
 #endif
 
 #ifndef FAKECAM_OMIT_LN_OnInit
-LN_EXPORT(LnBool) LN_OnInit(lensora_platform::WindowHandle window) {
+LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle window) {
   log_line("LN_OnInit(%s)", window ? "handle" : "null");
   g_width = kStartWidth;
   g_height = kStartHeight;
