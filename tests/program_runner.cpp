@@ -119,8 +119,10 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    char* argv[] = {const_cast<char*>(options.program.c_str()), nullptr};
-    execve(argv[0], argv, envp.data());
+    std::vector<char*> argv = {const_cast<char*>(options.program.c_str())};
+    for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execve(argv[0], argv.data(), envp.data());
     _exit(121);
   }
 

@@ -37,6 +37,7 @@ struct RunOptions {
   std::string input;                       // bytes on standard input
   std::string plugin = "fakecam";          // test plug-in variant; "" for none
   std::string program = PROGRAM_PATH;      // the executable
+  std::vector<std::string> args;          // its arguments
   std::map<std::string, std::string> env;  // added to a clean environment
   int64_t file_size_limit = -1;            // RLIMIT_FSIZE for the run, -1 for none
   int timeout_seconds = 60;

@@ -43,6 +43,13 @@
 //   FAKECAM_CAPTURE         Result of LN_Capture(buffer) (default 1).
 //   FAKECAM_CAPTURE_FAIL_AT=k
 //                           The k-th buffer capture (from 1) returns 0.
+//   FAKECAM_OVERRUN=k       A buffer capture writes k bytes past the frame.
+//   FAKECAM_CAPTURE_DELAY_MS=ms
+//                           A buffer capture first sleeps that long.
+//   FAKECAM_CRASH=export    That export (LN_OnDestroy, LN_DoModalOptionDlg or
+//                           LN_Capture) aborts the process.
+//   FAKECAM_DIALOG_HANG=1   LN_DoModalOptionDlg never returns.
+//   FAKECAM_DIALOG_STDOUT=1 LN_DoModalOptionDlg writes to standard output.
 //   FAKECAM_MKDIR_ON_CAPTURE=name
 //                           Every buffer capture first makes a folder of that
 //                           name, as another program taking a file name would.
@@ -60,6 +67,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "lensora_plugin_api.h"
 
@@ -102,6 +110,11 @@ const int32_t kStartHeight = 480;
     return fallback;
   }
   return value;
+}
+
+[[maybe_unused]] void crash_if_asked(const char* export_name) {
+  const char* target = getenv("FAKECAM_CRASH");
+  if (target && strcmp(target, export_name) == 0) abort();
 }
 
 [[maybe_unused]] LnBool env_result(const char* variable) {
@@ -216,6 +229,7 @@ LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle window) {
 #ifndef FAKECAM_OMIT_LN_OnDestroy
 LN_EXPORT(LnBool) LN_OnDestroy() {
   log_line("LN_OnDestroy");
+  crash_if_asked("LN_OnDestroy");
   return env_result("FAKECAM_DESTROY");
 }
 #endif
@@ -246,6 +260,9 @@ LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
 #ifndef FAKECAM_OMIT_LN_DoModalOptionDlg
 LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
   log_line("LN_DoModalOptionDlg");
+  crash_if_asked("LN_DoModalOptionDlg");
+  if (env_integer("FAKECAM_DIALOG_STDOUT", 0)) printf("fakecam settings\n");
+  while (env_integer("FAKECAM_DIALOG_HANG", 0)) pause();
   return env_result("FAKECAM_DIALOG");
 }
 #endif
@@ -259,6 +276,9 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
     return env_int32("FAKECAM_FRAME_BYTES", wrapped_frame_bytes(width, height));
   }
   log_line("LN_Capture(buffer)");
+  crash_if_asked("LN_Capture");
+  const long long delay_ms = env_integer("FAKECAM_CAPTURE_DELAY_MS", 0);
+  if (delay_ms > 0) usleep(static_cast<useconds_t>(delay_ms * 1000));
   const char* folder = getenv("FAKECAM_MKDIR_ON_CAPTURE");
   if (folder && *folder) mkdir(folder, 0755);
   const uint64_t index = g_captures++;
@@ -272,6 +292,8 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
       for (uint64_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>((i + 7 * index) & 255);
     }
   }
+  const long long overrun = env_integer("FAKECAM_OVERRUN", 0);
+  if (overrun > 0) memset(out + bytes, 0x5A, static_cast<size_t>(overrun));
   if (env_integer("FAKECAM_CAPTURE_FAIL_AT", 0) == static_cast<long long>(index + 1)) return 0;
   return env_int32("FAKECAM_CAPTURE", 1);
 }

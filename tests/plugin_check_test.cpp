@@ -1,0 +1,192 @@
+// plugin-check against plug-ins that keep the contract and ones that break it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+
+namespace {
+
+const std::string kFakecam = std::string(TEST_PLUGIN_DIR) + "/fakecam/libvidmote.so";
+
+std::string variant(const char* name) {
+  return std::string(TEST_PLUGIN_DIR) + "/" + name + "/libvidmote.so";
+}
+
+struct CheckCase {
+  const char* name;
+  std::string plugin;
+  std::vector<std::string> flags;
+  std::map<std::string, std::string> env;
+  int status;
+  std::string expected_line;  // a whole line of the report
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PluginCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(PluginCheck, ReportsTheBrokenRule) {
+  const CheckCase& c = GetParam();
+  ScratchDir cwd;
+  RunOptions options;
+  options.program = PLUGIN_CHECK_PATH;
+  options.plugin = "";
+  options.args = c.flags;
+  options.args.push_back(c.plugin);
+  options.env = c.env;
+  RunResult r = run_program(cwd.path(), options);
+  EXPECT_EQ(r.status, c.status) << r.out;
+  EXPECT_NE(("\n" + r.out).find("\n" + c.expected_line + "\n"), std::string::npos) << r.out;
+}
+
+const std::string kAllPass = "Total: 31 checks, 31 OK, 0 failed, 0 not supported";
+
+INSTANTIATE_TEST_SUITE_P(
+    Plugins, PluginCheck,
+    ::testing::Values(
+        CheckCase{"DefaultPlugInPasses", VIDMOTE_PATH, {"--frames=changing"}, {}, 0, kAllPass},
+        CheckCase{"TemplatePasses", TEMPLATE_PLUGIN_PATH, {"--frames=stable"}, {}, 0, kAllPass},
+        CheckCase{"TestCameraPasses", kFakecam, {}, {}, 0, kAllPass},
+        CheckCase{"MissingFile",
+                  variant("none"),
+                  {},
+                  {},
+                  1,
+                  "load the library: FAIL: " + variant("none") +
+                      ": cannot open shared object file: No such file or directory"},
+        CheckCase{"NameLengthZero",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_NAME_LENGTH", "0"}},
+                  1,
+                  "name query (LN_GetDllName): FAIL: LN_GetDllName(null) returned 0; the "
+                  "name's length, above 0, is needed"},
+        CheckCase{"NameUnterminated",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_NAME_UNTERMINATED", "1"}},
+                  1,
+                  "name query (LN_GetDllName): FAIL: no NUL terminator within the n + 10 bytes"},
+        CheckCase{"NameLongerThanAnnounced",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_NAME", "LongerName"}, {"FAKECAM_NAME_LENGTH", "4"}},
+                  1,
+                  "name query (LN_GetDllName): FAIL: announced 4 characters but copied 10"},
+        CheckCase{"WrongFrameSize",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_FRAME_BYTES", "100"}},
+                  1,
+                  "capture: FAIL: LN_Capture(null) gave 100 bytes; 640 x 480 x 3 = 921600"},
+        CheckCase{"EmptyFrame",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_SIZE", "0 0"}},
+                  1,
+                  "capture: FAIL: frame size 0 x 0: nothing to capture"},
+        CheckCase{"WritesPastTheFrame",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_OVERRUN", "1"}},
+                  1,
+                  "capture: FAIL: wrote past the end of the 921600-byte frame"},
+        CheckCase{"CaptureFails",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_CAPTURE", "0"}},
+                  1,
+                  "capture: FAIL: LN_Capture(buffer) returned 0"},
+        CheckCase{"InitFails",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_INIT", "0"}},
+                  1,
+                  "init (LN_OnInit with a null window): FAIL: LN_OnInit returned false or is "
+                  "missing"},
+        CheckCase{"DestroyFails",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_DESTROY", "0"}},
+                  1,
+                  "destroy (LN_OnDestroy): FAIL: LN_OnDestroy returned false"},
+        CheckCase{"DestroyCrashes",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_CRASH", "LN_OnDestroy"}},
+                  1,
+                  "destroy without init: FAIL: the plug-in crashed (signal 6)"},
+        CheckCase{"DialogHangs",
+                  kFakecam,
+                  {"--timeout=1"},
+                  {{"FAKECAM_DIALOG_HANG", "1"}},
+                  1,
+                  "settings dialog without a terminal: FAIL: no answer within 1 s"},
+        CheckCase{"DialogWritesToStandardOutput",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_DIALOG_STDOUT", "1"}},
+                  1,
+                  "settings dialog without a terminal: FAIL: the dialog wrote to standard output"},
+        CheckCase{"MovingFramesClaimedStable",
+                  kFakecam,
+                  {"--frames=stable"},
+                  {},
+                  1,
+                  "frames over time: FAIL: the frame changed between captures; a stable picture "
+                  "was expected"},
+        CheckCase{"StableFramesClaimedMoving",
+                  TEMPLATE_PLUGIN_PATH,
+                  {"--frames=changing"},
+                  {},
+                  1,
+                  "frames over time: FAIL: four captures gave the same frame; a moving picture "
+                  "was expected"},
+        CheckCase{"MissingCapture",
+                  variant("no_Capture"),
+                  {},
+                  {},
+                  1,
+                  "export LN_Capture: FAIL: missing: no capture can succeed"},
+        CheckCase{"OptionalExportMissing",
+                  variant("no_SetResolution"),
+                  {},
+                  {},
+                  0,
+                  "export LN_SetResolution: not supported"},
+        CheckCase{"NoExports",
+                  variant("no_exports"),
+                  {},
+                  {},
+                  1,
+                  "export LN_GetDllName: FAIL: missing: the program cannot open the plug-in"}),
+    [](const ::testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
+
+TEST(PluginCheckSlow, ACaptureOfMoreThanThreeSecondsIsReported) {
+  ScratchDir cwd;
+  RunOptions options;
+  options.program = PLUGIN_CHECK_PATH;
+  options.plugin = "";
+  options.args = {kFakecam};
+  options.env = {{"FAKECAM_CAPTURE_DELAY_MS", "3200"}};
+  RunResult r = run_program(cwd.path(), options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\ncapture: FAIL: the capture took 3."), std::string::npos) << r.out;
+}
+
+TEST(PluginCheckUsage, NoPathIsAUsageError) {
+  ScratchDir cwd;
+  RunOptions options;
+  options.program = PLUGIN_CHECK_PATH;
+  options.plugin = "";
+  RunResult r = run_program(cwd.path(), options);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("usage: plugin-check"), std::string::npos);
+}
+
+}  // namespace
