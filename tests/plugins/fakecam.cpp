@@ -153,6 +153,14 @@ const int32_t kStartHeight = 480;
   return w * h * 3u;
 }
 
+[[maybe_unused]] void make_folder(const char* name) {
+#ifdef _WIN32
+  mkdir(name);
+#else
+  mkdir(name, 0755);
+#endif
+}
+
 // Copies frame `index` mod count of the frames file into buffer.
 [[maybe_unused]] bool read_frame(const char* path, uint64_t index, uint8_t* buffer,
                                  uint64_t frame_bytes) {
@@ -260,7 +268,7 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
   }
   log_line("LN_Capture(buffer)");
   const char* folder = getenv("FAKECAM_MKDIR_ON_CAPTURE");
-  if (folder && *folder) mkdir(folder, 0755);
+  if (folder && *folder) make_folder(folder);
   const uint64_t index = g_captures++;
   const uint64_t bytes = frame_bytes_to_write(width, height);
   uint8_t* out = reinterpret_cast<uint8_t*>(buffer);
