@@ -215,6 +215,17 @@ void expect_same_files(const ScratchDir& linux_out, const ScratchDir& windows_ou
   }
 }
 
+// Captures of `count` frames of width x height served by fakecam.
+Scenario noise_scenario(const char* name, const std::string& input, int width, int height,
+                        int count) {
+  return Scenario{name,
+                  "fakecam",
+                  input,
+                  0,
+                  {{"FAKECAM_SIZE", std::to_string(width) + " " + std::to_string(height)}},
+                  noise_frames(width, height, count)};
+}
+
 class SameAsLinux : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(SameAsLinux, ConsoleFilesAndCalls) {
@@ -264,30 +275,10 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"OneCapture", "fakecam", kOneCapture, 0},
         Scenario{"TwoCapturesFromOneLine", "fakecam", "70\nx\nQ\n", 0},
         Scenario{"LfInputOnWindows", "fakecam", "70\nx\nQ\n", 0, {}, "", {}, "70\nx\nQ\n"},
-        Scenario{"NoiseFramesOddWidth",
-                 "fakecam",
-                 "201\n\n\nq\n",
-                 0,
-                 {{"FAKECAM_SIZE", "201 151"}},
-                 noise_frames(201, 151, 2)},
-        Scenario{"TallFrameOneColumn",
-                 "fakecam",
-                 "1\n\nq\n",
-                 0,
-                 {{"FAKECAM_SIZE", "7 300"}},
-                 noise_frames(7, 300, 1)},
-        Scenario{"OneRowFrame",
-                 "fakecam",
-                 "70\n\nq\n",
-                 0,
-                 {{"FAKECAM_SIZE", "640 20"}},
-                 noise_frames(640, 20, 1)},
-        Scenario{"NegativeWidthMarkupOnly",
-                 "fakecam",
-                 "-3\n\nq\n",
-                 0,
-                 {{"FAKECAM_SIZE", "3 2"}},
-                 noise_frames(3, 2, 1)},
+        noise_scenario("NoiseFramesOddWidth", "201\n\n\nq\n", 201, 151, 2),
+        noise_scenario("TallFrameOneColumn", "1\n\nq\n", 7, 300, 1),
+        noise_scenario("OneRowFrame", "70\n\nq\n", 640, 20, 1),
+        noise_scenario("NegativeWidthMarkupOnly", "-3\n\nq\n", 3, 2, 1),
         Scenario{"WidthAnswerWithWords", "fakecam", " 120 words\n\nq\n", 0},
         Scenario{"WidthLineOf1023Characters", "fakecam", "200" + std::string(1020, ' ') + "\nq\n",
                  0},
