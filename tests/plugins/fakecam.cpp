@@ -1,11 +1,11 @@
-// fakecam: a camera plug-in for tests, built as libvidmote.so in several
-// variants (see CMakeLists.txt beside this file). Compile definitions
-// FAKECAM_OMIT_LN_<export> leave out that export.
+// fakecam: a camera plug-in for tests, built as libvidmote.so (Vidmote.dll
+// on Windows) in several variants (see CMakeLists.txt beside this file).
+// Compile definitions FAKECAM_OMIT_LN_<export> leave out that export.
 //
 // Its behaviour is set by environment variables, read again at every call, so
 // a test may change them between calls. Unset, the camera is well behaved.
 //
-//   FAKECAM_LOG=path        Every call appends one line to that file (opened
+//   FAKECAM_LOG=path        Every call appends one text line to that file (opened
 //                           and closed at each call): LN_GetDllName(null),
 //                           LN_GetDllName(buffer) zeroed|dirty (whether all
 //                           n+10 bytes were zero on entry, n = the announced
