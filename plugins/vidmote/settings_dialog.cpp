@@ -83,6 +83,10 @@ class TerminalDevice {
 // Line-based reads and writes on the terminal.
 class Terminal {
  public:
+  Terminal() = default;
+  Terminal(const Terminal&) = delete;  // the device is closed once
+  Terminal& operator=(const Terminal&) = delete;
+
   bool is_open() const { return device_.is_open(); }
 
   void write(const std::string& text) {
