@@ -1,6 +1,5 @@
 // End-to-end runs of the console with scripted input and the test camera.
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -319,19 +318,6 @@ TEST_F(ConsoleRun, AFrameThatCannotBeSavedIsReportedAndTheRunGoesOn) {
                        kFileOutputFailed + kPrompt);
   // No partial frame is left behind; the numbers still advance.
   EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.html", "R00001.html", "g.bmp"}));
-}
-
-std::string to_shift_jis(const std::string& utf8) {
-  iconv_t cd = iconv_open("SHIFT_JIS", "UTF-8");
-  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
-  std::string in = utf8, out(utf8.size() * 2, '\0');
-  char* src = in.data();
-  char* dst = out.data();
-  size_t src_left = in.size(), dst_left = out.size();
-  EXPECT_NE(iconv(cd, &src, &src_left, &dst, &dst_left), static_cast<size_t>(-1));
-  iconv_close(cd);
-  out.resize(out.size() - dst_left);
-  return out;
 }
 
 // A Shift_JIS locale, built into a scratch folder so the system's locale

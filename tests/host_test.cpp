@@ -1,12 +1,11 @@
 // LensoraPlugIn, the plug-in host, driven against the fakecam test plug-in
 // and its variants that each lack one export. fakecam logs every call it
 // receives to the file named by FAKECAM_LOG; see tests/plugins/fakecam.cpp.
-#include <dlfcn.h>
+// The same tests run on Windows (under wine) against the 32-bit DLLs.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -19,28 +18,65 @@
 #include "kimage.h"
 #include "lensora_plugin.h"
 
-extern char** environ;
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
-typedef std::vector<std::string> Lines;
-
-std::string PluginFile(const std::string& variant) {
-  return std::string(TEST_PLUGIN_DIR) + "/" + variant + "/libvidmote.so";
-}
-
-const std::string kFakeCam = PluginFile("fakecam");
+// ---- What differs between systems. ----
+#ifdef _WIN32
+const char kPlugInFileName[] = "Vidmote.dll";
 
 // Whether the library is loaded in this process, without loading it.
+bool IsLoaded(const std::string& file) {
+  return GetModuleHandleA(file.c_str()) != nullptr;
+}
+
+char** Environment() {
+  return _environ;
+}
+
+// An empty value removes the variable.
+int setenv(const char* name, const char* value, int /*overwrite*/) {
+  return _putenv_s(name, value);
+}
+int unsetenv(const char* name) {
+  return _putenv_s(name, "");
+}
+
+char* mkdtemp(char* pattern) {
+  return _mktemp_s(pattern, strlen(pattern) + 1) == 0 && _mkdir(pattern) == 0 ? pattern : nullptr;
+}
+#else
+const char kPlugInFileName[] = "libvidmote.so";
+
 bool IsLoaded(const std::string& file) {
   void* handle = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
   if (handle) dlclose(handle);
   return handle != nullptr;
 }
 
+char** Environment() {
+  return environ;
+}
+#endif
+
+typedef std::vector<std::string> Lines;
+
+std::string PluginFile(const std::string& variant) {
+  return std::string(TEST_PLUGIN_DIR) + "/" + variant + "/" + kPlugInFileName;
+}
+
+const std::string kFakeCam = PluginFile("fakecam");
+
 void ClearFakeCamEnvironment() {
   std::vector<std::string> names;
-  for (char** entry = environ; *entry; ++entry) {
+  for (char** entry = Environment(); *entry; ++entry) {
     std::string variable(*entry);
     if (variable.rfind("FAKECAM_", 0) == 0) names.push_back(variable.substr(0, variable.find('=')));
   }
@@ -69,8 +105,8 @@ class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ClearFakeCamEnvironment();
-    char pattern[] = "/tmp/host_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "host_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     log_ = dir_ + "/calls.log";
     SetEnv("FAKECAM_LOG", log_);
@@ -103,7 +139,7 @@ class HostTest : public ::testing::Test {
 };
 
 TEST_F(HostTest, OpenOfMissingFileFailsAndKeepsPath) {
-  const std::string missing = dir_ + "/absent/libvidmote.so";
+  const std::string missing = dir_ + "/absent/" + kPlugInFileName;
   LensoraPlugIn host;
   EXPECT_FALSE(host.Open(missing.c_str()));
   EXPECT_EQ(host.path, missing);
@@ -150,7 +186,7 @@ TEST_F(HostTest, OnInitPassesWindowHandle) {
   ASSERT_TRUE(host.Open(kFakeCam.c_str()));
   ClearLog();
   int window = 0;
-  EXPECT_TRUE(host.OnInit(&window));
+  EXPECT_TRUE(host.OnInit(reinterpret_cast<LnWindowHandle>(&window)));
   EXPECT_EQ(Log(), (Lines{"LN_OnInit(handle)"}));
 }
 
@@ -178,7 +214,8 @@ TEST_F(HostTest, NameBufferIsZeroedWithTenSpareBytes) {
 TEST_F(HostTest, FakeCamNoticesDirtyNameBuffer) {
   LensoraPlugIn host;
   ASSERT_TRUE(host.Open(kFakeCam.c_str()));  // "FakeCam": n = 7, 17 bytes.
-  auto get_name = reinterpret_cast<LnGetDllNameFn>(dlsym(host.module, "LN_GetDllName"));
+  auto get_name =
+      reinterpret_cast<LnGetDllNameFn>(lensora_platform::find_export(host.module, "LN_GetDllName"));
   ASSERT_NE(get_name, nullptr);
   struct Case {
     int dirty_index;  // -1: all clean.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -78,6 +79,20 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
+}
+
+std::string to_shift_jis(const std::string& utf8) {
+  iconv_t cd = iconv_open("SHIFT_JIS", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no Shift_JIS converter");
+  std::string in = utf8, out(utf8.size() * 2, '\0');
+  char* src = in.data();
+  char* dst = out.data();
+  size_t src_left = in.size(), dst_left = out.size();
+  const size_t converted = iconv(cd, &src, &src_left, &dst, &dst_left);
+  iconv_close(cd);
+  if (converted == static_cast<size_t>(-1)) throw std::runtime_error("not Shift_JIS: " + utf8);
+  out.resize(out.size() - dst_left);
+  return out;
 }
 
 RunResult run_program(const std::string& cwd, const RunOptions& options) {

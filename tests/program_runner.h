@@ -37,7 +37,7 @@ struct RunOptions {
   std::string input;                       // bytes on standard input
   std::string plugin = "fakecam";          // test plug-in variant; "" for none
   std::string program = PROGRAM_PATH;      // the executable
-  std::vector<std::string> args;          // its arguments
+  std::vector<std::string> args;           // its arguments
   std::map<std::string, std::string> env;  // added to a clean environment
   int64_t file_size_limit = -1;            // RLIMIT_FSIZE for the run, -1 for none
   int timeout_seconds = 60;
@@ -48,5 +48,8 @@ RunResult run_program(const std::string& cwd, const RunOptions& options);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
+
+// The same characters as Shift_JIS bytes; throws for text it cannot convert.
+std::string to_shift_jis(const std::string& utf8);
 
 #endif  // PROGRAM_RUNNER_H

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test. Installs missing Debian packages
-# when run as root; otherwise names them.
+# Builds the program for Linux and, with mingw-w64, for 32-bit Windows, and
+# runs every test: the Linux suites, and the Windows suite under wine.
+# Installs missing Debian packages when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,17 +10,34 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/share/i18n/locales/ja_JP ] || missing+=(locales)  # for the Shift_JIS console test
+# The Windows build: the compiler, and GoogleTest's sources to build for it.
+command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686-posix)
+[ -f /usr/src/googletest/googletest/CMakeLists.txt ] || missing+=(googletest)
+# Its tests: wine, with the loader of 32-bit programs from the i386 architecture.
+command -v wine >/dev/null || missing+=(wine)
+[ -x /usr/lib/wine/wine ] || missing+=(wine32:i386)
 if ((${#missing[@]})); then
   if [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    if [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&
+      ! dpkg --print-foreign-architectures | grep -qx i386; then
+      dpkg --add-architecture i386
+    fi
+    apt_get=(apt-get -o DPkg::Lock::Timeout=600)
+    "${apt_get[@]}" update -qq
+    DEBIAN_FRONTEND=noninteractive "${apt_get[@]}" install -y -qq --no-install-recommends \
+      "${missing[@]}" >/dev/null
   else
     echo "missing packages; install them with: sudo apt-get install ${missing[*]}" >&2
+    [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&
+      echo "(wine32:i386 needs: sudo dpkg --add-architecture i386 && sudo apt-get update)" >&2
     exit 1
   fi
 fi
 
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DBUILD_TESTING=ON
+windows_build=$build/windows
+cmake -S . -B "$windows_build" --toolchain cmake/mingw-i686.cmake -DBUILD_TESTING=ON
+cmake --build "$windows_build" -j2
+cmake -S . -B "$build" -DBUILD_TESTING=ON -DWINDOWS_BUILD_DIR="$(cd "$windows_build" && pwd)"
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure -j2 </dev/null

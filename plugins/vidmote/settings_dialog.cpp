@@ -1,31 +1,98 @@
 #include "settings_dialog.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace vidmote {
 
 namespace {
 
-// Line-based reads and writes on one terminal descriptor, closed at the end.
+// ---- The terminal device: the only part that differs between systems. ----
+// read_some and write_some move up to size bytes and return how many, 0 or
+// less at the end of input or on an error.
+#ifdef _WIN32
+// The console's own input and screen buffers, whatever standard input and
+// output are redirected to.
+class TerminalDevice {
+ public:
+  TerminalDevice() : in_(open_console("CONIN$")), out_(open_console("CONOUT$")) {}
+  ~TerminalDevice() {
+    if (in_ != INVALID_HANDLE_VALUE) CloseHandle(in_);
+    if (out_ != INVALID_HANDLE_VALUE) CloseHandle(out_);
+  }
+  bool is_open() const { return in_ != INVALID_HANDLE_VALUE && out_ != INVALID_HANDLE_VALUE; }
+
+  long write_some(const char* data, size_t size) {
+    DWORD done = 0;
+    return WriteFile(out_, data, static_cast<DWORD>(size), &done, nullptr) ? static_cast<long>(done)
+                                                                           : -1;
+  }
+  long read_some(char* buffer, size_t size) {
+    DWORD done = 0;
+    return ReadFile(in_, buffer, static_cast<DWORD>(size), &done, nullptr) ? static_cast<long>(done)
+                                                                           : -1;
+  }
+
+ private:
+  static HANDLE open_console(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  HANDLE in_;
+  HANDLE out_;
+};
+#else
+// The controlling terminal, whatever standard input and output are.
+class TerminalDevice {
+ public:
+  TerminalDevice() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+  ~TerminalDevice() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool is_open() const { return fd_ >= 0; }
+
+  long write_some(const char* data, size_t size) {
+    ssize_t n;
+    do n = ::write(fd_, data, size);
+    while (n < 0 && errno == EINTR);
+    return n;
+  }
+  long read_some(char* buffer, size_t size) {
+    ssize_t n;
+    do n = ::read(fd_, buffer, size);
+    while (n < 0 && errno == EINTR);
+    return n;
+  }
+
+ private:
+  int fd_;
+};
+#endif
+
+// Line-based reads and writes on the terminal.
 class Terminal {
  public:
-  explicit Terminal(int fd) : fd_(fd) {}
-  ~Terminal() { ::close(fd_); }
-  Terminal(const Terminal&) = delete;
+  Terminal() = default;
+  Terminal(const Terminal&) = delete;  // the device is closed once
   Terminal& operator=(const Terminal&) = delete;
+
+  bool is_open() const { return device_.is_open(); }
 
   void write(const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-      ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
+      long n = device_.write_some(text.data() + done, text.size() - done);
       if (n <= 0) return;  // a lost prompt is no reason to stop the dialog
       done += static_cast<size_t>(n);
     }
@@ -41,8 +108,7 @@ class Terminal {
         return true;
       }
       char buffer[256];
-      ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
+      long n = device_.read_some(buffer, sizeof buffer);
       if (n <= 0) {
         // Text ended by end of input rather than Enter still counts.
         if (pending_.empty()) return false;
@@ -55,7 +121,7 @@ class Terminal {
   }
 
  private:
-  int fd_;
+  TerminalDevice device_;
   std::string pending_;
 };
 
@@ -181,9 +247,8 @@ bool choose_setting(Terminal& tty, Vidmote& plugin, size_t index, const SourceSe
 }  // namespace
 
 bool run_settings_dialog(Vidmote& plugin) {
-  int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  Terminal tty(fd);
+  Terminal tty;
+  if (!tty.is_open()) return false;
 
   for (bool going = true; going;) {
     const std::vector<SourceSetting> settings = plugin.settings();

@@ -6,7 +6,8 @@
 
 namespace vidmote {
 
-// Runs on /dev/tty, never on stdin/stdout, which belong to the program.
+// Runs on the terminal (/dev/tty; on Windows the console, CONIN$ and
+// CONOUT$), never on stdin/stdout, which belong to the program.
 // False at once when there is no controlling terminal; true once the user
 // is done (empty line, 0, "done") or the terminal's input ends.
 bool run_settings_dialog(Vidmote& plugin);

@@ -1,11 +1,11 @@
-// fakecam: a camera plug-in for tests, built as libvidmote.so in several
-// variants (see CMakeLists.txt beside this file). Compile definitions
-// FAKECAM_OMIT_LN_<export> leave out that export.
+// fakecam: a camera plug-in for tests, built as libvidmote.so (Vidmote.dll
+// on Windows) in several variants (see CMakeLists.txt beside this file).
+// Compile definitions FAKECAM_OMIT_LN_<export> leave out that export.
 //
 // Its behaviour is set by environment variables, read again at every call, so
 // a test may change them between calls. Unset, the camera is well behaved.
 //
-//   FAKECAM_LOG=path        Every call appends one line to that file (opened
+//   FAKECAM_LOG=path        Every call appends one text line to that file (opened
 //                           and closed at each call): LN_GetDllName(null),
 //                           LN_GetDllName(buffer) zeroed|dirty (whether all
 //                           n+10 bytes were zero on entry, n = the announced
@@ -67,7 +67,9 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "lensora_plugin_api.h"
 
@@ -166,6 +168,14 @@ const int32_t kStartHeight = 480;
   return w * h * 3u;
 }
 
+[[maybe_unused]] void make_folder(const char* name) {
+#ifdef _WIN32
+  mkdir(name);
+#else
+  mkdir(name, 0755);
+#endif
+}
+
 // Copies frame `index` mod count of the frames file into buffer.
 [[maybe_unused]] bool read_frame(const char* path, uint64_t index, uint8_t* buffer,
                                  uint64_t frame_bytes) {
@@ -262,7 +272,8 @@ LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
   log_line("LN_DoModalOptionDlg");
   crash_if_asked("LN_DoModalOptionDlg");
   if (env_integer("FAKECAM_DIALOG_STDOUT", 0)) printf("fakecam settings\n");
-  while (env_integer("FAKECAM_DIALOG_HANG", 0)) pause();
+  while (env_integer("FAKECAM_DIALOG_HANG", 0))
+    std::this_thread::sleep_for(std::chrono::seconds(1));
   return env_result("FAKECAM_DIALOG");
 }
 #endif
@@ -278,9 +289,9 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
   log_line("LN_Capture(buffer)");
   crash_if_asked("LN_Capture");
   const long long delay_ms = env_integer("FAKECAM_CAPTURE_DELAY_MS", 0);
-  if (delay_ms > 0) usleep(static_cast<useconds_t>(delay_ms * 1000));
+  if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
   const char* folder = getenv("FAKECAM_MKDIR_ON_CAPTURE");
-  if (folder && *folder) mkdir(folder, 0755);
+  if (folder && *folder) make_folder(folder);
   const uint64_t index = g_captures++;
   const uint64_t bytes = frame_bytes_to_write(width, height);
   uint8_t* out = reinterpret_cast<uint8_t*>(buffer);

@@ -1,0 +1,454 @@
+// The 32-bit Windows build, run under wine: the plug-in contract as its DLLs
+// export it, and ConsoleExample.exe compared byte for byte with the Linux
+// program for the same input and the same frames. On Windows the console
+// texts are Shift_JIS and every text line ends in "\r\n" (text-mode stdout
+// and page); the BMP files are the same bytes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+
+namespace {
+
+const std::string kWindowsBuild = WINDOWS_BUILD_DIR;
+
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// ---- The binaries ----
+
+std::string command_output(const std::string& command) {
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + command);
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  if (pclose(pipe) != 0) throw std::runtime_error(command + " failed:\n" + out);
+  return out;
+}
+
+std::string objdump(const std::string& option, const std::string& binary) {
+  if (!file_exists(binary)) throw std::runtime_error("not built: " + binary);
+  return command_output(std::string(MINGW_OBJDUMP) + " " + option + " '" + binary + "'");
+}
+
+// The names in the export table of `objdump -p`.
+std::set<std::string> exported_names(const std::string& headers) {
+  std::set<std::string> names;
+  std::istringstream lines(headers);
+  bool in_table = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("[Ordinal/Name Pointer] Table") != std::string::npos) {
+      in_table = true;
+    } else if (in_table && line.empty()) {
+      in_table = false;
+    } else if (in_table) {
+      names.insert(line.substr(line.find(']') + 2));
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> imported_dlls(const std::string& headers) {
+  std::vector<std::string> dlls;
+  std::istringstream lines(headers);
+  const std::string kTag = "DLL Name: ";
+  for (std::string line; std::getline(lines, line);) {
+    size_t at = line.find(kTag);
+    if (at != std::string::npos) dlls.push_back(line.substr(at + kTag.size()));
+  }
+  return dlls;
+}
+
+// Every export with the bytes of arguments that it, as a __stdcall
+// function, takes off the stack: pointers and 32-bit integers are 4 each.
+const std::map<std::string, int> kStackBytes = {{"LN_GetDllName", 4},    {"LN_OnInit", 4},
+                                                {"LN_OnDestroy", 0},     {"LN_GetResolution", 8},
+                                                {"LN_SetResolution", 8}, {"LN_DoModalOptionDlg", 0},
+                                                {"LN_Capture", 4}};
+
+TEST(WindowsBinaries, AreThirtyTwoBitAndNeedOnlyWindowsOwnDlls) {
+  for (const char* binary : {"ConsoleExample.exe", "Vidmote.dll"}) {
+    SCOPED_TRACE(binary);
+    const std::string headers = objdump("-p", kWindowsBuild + "/" + binary);
+    EXPECT_NE(headers.find("file format pei-i386"), std::string::npos);
+    const std::vector<std::string> dlls = imported_dlls(headers);
+    EXPECT_FALSE(dlls.empty());
+    // The MinGW runtimes (libstdc++-6.dll, libgcc_s_dw2-1.dll, ...) are linked in.
+    for (const std::string& dll : dlls) EXPECT_NE(dll.rfind("lib", 0), 0u) << dll;
+  }
+}
+
+TEST(WindowsBinaries, PlugInsExportStdcallFunctionsUnderPlainNames) {
+  std::set<std::string> all, all_but_capture;
+  for (const auto& [name, bytes] : kStackBytes) {
+    all.insert(name);
+    if (name != "LN_Capture") all_but_capture.insert(name);
+  }
+  const struct {
+    std::string dll;
+    std::set<std::string> exports;
+  } kCases[] = {{"Vidmote.dll", all},
+                {"tests/plugins/fakecam/Vidmote.dll", all},
+                {"tests/plugins/no_Capture/Vidmote.dll", all_but_capture},
+                {"tests/plugins/no_exports/Vidmote.dll", {}}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.dll);
+    const std::string file = kWindowsBuild + "/" + c.dll;
+    EXPECT_EQ(exported_names(objdump("-p", file)), c.exports);
+    // The compiler names a __stdcall function _name@bytes in the symbol table.
+    const std::string symbols = objdump("-t", file);
+    for (const std::string& name : c.exports) {
+      const std::string stdcall_symbol = " _" + name + "@" + std::to_string(kStackBytes.at(name));
+      EXPECT_NE(symbols.find(stdcall_symbol + "\n"), std::string::npos) << stdcall_symbol;
+    }
+  }
+}
+
+// ---- The program ----
+
+// A folder of its own per plug-in: ConsoleExample.exe and, as Vidmote.dll,
+// the fakecam variant (the default plug-in for "", none for "none"), as the
+// program loads the Vidmote.dll beside it.
+std::string windows_program(const std::string& variant) {
+  static std::map<std::string, std::unique_ptr<ScratchDir>> folders;
+  std::unique_ptr<ScratchDir>& folder = folders[variant];
+  if (!folder) {
+    folder = std::make_unique<ScratchDir>();
+    auto copy = [&](const std::string& from, const std::string& name) {
+      if (!file_exists(from)) throw std::runtime_error("not built: " + from);
+      write_file(folder->file(name), read_file(from));
+    };
+    copy(kWindowsBuild + "/ConsoleExample.exe", "ConsoleExample.exe");
+    if (variant.empty()) {
+      copy(kWindowsBuild + "/Vidmote.dll", "Vidmote.dll");
+    } else if (variant != "none") {
+      copy(kWindowsBuild + "/tests/plugins/" + variant + "/Vidmote.dll", "Vidmote.dll");
+    }
+  }
+  return folder->file("ConsoleExample.exe");
+}
+
+RunOptions windows_options(const std::string& variant) {
+  RunOptions options;
+  options.program = WINE_PROGRAM;
+  options.args = {windows_program(variant)};
+  options.plugin = "";  // chosen by the folder, not by LD_LIBRARY_PATH
+  options.env["WINEPREFIX"] = WINE_PREFIX;
+  options.env["WINEDEBUG"] = "-all";
+  return options;
+}
+
+struct Scenario {
+  const char* name;
+  std::string plugin;  // fakecam variant; "" for the default plug-in
+  std::string input;   // LF line ends; the Windows run gets CRLF, as typed there
+  int status;
+  std::map<std::string, std::string> env = {};
+  std::string frames = "";              // served by fakecam (FAKECAM_FRAMES) unless empty
+  std::vector<std::string> taken = {};  // entries made beforehand; a trailing '/' makes a folder
+  std::string windows_input = "";       // unless empty, the Windows run's input as it is
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) {
+  *os << s.name;
+}
+
+// Frames served by fakecam: `count` frames of w x h, byte i of frame k a
+// hash of (i, k), so that every gray band and every ramp character occurs.
+std::string noise_frames(int width, int height, int count) {
+  std::string bytes(static_cast<size_t>(width) * height * 3 * count, '\0');
+  uint32_t h = 2166136261u;
+  for (char& b : bytes) {
+    h = (h ^ 0x9e) * 16777619u;
+    b = static_cast<char>(h >> 13);
+  }
+  return bytes;
+}
+
+// The Windows console text is the Linux one as Shift_JIS bytes with CRLF line
+// ends; the plug-in's file name, in the message that it cannot be opened, is
+// the one text that differs.
+void expect_same_console(std::string linux_text, const std::string& windows_text) {
+  const std::string kLinuxFile = "libvidmote.so";
+  const size_t file_at = linux_text.find(kLinuxFile);
+  if (file_at != std::string::npos) linux_text.replace(file_at, kLinuxFile.size(), "Vidmote.dll");
+  EXPECT_EQ(windows_text, to_shift_jis(crlf(linux_text)));
+}
+
+// The same files; the pages differ only by their CRLF line ends.
+void expect_same_files(const ScratchDir& linux_out, const ScratchDir& windows_out) {
+  const std::vector<std::string> names = linux_out.list();
+  ASSERT_EQ(windows_out.list(), names);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const std::string linux_file = read_file(linux_out.file(name));
+    const std::string windows_file = read_file(windows_out.file(name));
+    if (name.size() > 5 && name.substr(name.size() - 5) == ".html") {
+      EXPECT_EQ(windows_file, crlf(linux_file));
+    } else {
+      EXPECT_EQ(windows_file, linux_file);
+    }
+  }
+}
+
+// Captures of `count` frames of width x height served by fakecam.
+Scenario noise_scenario(const char* name, const std::string& input, int width, int height,
+                        int count) {
+  return Scenario{name,
+                  "fakecam",
+                  input,
+                  0,
+                  {{"FAKECAM_SIZE", std::to_string(width) + " " + std::to_string(height)}},
+                  noise_frames(width, height, count)};
+}
+
+class SameAsLinux : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(SameAsLinux, ConsoleFilesAndCalls) {
+  const Scenario& s = GetParam();
+  ScratchDir side, linux_out, windows_out;
+  RunOptions on_linux;
+  on_linux.plugin = s.plugin;
+  on_linux.input = s.input;
+  on_linux.env = s.env;
+  if (!s.frames.empty()) {
+    write_file(side.file("frames.raw"), s.frames);
+    on_linux.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  }
+  RunOptions on_windows = windows_options(s.plugin);
+  on_windows.input = s.windows_input.empty() ? crlf(s.input) : s.windows_input;
+  on_windows.env.insert(on_linux.env.begin(), on_linux.env.end());
+  on_linux.env["FAKECAM_LOG"] = side.file("linux.log");
+  on_windows.env["FAKECAM_LOG"] = side.file("windows.log");
+  for (ScratchDir* out : {&linux_out, &windows_out}) {
+    for (const std::string& name : s.taken) {
+      if (name.back() == '/') {
+        ASSERT_EQ(mkdir(out->file(name).c_str(), 0755), 0);
+      } else {
+        write_file(out->file(name), "taken");
+      }
+    }
+  }
+
+  const RunResult linux_run = run_program(linux_out.path(), on_linux);
+  const RunResult windows_run = run_program(windows_out.path(), on_windows);
+  ASSERT_FALSE(linux_run.timed_out || windows_run.timed_out);
+  EXPECT_EQ(linux_run.status, s.status);
+  EXPECT_EQ(windows_run.status, s.status);
+  EXPECT_EQ(linux_run.err, "");
+  EXPECT_EQ(windows_run.err, "");
+  expect_same_console(linux_run.out, windows_run.out);
+  expect_same_files(linux_out, windows_out);
+  // fakecam's call log is a text file too.
+  EXPECT_EQ(read_file(side.file("windows.log")), crlf(read_file(side.file("linux.log"))));
+}
+
+const std::string kOneCapture = "200\n\nq\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, SameAsLinux,
+    ::testing::Values(
+        Scenario{"OneCapture", "fakecam", kOneCapture, 0},
+        Scenario{"TwoCapturesFromOneLine", "fakecam", "70\nx\nQ\n", 0},
+        Scenario{"LfInputOnWindows", "fakecam", "70\nx\nQ\n", 0, {}, "", {}, "70\nx\nQ\n"},
+        noise_scenario("NoiseFramesOddWidth", "201\n\n\nq\n", 201, 151, 2),
+        noise_scenario("TallFrameOneColumn", "1\n\nq\n", 7, 300, 1),
+        noise_scenario("OneRowFrame", "70\n\nq\n", 640, 20, 1),
+        noise_scenario("NegativeWidthMarkupOnly", "-3\n\nq\n", 3, 2, 1),
+        Scenario{"WidthAnswerWithWords", "fakecam", " 120 words\n\nq\n", 0},
+        Scenario{"WidthLineOf1023Characters", "fakecam", "200" + std::string(1020, ' ') + "\nq\n",
+                 0},
+        Scenario{"NumberingSkipsTakenNames",
+                 "fakecam",
+                 "30\n\n\n\nq\n",
+                 0,
+                 {},
+                 "",
+                 {"R00000.html", "R00001.bmp", "R00002.bmp/", "R00005.bmp"}},
+        Scenario{"SettingsDropsTheRestOfTheLine", "fakecam", "200\ns and more\n\nq\n", 0},
+        Scenario{"EndOfInputAtThePrompt", "fakecam", "200\n", 0},
+        Scenario{"EndOfInputAtTheWidthQuestion", "fakecam", "", 255},
+        Scenario{"WidthZero", "fakecam", "0\n\nq\n", 255},
+        Scenario{"WidthWithoutDigits", "fakecam", "abc\n\nq\n", 255},
+        Scenario{"WidthAboveTheLimit", "fakecam", "10001\n\nq\n", 255},
+        Scenario{"InitFails", "fakecam", kOneCapture, 255, {{"FAKECAM_INIT", "0"}}},
+        Scenario{"InitResultHighByteOnly", "fakecam", kOneCapture, 255, {{"FAKECAM_INIT", "256"}}},
+        Scenario{"NameLengthZero", "fakecam", kOneCapture, 255, {{"FAKECAM_NAME_LENGTH", "0"}}},
+        Scenario{"NameCopyFails", "fakecam", kOneCapture, 255, {{"FAKECAM_NAME_RESULT", "0"}}},
+        Scenario{"CaptureFails", "fakecam", kOneCapture, 255, {{"FAKECAM_CAPTURE", "0"}}},
+        Scenario{
+            "FrameSizeOneShort", "fakecam", kOneCapture, 255, {{"FAKECAM_FRAME_BYTES", "921599"}}},
+        Scenario{"FrameSizeWrapsToZero",
+                 "fakecam",
+                 kOneCapture,
+                 255,
+                 {{"FAKECAM_SIZE", "65536 65536"}, {"FAKECAM_FRAME_BYTES", "0"}}},
+        Scenario{"ResolutionQueryFails", "fakecam", kOneCapture, 255, {{"FAKECAM_GETRES", "0"}}},
+        Scenario{"SecondCaptureFails",
+                 "fakecam",
+                 "200\n\n\nq\n",
+                 255,
+                 {{"FAKECAM_CAPTURE_FAIL_AT", "2"}}},
+        Scenario{"PageNameTakenDuringCapture",
+                 "fakecam",
+                 kOneCapture,
+                 0,
+                 {{"FAKECAM_MKDIR_ON_CAPTURE", "R00000.html"}}},
+        Scenario{"NoGetDllName", "no_GetDllName", "200\ns\n\nq\n", 255},
+        Scenario{"NoOnInit", "no_OnInit", "200\ns\n\nq\n", 255},
+        Scenario{"NoCapture", "no_Capture", "200\ns\n\nq\n", 255},
+        Scenario{"NoGetResolution", "no_GetResolution", "200\ns\n\nq\n", 255},
+        Scenario{"NoSetResolution", "no_SetResolution", "200\ns\n\nq\n", 0},
+        Scenario{"NoDoModalOptionDlg", "no_DoModalOptionDlg", "200\ns\n\nq\n", 0},
+        Scenario{"NoOnDestroy", "no_OnDestroy", "200\ns\n\nq\n", 0},
+        Scenario{"NoExports", "no_exports", "200\ns\n\nq\n", 255},
+        // Without a console the settings dialog returns at once.
+        Scenario{"DefaultPlugIn", "", "200\n\ns\n\nq\n", 0}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+TEST(WindowsProgram, StartsWithShiftJisTextsAndCrLf) {
+  ScratchDir out;
+  RunOptions options = windows_options("fakecam");
+  options.input = "\r\n";  // no digits: refused
+  const RunResult r = run_program(out.path(), options);
+  EXPECT_EQ(r.status, 255);
+  // DLL：FakeCam, 解像度：640x480, the width question, error.
+  EXPECT_EQ(r.out,
+            "DLL\x81\x46"
+            "FakeCam\r\n"
+            "\x89\xF0\x91\x9C\x93\x78\x81\x46"
+            "640x480\r\n"
+            "HTML \x83\x74\x83\x40\x83\x43\x83\x8B\x94\xC5\x82\xCC\x89\xA1\x95\x9D\x82\xCD\x81\x48"
+            "\x81\x69\x97\xE1\x81\x46"
+            "200\x81\x6A -> error.\r\n");
+}
+
+TEST(WindowsProgram, ReportsAMissingPlugInByItsFileName) {
+  ScratchDir out;
+  RunOptions options = windows_options("none");
+  options.input = kOneCapture;
+  const RunResult r = run_program(out.path(), options);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, to_shift_jis("DLL が開けません : Vidmote.dll\r\n"));
+  EXPECT_TRUE(out.list().empty());
+}
+
+// ---- The settings dialog on the console ----
+
+struct TerminalRun {
+  int status = -1;     // exit status; -1 when it had to be killed
+  std::string out;     // standard output
+  std::string screen;  // everything the terminal showed
+};
+
+// Runs the program with a pseudo-terminal as its controlling terminal,
+// standard input and standard error (so that wine gives it a console), and
+// its standard output into a file. Once the width question is out, `keys`
+// are typed on the terminal as they are: it does not turn "\r" into "\n",
+// so that what wine's console gets does not depend on when it takes the
+// terminal over.
+TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
+                            const std::string& keys) {
+  ScratchDir io;
+  const std::string out_path = io.file("stdout");
+  std::vector<std::string> env_strings = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+  for (const auto& [key, value] : options.env) env_strings.push_back(key + "=" + value);
+  std::vector<char*> envp, argv = {const_cast<char*>(options.program.c_str())};
+  for (std::string& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid < 0) throw std::runtime_error("forkpty failed");
+  if (pid == 0) {
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    termios modes;
+    if (out < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0 || tcgetattr(0, &modes) != 0) {
+      _exit(120);
+    }
+    modes.c_iflag &= ~ICRNL;
+    if (tcsetattr(0, TCSANOW, &modes) != 0) _exit(120);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(121);
+  }
+
+  TerminalRun run;
+  bool typed = false;
+  for (int waited_ms = 0;; waited_ms += 10) {
+    if (!typed && read_file(out_path).find(" -> ") != std::string::npos) {
+      typed = write(terminal, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+    }
+    pollfd ready = {terminal, POLLIN, 0};
+    char buffer[4096];
+    ssize_t n = 0;
+    if (poll(&ready, 1, 10) > 0 && (n = read(terminal, buffer, sizeof buffer)) > 0) {
+      run.screen.append(buffer, static_cast<size_t>(n));
+    }
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      break;
+    }
+    if (waited_ms > 60 * 1000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      break;
+    }
+    if (n < 0) usleep(10 * 1000);  // the terminal was let go of already
+  }
+  close(terminal);
+  run.out = read_file(out_path);
+  return run;
+}
+
+TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
+  // Width 200, the settings command, size 1 (320 x 240) and done in the
+  // dialog, a capture, quit. Enter is "\n" on Linux (after the terminal's
+  // own conversion), "\r" for the Windows console.
+  const std::string keys = "200\ns\n2\n1\n\n\nq\n";
+  std::string console_keys = keys;
+  std::replace(console_keys.begin(), console_keys.end(), '\n', '\r');
+  ScratchDir linux_out, windows_out;
+  const TerminalRun linux_run = run_on_terminal(linux_out.path(), RunOptions(), keys);
+  const TerminalRun windows_run =
+      run_on_terminal(windows_out.path(), windows_options(""), console_keys);
+  for (const TerminalRun* run : {&linux_run, &windows_run}) {
+    EXPECT_EQ(run->status, 0) << run->screen;
+    for (const char* shown : {"Vidmote settings", "Frame size", "Size: 320 x 240", "closed"}) {
+      EXPECT_NE(run->screen.find(shown), std::string::npos) << shown << "\n" << run->screen;
+    }
+  }
+  expect_same_console(linux_run.out, windows_run.out);
+  expect_same_files(linux_out, windows_out);
+  const std::string frame = read_file(windows_out.file("R00001.bmp"));
+  ASSERT_GE(frame.size(), 26u);
+  EXPECT_EQ(frame.substr(18, 8), std::string("\x40\x01\0\0\xF0\0\0\0", 8)) << "320 x 240";
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Makes the wine prefix that the Windows tests run in (the folder $1) and
+# checks that wine runs a Windows console program there. Fails loudly when it
+# cannot: the Windows tests must never pass without running.
+set -uo pipefail
+export WINEPREFIX=$1 WINEDEBUG=-all
+# No downloads of wine's .NET and HTML engines, which console programs never use.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+fail() {
+  echo "THE WINDOWS TESTS CANNOT RUN: $*" >&2
+  exit 1
+}
+
+command -v wine >/dev/null || fail "wine is not installed (Debian: wine, and wine32 from the i386 architecture)"
+[ -x /usr/lib/wine/wine ] || fail "wine cannot run 32-bit programs (Debian: wine32 from the i386 architecture)"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  # The first start of wine sets the prefix up; it takes tens of seconds.
+  timeout 300 wineboot -i </dev/null
+  status=$?
+  if [ "$status" -ne 0 ]; then
+    wineserver -k 2>/dev/null
+    rm -rf "$WINEPREFIX"
+    fail "wineboot -i failed or did not finish within 300 s (status $status)"
+  fi
+fi
+
+answer=$(timeout 120 wine cmd /c echo wine-ok </dev/null)
+status=$?
+[ "$status" -eq 0 ] && [[ $answer == wine-ok* ]] ||
+  fail "wine did not run cmd.exe (status $status, answer '$answer')"
+echo "wine runs Windows console programs in $WINEPREFIX"
