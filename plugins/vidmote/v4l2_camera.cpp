@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "cameras.h"
+#include "frame_timing.h"
 
 namespace vidmote {
 
@@ -78,16 +79,23 @@ bool faster(const v4l2_fract& a, const v4l2_fract& b) {
          static_cast<uint64_t>(b.numerator) * a.denominator;
 }
 
+FrameStamp stamp_of(const v4l2_buffer& buffer) {
+  return {(buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC,
+          (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF,
+          buffer.timestamp.tv_sec * kSecond + buffer.timestamp.tv_usec * 1000};
+}
+
 bool can_change(const v4l2_queryctrl& query) {
   return !(query.flags & V4L2_CTRL_FLAG_READ_ONLY);
 }
 
-// What this node can do; the card-wide set also covers its other nodes (a
-// camera's metadata node has no video capture of its own).
+// Whether this node is a camera. Its own capabilities count: the card-wide
+// set also covers its other nodes (a webcam's metadata node, say).
 bool is_camera_node(const v4l2_capability& caps) {
   const uint32_t node =
       (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  return (node & V4L2_CAP_VIDEO_CAPTURE) && (node & V4L2_CAP_STREAMING);
+  return (node & V4L2_CAP_VIDEO_CAPTURE) && (node & V4L2_CAP_STREAMING) &&
+         !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
 }
 
 }  // namespace
@@ -300,23 +308,6 @@ bool V4l2Camera::requeue(v4l2_buffer* buffer) {
   return xioctl(fd_, VIDIOC_QBUF, buffer) == 0;
 }
 
-// With monotonic timestamps the frame's start is known (an end-of-frame stamp
-// less one frame interval); otherwise the first frame after the request may
-// have begun before it, so only a later one counts.
-bool V4l2Camera::began_after(const v4l2_buffer& buffer, int64_t asked_ns,
-                             int dequeued_before) const {
-  const bool monotonic =
-      (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-  int64_t stamp = buffer.timestamp.tv_sec * kSecond + buffer.timestamp.tv_usec * 1000;
-  const int64_t now = now_ns();
-  // A stamp far from the clock (a driver that offsets them) says nothing.
-  const bool plausible = stamp <= now + kSecond && stamp >= now - 10 * kSecond;
-  if (!monotonic || !plausible || frame_interval_ns_ == 0) return dequeued_before > 0;
-  if ((buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF)
-    stamp -= frame_interval_ns_;
-  return stamp + 1000 >= asked_ns;  // stamps come in whole microseconds
-}
-
 bool V4l2Camera::capture(uint8_t* frame) {
   if (!is_open() || !frame) return false;
   if (!streaming_ && !start_streaming()) {
@@ -349,7 +340,8 @@ bool V4l2Camera::capture(uint8_t* frame) {
     const Buffer& mapped = buffers_[buffer.index];
     // Frames flagged as damaged, short or stale are skipped.
     const bool done =
-        !(buffer.flags & V4L2_BUF_FLAG_ERROR) && began_after(buffer, asked, dequeued) &&
+        !(buffer.flags & V4L2_BUF_FLAG_ERROR) &&
+        began_after(stamp_of(buffer), frame_interval_ns_, now_ns(), asked, dequeued) &&
         convert_to_bottom_up_bgr(static_cast<const uint8_t*>(mapped.start),
                                  std::min<size_t>(buffer.bytesused, mapped.length), layout_, frame);
     if (!requeue(&buffer)) {

@@ -63,7 +63,6 @@ class V4l2Camera : public FrameSource {
   bool settle();
   Wait next_buffer(int64_t deadline_ns, v4l2_buffer* buffer);
   bool requeue(v4l2_buffer* buffer);
-  bool began_after(const v4l2_buffer& buffer, int64_t asked_ns, int dequeued_before) const;
   void fail(const char* what, int error);
   int64_t frame_timeout_ns() const;
   std::vector<Control> controls() const;

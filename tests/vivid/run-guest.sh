@@ -59,7 +59,11 @@ if [ -z "$deb" ]; then
   fi
   [ -n "$package" ] || fail "cannot resolve linux-image-amd64 (run apt-get update)"
   echo "vivid guest: downloading $package into $cache"
-  (cd "$cache" && apt-get download -q "$package") || fail "cannot download $package"
+  if ! (cd "$cache" && apt-get download -q "$package"); then
+    # Old package lists may name a version the mirror no longer has.
+    [ "$(id -u)" -eq 0 ] && apt-get update -qq && package=$(kernel_package) &&
+      (cd "$cache" && apt-get download -q "$package") || fail "cannot download $package"
+  fi
   deb=$(ls "$cache"/linux-image-[0-9]*-amd64_*.deb | sort -V | tail -n 1)
 fi
 

@@ -459,6 +459,19 @@ TEST_F(VividConsole, ControlsSetInTheDialogChangeThePicture) {
   EXPECT_TRUE(all_pixels(darker, p));
 }
 
+TEST_F(VividConsole, TheTestCardCanBeChosenAndLeft) {
+  start();
+  in_dialog("Source", "Test card");
+  ASSERT_TRUE(console->capture());
+  const Picture card = picture(1);
+  ASSERT_EQ(card.width, 640);
+  EXPECT_EQ(card.at(0, 0), kWhite);  // the test card's first bar and last bar
+  EXPECT_EQ(card.at(639, 0), kBlack);
+  in_dialog("Source", "vivid (/dev/video0)");
+  ASSERT_TRUE(console->capture());
+  EXPECT_TRUE(all_pixels(picture(3), kRed));
+}
+
 // YUYV read directly and converted by the plug-in: the solid colours within
 // the rounding of 8-bit limited-range YCbCr.
 TEST_F(VividConsole, YuyvFramesConvertToTheSameColours) {
