@@ -42,6 +42,8 @@ std::ostream& operator<<(std::ostream& out, const Bgr& p) {
 
 const Bgr kWhite{255, 255, 255}, kYellow{0, 255, 255}, kCyan{255, 255, 0}, kGreen{0, 255, 0},
     kMagenta{255, 0, 255}, kRed{0, 0, 255}, kBlue{255, 0, 0}, kBlack{0, 0, 0};
+// vivid's colour bars, left to right or top to bottom.
+const Bgr kBars[8] = {kWhite, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue, kBlack};
 
 double now_seconds() {
   timespec ts;
@@ -209,15 +211,9 @@ class Console {
   // The exit status once the program ends; -1 if it does not in time.
   int wait_exit() {
     const double deadline = now_seconds() + kStepSeconds;
-    while (!exited_ && now_seconds() < deadline) {
-      pump(100);
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
+    while (!reaped() && now_seconds() < deadline) pump(100);
+    while (pump(0)) {
     }
-    pump(0);
     return exited_ ? status_ : -1;
   }
 
@@ -237,17 +233,30 @@ class Console {
     }
   }
 
+  bool reaped() {
+    int status = 0;
+    if (!exited_ && waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return exited_;
+  }
+
   // Reads whatever is ready on the three outputs, waiting up to wait_ms.
-  void pump(int wait_ms) {
+  // False when there was nothing to read.
+  bool pump(int wait_ms) {
     pollfd fds[3] = {{out_, POLLIN, 0}, {tty_, POLLIN, 0}, {err_, POLLIN, 0}};
     std::string* texts[3] = {&out_text_, &tty_text_, &err_text_};
-    if (poll(fds, 3, wait_ms) <= 0) return;
+    if (poll(fds, 3, wait_ms) <= 0) return false;
+    bool got = false;
     for (int i = 0; i < 3; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buffer[8192];
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) texts[i]->append(buffer, n);
+      got = got || n > 0;
     }
+    return got;
   }
 
   bool expect(std::string* text, size_t* seen, const std::string& wanted) {
@@ -260,16 +269,8 @@ class Console {
         return true;
       }
       if (now_seconds() > deadline) return false;
-      int status = 0;
-      if (!exited_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      pump(exited_ ? 0 : 100);
-      if (exited_ && text->find(wanted, *seen) == std::string::npos) {
-        pump(0);
-        if (text->find(wanted, *seen) == std::string::npos) return false;
-      }
+      const bool ended = reaped();  // then only what is left in the pipes
+      if (!pump(ended ? 0 : 100) && ended) return false;
     }
   }
 
@@ -337,6 +338,31 @@ class VividConsole : public ::testing::Test {
     ASSERT_TRUE(console->expect_output(kPrompt));
   }
 
+  // Captures solid patterns in turn, each right after a pattern change, so a
+  // stale frame shows the previous colour. Checks every pixel of files
+  // R<first>, R<first + 1>, ...; returns the next number.
+  int captures_of_solid_patterns(int first, int tolerance) {
+    const struct {
+      Pattern pattern;
+      Bgr colour;
+    } cases[] = {{kSolidRed, kRed},     {kSolidGreen, kGreen}, {kSolidBlue, kBlue},
+                 {kSolidWhite, kWhite}, {kSolidBlack, kBlack}, {kSolidRed, kRed}};
+    int number = first;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(number);
+      EXPECT_TRUE(pattern(c.pattern));
+      if (!console->capture()) {
+        ADD_FAILURE() << "capture " << number << " did not finish\n" << console->output();
+        return number;
+      }
+      const Picture got = picture(number++);
+      EXPECT_EQ(got.width, 640);
+      EXPECT_EQ(got.height, 480);
+      EXPECT_TRUE(all_pixels(got, c.colour, tolerance));
+    }
+    return number;
+  }
+
   // The capture fails cleanly: the failure text, status 255, no hang.
   void expect_clean_failure() {
     console->type("\n");
@@ -352,24 +378,8 @@ class VividConsole : public ::testing::Test {
 };
 
 TEST_F(VividConsole, SolidPatternsArePixelExactAndEveryCaptureIsFresh) {
-  // Each capture follows a pattern change, so a stale frame shows the
-  // previous colour.
-  const struct {
-    Pattern pattern;
-    Bgr colour;
-  } cases[] = {{kSolidRed, kRed},     {kSolidGreen, kGreen}, {kSolidBlue, kBlue},
-               {kSolidWhite, kWhite}, {kSolidBlack, kBlack}, {kSolidRed, kRed}};
   start();
-  int number = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(number);
-    ASSERT_TRUE(pattern(c.pattern));
-    ASSERT_TRUE(console->capture());
-    const Picture got = picture(number++);
-    EXPECT_EQ(got.width, 640);
-    EXPECT_EQ(got.height, 480);
-    EXPECT_TRUE(all_pixels(got, c.colour));
-  }
+  captures_of_solid_patterns(0, 0);
   console->type("q\n");
   EXPECT_EQ(console->wait_exit(), 0);
   EXPECT_EQ(console->errors(), "");
@@ -377,7 +387,6 @@ TEST_F(VividConsole, SolidPatternsArePixelExactAndEveryCaptureIsFresh) {
 
 // Vertical bars tell left from right, horizontal ones top from bottom.
 TEST_F(VividConsole, BarsAreUprightAndInOrder) {
-  const Bgr bars[8] = {kWhite, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue, kBlack};
   ASSERT_TRUE(pattern(kColorbar100));
   start();
   ASSERT_TRUE(console->capture());
@@ -388,8 +397,8 @@ TEST_F(VividConsole, BarsAreUprightAndInOrder) {
   ASSERT_EQ(horizontal.height, 480);
   for (int i = 0; i < 8; ++i) {
     SCOPED_TRACE(i);
-    for (int t : {0, 240, 479}) EXPECT_EQ(vertical.at(80 * i + 40, t), bars[i]);
-    for (int x : {0, 320, 639}) EXPECT_EQ(horizontal.at(x, 60 * i + 30), bars[i]);
+    for (int t : {0, 240, 479}) EXPECT_EQ(vertical.at(80 * i + 40, t), kBars[i]);
+    for (int x : {0, 320, 639}) EXPECT_EQ(horizontal.at(x, 60 * i + 30), kBars[i]);
   }
 }
 
@@ -477,30 +486,13 @@ TEST_F(VividConsole, TheTestCardCanBeChosenAndLeft) {
 TEST_F(VividConsole, YuyvFramesConvertToTheSameColours) {
   start();
   in_dialog("Camera format", "YUYV 4:2:2, read directly");
-  const struct {
-    Pattern pattern;
-    Bgr colour;
-  } cases[] = {{kSolidRed, kRed},
-               {kSolidGreen, kGreen},
-               {kSolidBlue, kBlue},
-               {kSolidWhite, kWhite},
-               {kSolidBlack, kBlack}};
-  int number = 1;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(number);
-    ASSERT_TRUE(pattern(c.pattern));
-    ASSERT_TRUE(console->capture());
-    const Picture got = picture(number++);
-    EXPECT_EQ(got.width, 640);
-    EXPECT_TRUE(all_pixels(got, c.colour, 3));
-  }
+  int number = captures_of_solid_patterns(1, 3);
   ASSERT_TRUE(pattern(kHorizontalColorbar));
   ASSERT_TRUE(console->capture());
   const Picture bars = picture(number);
   for (int i : {0, 3, 5, 7}) {
-    const Bgr want[8] = {kWhite, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue, kBlack};
     const Bgr got = bars.at(320, 60 * i + 30);
-    EXPECT_LE(abs(got.b - want[i].b) + abs(got.g - want[i].g) + abs(got.r - want[i].r), 9)
+    EXPECT_LE(abs(got.b - kBars[i].b) + abs(got.g - kBars[i].g) + abs(got.r - kBars[i].r), 9)
         << i << ": " << got;
   }
 }
