@@ -59,10 +59,13 @@ if [ -z "$deb" ]; then
   fi
   [ -n "$package" ] || fail "cannot resolve linux-image-amd64 (run apt-get update)"
   echo "vivid guest: downloading $package into $cache"
-  if ! (cd "$cache" && apt-get download -q "$package"); then
+  # As root, apt would hand the download to its own unprivileged user.
+  sandbox=()
+  [ "$(id -u)" -eq 0 ] && sandbox=(-o APT::Sandbox::User=root)
+  if ! (cd "$cache" && apt-get download -q "${sandbox[@]}" "$package"); then
     # Old package lists may name a version the mirror no longer has.
     [ "$(id -u)" -eq 0 ] && apt-get update -qq && package=$(kernel_package) &&
-      (cd "$cache" && apt-get download -q "$package") || fail "cannot download $package"
+      (cd "$cache" && apt-get download -q "${sandbox[@]}" "$package") || fail "cannot download $package"
   fi
   deb=$(ls "$cache"/linux-image-[0-9]*-amd64_*.deb | sort -V | tail -n 1)
 fi
@@ -70,7 +73,7 @@ fi
 # Kernel and the modules the guest needs, unpacked once per package.
 kernel_dir=$cache/$(basename "$deb" .deb)
 modules="virtio_pci 9pnet_virtio 9p overlay vivid"
-if [ ! -f "$kernel_dir/ready" ]; then
+if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "$modules" ]; then
   echo "vivid guest: unpacking $(basename "$deb")"
   rm -rf "$kernel_dir" "$kernel_dir.tmp"
   dpkg-deb -x "$deb" "$kernel_dir.tmp"
@@ -91,7 +94,7 @@ if [ ! -f "$kernel_dir/ready" ]; then
   done
   cp "$kernel_dir.tmp/$moddir/modules.dep" "$kernel_dir/$moddir/"
   rm -rf "$kernel_dir.tmp"
-  touch "$kernel_dir/ready"
+  echo "$modules" >"$kernel_dir/ready"
 fi
 
 # ---- The initramfs: static busybox, the modules and /init.
