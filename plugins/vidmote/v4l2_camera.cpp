@@ -26,7 +26,8 @@ const int64_t kMillisecond = 1000 * 1000;
 const int64_t kSecond = 1000 * kMillisecond;
 const uint32_t kBufferCount = 4;
 
-// After stream-on, frames are skipped until both counts are reached.
+// After stream-on, frames are skipped until both the count and the time are
+// reached.
 struct SettleChoice {
   const char* label;
   int frames;
@@ -132,6 +133,11 @@ void V4l2Camera::close() {
 
 bool V4l2Camera::set_size(int32_t width, int32_t height) {
   if (width < 1 || height < 1 || static_cast<int64_t>(width) * height * 3 > INT32_MAX) return false;
+  // The size in force already: streaming goes on without a new settle.
+  if (is_open() && width == size_.width && height == size_.height) {
+    wanted_ = size_;
+    return true;
+  }
   const FrameSize before = wanted_;
   wanted_ = {width, height};
   if (!is_open()) {
