@@ -83,14 +83,12 @@ bool camera_attached() {
   return plugin.Open(VIDMOTE_PATH) && plugin.name != "Vidmote: Test card";
 }
 
-#define SKIP_IF_CAMERA_ATTACHED()                                                             \
-  if (camera_attached()) GTEST_SKIP() << "a camera is attached, so the test card is not the " \
-                                         "default"
+const char kCameraAttached[] = "a camera is attached, so the test card is not the default";
 
 class VidmoteTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SKIP_IF_CAMERA_ATTACHED();
+    if (camera_attached()) GTEST_SKIP() << kCameraAttached;
     ASSERT_TRUE(plugin.Open(VIDMOTE_PATH));
   }
 
@@ -400,7 +398,7 @@ DialogRun run_dialog(const std::string& keys) {
 }
 
 TEST(VidmoteDialog, KeysOnTheTerminalChangeTheSettings) {
-  SKIP_IF_CAMERA_ATTACHED();
+  if (camera_attached()) GTEST_SKIP() << kCameraAttached;
   const struct {
     const char* keys;
     int w, h;
@@ -438,7 +436,7 @@ TEST(VidmoteDialog, KeysOnTheTerminalChangeTheSettings) {
 }
 
 TEST(VidmoteDialog, MenuShowsTheCurrentSettings) {
-  SKIP_IF_CAMERA_ATTACHED();
+  if (camera_attached()) GTEST_SKIP() << kCameraAttached;
   DialogRun run = run_dialog("3\n3\n\n");
   ASSERT_TRUE(run.reported) << run.transcript;
   for (const char* text : {"1) Source: Test card", "2) Size: 640 x 480", "3) Pattern: bars",
