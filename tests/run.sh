@@ -16,6 +16,12 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686
 # Its tests: wine, with the loader of 32-bit programs from the i386 architecture.
 command -v wine >/dev/null || missing+=(wine)
 [ -x /usr/lib/wine/wine ] || missing+=(wine32:i386)
+# Cameras: libv4l2 for the default plug-in; qemu and a static busybox for the
+# guest that runs the camera tests against the kernel's vivid driver.
+command -v pkg-config >/dev/null || missing+=(pkg-config)
+[ -f /usr/include/libv4l2.h ] || missing+=(libv4l-dev)
+command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
+dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
 if ((${#missing[@]})); then
   if [ "$(id -u)" -eq 0 ]; then
     if [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&

@@ -1,5 +1,5 @@
-// One place frames come from: the built-in test card now, cameras later.
-// The plug-in talks to every source through this interface only.
+// One place frames come from: the built-in test card or a camera. The plug-in
+// talks to every source through this interface only.
 #ifndef VIDMOTE_FRAME_SOURCE_H
 #define VIDMOTE_FRAME_SOURCE_H
 
@@ -16,12 +16,18 @@ struct FrameSize {
   int32_t height;
 };
 
-// A setting the source offers in the settings dialog: a name and a list of
-// choices, one of them current.
+// A setting the source offers in the settings dialog: a list of choices with
+// one of them current, a whole number within a range, or an action.
 struct SourceSetting {
+  enum Kind { kChoice, kNumber, kAction };
+
   std::string name;
-  std::vector<std::string> choices;
-  size_t current;
+  std::vector<std::string> choices;  // kChoice
+  size_t current = 0;                // kChoice: index into choices
+  Kind kind = kChoice;
+  int64_t minimum = 0, maximum = 0, step = 1, value = 0;  // kNumber
+  bool read_only = false;
+  std::string note;  // shown beside the value, e.g. "inactive"
 };
 
 class FrameSource {
@@ -35,7 +41,9 @@ class FrameSource {
   virtual void close() = 0;
   virtual bool is_open() const = 0;
 
-  // False, and the size unchanged, when the source cannot deliver it.
+  // True when the source now delivers exactly that size. A camera may instead
+  // take the nearest size it has, and then returns false; other sources
+  // keep their size when they refuse one.
   virtual bool set_size(int32_t width, int32_t height) = 0;
   virtual FrameSize get_size() const = 0;
 
@@ -49,7 +57,9 @@ class FrameSource {
 
   // Settings menu hook: what the dialog lists under the size entry.
   virtual std::vector<SourceSetting> settings() const { return {}; }
+  // Picks a choice of a kChoice setting, or runs a kAction one (choice 0).
   virtual bool choose_setting(size_t /*setting*/, size_t /*choice*/) { return false; }
+  virtual bool set_number(size_t /*setting*/, int64_t /*value*/) { return false; }
 };
 
 }  // namespace vidmote

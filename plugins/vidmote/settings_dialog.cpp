@@ -147,9 +147,9 @@ bool parse_numbers(const std::string& text, long* values, int count) {
 
 // snprintf rather than std::to_string: the latter leaves a unique symbol in
 // the library that keeps dlclose from ever unloading it.
-std::string number_text(long value) {
+std::string number_text(long long value) {
   char text[24];
-  snprintf(text, sizeof text, "%ld", value);
+  snprintf(text, sizeof text, "%lld", value);
   return text;
 }
 
@@ -236,7 +236,55 @@ bool choose_size(Terminal& tty, Vidmote& plugin) {
   }
 }
 
+// The value as the main menu shows it, with its range and any note.
+std::string setting_text(const SourceSetting& setting) {
+  std::string text;
+  switch (setting.kind) {
+    case SourceSetting::kChoice:
+      text = setting.current < setting.choices.size() ? setting.choices[setting.current] : "?";
+      break;
+    case SourceSetting::kNumber:
+      text = number_text(setting.value) + " (" + number_text(setting.minimum) + " to " +
+             number_text(setting.maximum) + ")";
+      break;
+    case SourceSetting::kAction:
+      text = "(action)";
+      break;
+  }
+  if (setting.read_only) text += " [read-only]";
+  if (!setting.note.empty()) text += " [" + setting.note + "]";
+  return text;
+}
+
+bool choose_number(Terminal& tty, Vidmote& plugin, size_t index, const SourceSetting& setting) {
+  for (;;) {
+    tty.write(setting.name + " (" + number_text(setting.minimum) + " to " +
+              number_text(setting.maximum) + ", step " + number_text(setting.step) + ", now " +
+              number_text(setting.value) + "; empty line: back): ");
+    std::string line;
+    if (!tty.read_line(&line)) return false;
+    if (trim(line).empty()) return true;
+    long value = 0;
+    if (parse_numbers(line, &value, 1) && value >= setting.minimum && value <= setting.maximum) {
+      if (!plugin.set_number(index, value)) tty.write(setting.name + " unchanged.\n");
+      return true;
+    }
+    tty.write("Please type a number from " + number_text(setting.minimum) + " to " +
+              number_text(setting.maximum) + ".\n");
+  }
+}
+
 bool choose_setting(Terminal& tty, Vidmote& plugin, size_t index, const SourceSetting& setting) {
+  if (setting.read_only) {
+    tty.write(setting.name + " is read-only.\n");
+    return true;
+  }
+  if (setting.kind == SourceSetting::kNumber) return choose_number(tty, plugin, index, setting);
+  if (setting.kind == SourceSetting::kAction) {
+    tty.write(plugin.choose_setting(index, 0) ? setting.name + " done.\n"
+                                              : setting.name + " failed.\n");
+    return true;
+  }
   long chosen = -1;
   if (!pick(tty, setting.name, setting.choices, setting.current, &chosen)) return false;
   if (chosen >= 0 && !plugin.choose_setting(index, static_cast<size_t>(chosen)))
@@ -258,7 +306,7 @@ bool run_settings_dialog(Vidmote& plugin) {
     menu += "  2) Size: " + size_text(plugin.get_size()) + "\n";
     for (size_t i = 0; i < settings.size(); ++i) {
       menu += "  " + number_text(i + 3) + ") " + settings[i].name + ": " +
-              settings[i].choices[settings[i].current] + "\n";
+              setting_text(settings[i]) + "\n";
     }
     menu += "  0) Done\nChoice (Enter: done): ";
     tty.write(menu);

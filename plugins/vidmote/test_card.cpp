@@ -77,7 +77,9 @@ bool TestCardSource::set_size(int32_t width, int32_t height) {
 }
 
 std::vector<SourceSetting> TestCardSource::settings() const {
-  SourceSetting pattern{"Pattern", {}, static_cast<size_t>(pattern_)};
+  SourceSetting pattern;
+  pattern.name = "Pattern";
+  pattern.current = static_cast<size_t>(pattern_);
   for (const char* name : kPatternNames) pattern.choices.push_back(name);
   return {pattern};
 }

@@ -3,13 +3,15 @@
 
 #include <string.h>
 
+#include "cameras.h"
 #include "lensora_plugin_api.h"
 #include "settings_dialog.h"
 #include "test_card.h"
 
 namespace vidmote {
 
-Vidmote::Vidmote() {
+// The cameras first, so the first one is the default; the test card last.
+Vidmote::Vidmote() : sources_(find_cameras()) {
   sources_.push_back(std::make_unique<TestCardSource>());
 }
 
@@ -18,9 +20,19 @@ std::string Vidmote::name() const {
   return "Vidmote: " + active().name();
 }
 
+// A source that cannot be opened (a camera in use elsewhere) gives way to
+// the next one; the test card always opens.
 void Vidmote::init() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!active().is_open()) active().open();
+  if (active().is_open()) return;
+  const FrameSize size = active().get_size();
+  for (size_t i = active_; i < sources_.size(); ++i) {
+    if (i != active_) sources_[i]->set_size(size.width, size.height);
+    if (sources_[i]->open()) {
+      active_ = i;
+      return;
+    }
+  }
 }
 
 void Vidmote::destroy() {
@@ -38,16 +50,22 @@ bool Vidmote::set_size(int32_t width, int32_t height) {
   return active().set_size(width, height);
 }
 
-int32_t Vidmote::frame_bytes() const {
+// Opens a closed source first: a camera's size is settled only then, and
+// the host sizes its buffer from this answer.
+int32_t Vidmote::frame_bytes() {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!active().is_open()) active().open();
   FrameSize size = active().get_size();
   return size.width * size.height * 3;  // sources keep this within int32
 }
 
 int32_t Vidmote::capture(uint8_t* frame) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const FrameSize size = active().get_size();
   if (!active().is_open() && !active().open()) return 0;
-  FrameSize size = active().get_size();
+  // The host's buffer was sized before: never write past it.
+  const FrameSize opened = active().get_size();
+  if (opened.width != size.width || opened.height != size.height) return 0;
   return active().capture(frame) ? size.width * size.height * 3 : 0;
 }
 
@@ -90,6 +108,11 @@ std::vector<SourceSetting> Vidmote::settings() const {
 bool Vidmote::choose_setting(size_t setting, size_t choice) {
   std::lock_guard<std::mutex> lock(mutex_);
   return active().choose_setting(setting, choice);
+}
+
+bool Vidmote::set_number(size_t setting, int64_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active().set_number(setting, value);
 }
 
 }  // namespace vidmote

@@ -1,6 +1,6 @@
-// State of the plug-in behind its seven exports: the known sources and the
-// active one. Every method locks, so the host may call from any thread; the
-// settings dialog calls in between its reads from the terminal.
+// State of the plug-in behind its seven exports: the known sources (the
+// machine's cameras, then the test card) and the active one. Every method locks, so the host may
+// call from any thread; the settings dialog calls in between its reads from the terminal.
 #ifndef VIDMOTE_VIDMOTE_H
 #define VIDMOTE_VIDMOTE_H
 
@@ -21,7 +21,7 @@ class Vidmote {
 
   FrameSize get_size() const;
   bool set_size(int32_t width, int32_t height);
-  int32_t frame_bytes() const;
+  int32_t frame_bytes();
   // Fills frame_bytes() bytes and returns their count, 0 on failure. Opens
   // the active source first if the host skipped init.
   int32_t capture(uint8_t* frame);
@@ -33,6 +33,7 @@ class Vidmote {
   std::vector<FrameSize> offered_sizes() const;
   std::vector<SourceSetting> settings() const;
   bool choose_setting(size_t setting, size_t choice);
+  bool set_number(size_t setting, int64_t value);
 
  private:
   FrameSource& active() const { return *sources_[active_]; }

@@ -1,0 +1,72 @@
+#include "frame_convert.h"
+
+#include <string.h>
+
+namespace vidmote {
+
+namespace {
+
+uint8_t clamp_byte(int value) {
+  return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+}
+
+// BT.601 limited range (Y 16..235, U and V 16..240), in 8.8 fixed point.
+void yuv_to_bgr(int y, int u, int v, uint8_t* bgr) {
+  const int c = 298 * (y - 16) + 128, d = u - 128, e = v - 128;
+  bgr[0] = clamp_byte((c + 516 * d) >> 8);
+  bgr[1] = clamp_byte((c - 100 * d - 208 * e) >> 8);
+  bgr[2] = clamp_byte((c + 409 * e) >> 8);
+}
+
+void convert_row(const uint8_t* in, int32_t width, PixelLayout pixels, uint8_t* out) {
+  switch (pixels) {
+    case PixelLayout::kBgr24:
+      memcpy(out, in, 3 * static_cast<size_t>(width));
+      break;
+    case PixelLayout::kRgb24:
+      for (int32_t x = 0; x < width; ++x, in += 3, out += 3) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+      }
+      break;
+    case PixelLayout::kYuyv:
+      for (int32_t x = 0; x < width; x += 2, in += 4, out += 6) {
+        yuv_to_bgr(in[0], in[1], in[3], out);
+        if (x + 1 < width) yuv_to_bgr(in[2], in[1], in[3], out + 3);
+      }
+      break;
+  }
+}
+
+}  // namespace
+
+size_t row_bytes(int32_t width, PixelLayout pixels) {
+  if (width <= 0) return 0;
+  const size_t w = static_cast<size_t>(width);
+  return pixels == PixelLayout::kYuyv ? (w + 1) / 2 * 4 : 3 * w;
+}
+
+size_t frame_bytes_needed(const CameraFrameLayout& layout) {
+  const size_t row = row_bytes(layout.width, layout.pixels);
+  const size_t stride = layout.bytes_per_line ? layout.bytes_per_line : row;
+  if (row == 0 || layout.height <= 0 || stride < row) return 0;
+  return stride * static_cast<size_t>(layout.height - 1) + row;
+}
+
+bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
+                              const CameraFrameLayout& layout, uint8_t* out) {
+  const size_t needed = frame_bytes_needed(layout);
+  if (needed == 0 || bytes_used < needed || !frame || !out) return false;
+  const size_t row = row_bytes(layout.width, layout.pixels);
+  const size_t stride = layout.bytes_per_line ? layout.bytes_per_line : row;
+  const size_t out_row = 3 * static_cast<size_t>(layout.width);
+  // The camera's top row becomes the last row in memory.
+  for (int32_t t = 0; t < layout.height; ++t) {
+    convert_row(frame + stride * t, layout.width, layout.pixels,
+                out + out_row * static_cast<size_t>(layout.height - 1 - t));
+  }
+  return true;
+}
+
+}  // namespace vidmote

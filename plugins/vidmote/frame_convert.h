@@ -1,0 +1,40 @@
+// Turns one camera frame as a driver lays it out (top row first, rows
+// bytes_per_line apart, in one of a few pixel layouts) into the plug-in's
+// frame: B, G, R bytes, bottom row first, rows packed.
+#ifndef VIDMOTE_FRAME_CONVERT_H
+#define VIDMOTE_FRAME_CONVERT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace vidmote {
+
+enum class PixelLayout {
+  kBgr24,  // B, G, R
+  kRgb24,  // R, G, B
+  kYuyv,   // Y0 U Y1 V for two pixels; BT.601, limited range
+};
+
+struct CameraFrameLayout {
+  int32_t width;
+  int32_t height;
+  size_t bytes_per_line;  // 0: rows are packed
+  PixelLayout pixels;
+};
+
+// Bytes one row of pixels takes, without padding.
+size_t row_bytes(int32_t width, PixelLayout pixels);
+
+// Bytes a frame must hold: every row but the last with its padding, then the
+// last row's pixels. 0 when the layout is unusable (no pixels, or rows
+// shorter than their pixels).
+size_t frame_bytes_needed(const CameraFrameLayout& layout);
+
+// Writes width * height * 3 bytes to out. False, and out untouched, when the
+// frame's used bytes (bytes_used) are fewer than the layout needs.
+bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
+                              const CameraFrameLayout& layout, uint8_t* out);
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_FRAME_CONVERT_H

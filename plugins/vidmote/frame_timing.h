@@ -1,0 +1,26 @@
+// Whether a camera frame is fresh: it began after the capture was asked for.
+#ifndef VIDMOTE_FRAME_TIMING_H
+#define VIDMOTE_FRAME_TIMING_H
+
+#include <stdint.h>
+
+namespace vidmote {
+
+// What a driver says about when it took a frame.
+struct FrameStamp {
+  bool monotonic;     // on the same clock as CLOCK_MONOTONIC
+  bool end_of_frame;  // taken at the frame's end rather than its start
+  int64_t stamp_ns;
+};
+
+// A frame dequeued at now_ns for a capture asked at asked_ns. With a usable
+// stamp and a known frame interval (interval_ns > 0) the stamp decides; an
+// end-of-frame stamp less one interval is the frame's start. Otherwise the
+// first frame dequeued after the request may have begun before it, so only
+// a later one (dequeued_before > 0) counts.
+bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
+                 int dequeued_before);
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_FRAME_TIMING_H

@@ -1,0 +1,593 @@
+#include "v4l2_camera.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <libv4l2.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "cameras.h"
+#include "frame_timing.h"
+
+namespace vidmote {
+
+namespace {
+
+const int64_t kMillisecond = 1000 * 1000;
+const int64_t kSecond = 1000 * kMillisecond;
+const uint32_t kBufferCount = 4;
+
+// After stream-on, frames are skipped until both the count and the time are
+// reached.
+struct SettleChoice {
+  const char* label;
+  int frames;
+  int64_t ms;
+};
+const SettleChoice kSettleChoices[] = {
+    {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
+    {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
+};
+const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
+
+int64_t now_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * kSecond + ts.tv_nsec;
+}
+
+int xioctl(int fd, unsigned long request, void* argument) {
+  int result;
+  do {
+    result = v4l2_ioctl(fd, request, argument);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
+  switch (pixel_format) {
+    case V4L2_PIX_FMT_BGR24:
+      *pixels = PixelLayout::kBgr24;
+      return true;
+    case V4L2_PIX_FMT_RGB24:
+      *pixels = PixelLayout::kRgb24;
+      return true;
+    case V4L2_PIX_FMT_YUYV:
+      *pixels = PixelLayout::kYuyv;
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string text_of(const uint8_t* bytes, size_t size) {
+  return std::string(reinterpret_cast<const char*>(bytes),
+                     strnlen(reinterpret_cast<const char*>(bytes), size));
+}
+
+// Whether a is a shorter frame interval than b.
+bool faster(const v4l2_fract& a, const v4l2_fract& b) {
+  return static_cast<uint64_t>(a.numerator) * b.denominator <
+         static_cast<uint64_t>(b.numerator) * a.denominator;
+}
+
+FrameStamp stamp_of(const v4l2_buffer& buffer) {
+  return {(buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC,
+          (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF,
+          buffer.timestamp.tv_sec * kSecond + buffer.timestamp.tv_usec * 1000};
+}
+
+bool can_change(const v4l2_queryctrl& query) {
+  return !(query.flags & V4L2_CTRL_FLAG_READ_ONLY);
+}
+
+// Whether this node is a camera. Its own capabilities count: the card-wide
+// set also covers its other nodes (a webcam's metadata node, say).
+bool is_camera_node(const v4l2_capability& caps) {
+  const uint32_t node =
+      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+  return (node & V4L2_CAP_VIDEO_CAPTURE) && (node & V4L2_CAP_STREAMING) &&
+         !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
+}
+
+}  // namespace
+
+V4l2Camera::V4l2Camera(std::string path, std::string card)
+    : path_(std::move(path)), card_(std::move(card)), settle_choice_(kDefaultSettle) {}
+
+V4l2Camera::~V4l2Camera() {
+  close();
+}
+
+std::string V4l2Camera::name() const {
+  return card_ + " (" + path_ + ")";
+}
+
+bool V4l2Camera::open() {
+  if (is_open()) return true;
+  fd_ = v4l2_open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  v4l2_capability caps = {};
+  if (xioctl(fd_, VIDIOC_QUERYCAP, &caps) != 0 || !is_camera_node(caps) || !negotiate()) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+void V4l2Camera::close() {
+  if (!is_open()) return;
+  stop_streaming();
+  v4l2_close(fd_);
+  fd_ = -1;
+}
+
+bool V4l2Camera::set_size(int32_t width, int32_t height) {
+  if (width < 1 || height < 1 || static_cast<int64_t>(width) * height * 3 > INT32_MAX) return false;
+  // The size in force already: streaming goes on without a new settle.
+  if (is_open() && width == size_.width && height == size_.height) {
+    wanted_ = size_;
+    return true;
+  }
+  const FrameSize before = wanted_;
+  wanted_ = {width, height};
+  if (!is_open()) {
+    size_ = wanted_;  // the driver decides at open
+    return true;
+  }
+  if (!negotiate()) {
+    wanted_ = before;
+    return false;
+  }
+  return size_.width == width && size_.height == height;
+}
+
+// Asks the driver for the wanted size; its answer is the size in force.
+bool V4l2Camera::negotiate() {
+  stop_streaming();
+  v4l2_format format = {};
+  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  format.fmt.pix.width = static_cast<uint32_t>(wanted_.width);
+  format.fmt.pix.height = static_cast<uint32_t>(wanted_.height);
+  format.fmt.pix.pixelformat = direct_format_ ? direct_format_ : V4L2_PIX_FMT_BGR24;
+  format.fmt.pix.field = V4L2_FIELD_ANY;
+  if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0) return false;
+
+  const v4l2_pix_format& pix = format.fmt.pix;
+  CameraFrameLayout layout = {static_cast<int32_t>(pix.width), static_cast<int32_t>(pix.height),
+                              pix.bytesperline, PixelLayout::kBgr24};
+  if (!layout_of(pix.pixelformat, &layout.pixels) || pix.width < 1 || pix.height < 1 ||
+      pix.width > INT32_MAX || static_cast<uint64_t>(pix.width) * pix.height * 3 > INT32_MAX ||
+      frame_bytes_needed(layout) == 0) {
+    return false;
+  }
+  layout_ = layout;
+  pixel_format_ = pix.pixelformat;
+  size_ = {layout.width, layout.height};
+  pick_fastest_rate();
+  return true;
+}
+
+void V4l2Camera::pick_fastest_rate() {
+  v4l2_fract best = {0, 0};
+  v4l2_frmivalenum interval = {};
+  interval.pixel_format = pixel_format_;
+  interval.width = static_cast<uint32_t>(size_.width);
+  interval.height = static_cast<uint32_t>(size_.height);
+  for (; xioctl(fd_, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
+    const bool discrete = interval.type == V4L2_FRMIVAL_TYPE_DISCRETE;
+    const v4l2_fract candidate = discrete ? interval.discrete : interval.stepwise.min;
+    if (candidate.numerator && candidate.denominator &&
+        (!best.denominator || faster(candidate, best)))
+      best = candidate;
+    if (!discrete) break;
+  }
+
+  v4l2_streamparm parm = {};
+  parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  frame_interval_ns_ = 0;
+  if (xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return;
+  if (best.denominator && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
+    parm.parm.capture.timeperframe = best;
+    xioctl(fd_, VIDIOC_S_PARM, &parm);  // the driver's answer is read back below
+    parm = {};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return;
+  }
+  const v4l2_fract in_force = parm.parm.capture.timeperframe;
+  if (in_force.numerator && in_force.denominator)
+    frame_interval_ns_ = static_cast<int64_t>(in_force.numerator) * kSecond / in_force.denominator;
+}
+
+int64_t V4l2Camera::frame_timeout_ns() const {
+  return 3 * kSecond + 2 * frame_interval_ns_;
+}
+
+bool V4l2Camera::start_streaming() {
+  v4l2_requestbuffers request = {};
+  request.count = kBufferCount;
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0) return false;
+  for (uint32_t i = 0; i < request.count; ++i) {
+    v4l2_buffer buffer = {};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = i;
+    if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) break;
+    void* start =
+        v4l2_mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, buffer.m.offset);
+    if (start == MAP_FAILED) break;
+    buffers_.push_back({start, buffer.length});
+  }
+  // Fewer than two buffers could never hold one frame while the next fills.
+  bool ok = buffers_.size() == request.count && buffers_.size() >= 2;
+  for (uint32_t i = 0; ok && i < buffers_.size(); ++i) {
+    v4l2_buffer buffer = {};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = i;
+    ok = xioctl(fd_, VIDIOC_QBUF, &buffer) == 0;
+  }
+  v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  ok = ok && xioctl(fd_, VIDIOC_STREAMON, &type) == 0;
+  if (!ok) {
+    release_buffers();
+    return false;
+  }
+  streaming_ = true;
+  return settle();
+}
+
+void V4l2Camera::stop_streaming() {
+  if (streaming_) {
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    xioctl(fd_, VIDIOC_STREAMOFF, &type);
+    streaming_ = false;
+  }
+  release_buffers();
+}
+
+void V4l2Camera::release_buffers() {
+  for (const Buffer& buffer : buffers_) v4l2_munmap(buffer.start, buffer.length);
+  buffers_.clear();
+  v4l2_requestbuffers request = {};
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  if (is_open()) xioctl(fd_, VIDIOC_REQBUFS, &request);  // count 0 frees them
+}
+
+bool V4l2Camera::settle() {
+  const SettleChoice& settle = kSettleChoices[settle_choice_];
+  const int64_t started = now_ns();
+  const int64_t settled_at = started + settle.ms * kMillisecond;
+  const int64_t deadline = settled_at + settle.frames * frame_interval_ns_ + frame_timeout_ns();
+  for (int frames = 0; frames < settle.frames || now_ns() < settled_at; ++frames) {
+    v4l2_buffer buffer = {};
+    if (next_buffer(deadline, &buffer) != Wait::kFrame || !requeue(&buffer)) return false;
+  }
+  return true;
+}
+
+// The next buffer the driver filled, waiting no later than deadline_ns. It
+// polls before every dequeue: libv4l2 reports a dequeue that would block on
+// standard error.
+V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
+  for (;;) {
+    const int64_t left = deadline_ns - now_ns();
+    pollfd waiting = {fd_, POLLIN, 0};
+    const int ready = poll(&waiting, 1, left > 0 ? static_cast<int>(left / kMillisecond + 1) : 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return Wait::kError;
+    if (ready == 0) {
+      errno = ETIME;  // reported when streaming cannot start
+      if (left <= 0) return Wait::kTimeout;
+      continue;
+    }
+    *buffer = {};
+    buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer->memory = V4L2_MEMORY_MMAP;
+    if (xioctl(fd_, VIDIOC_DQBUF, buffer) == 0) {
+      if (buffer->index < buffers_.size()) return Wait::kFrame;
+      errno = EIO;
+      return Wait::kError;
+    }
+    const bool broken = waiting.revents & (POLLERR | POLLHUP | POLLNVAL);
+    if (errno != EAGAIN) return Wait::kError;
+    if (broken) {
+      errno = EIO;
+      return Wait::kError;
+    }
+  }
+}
+
+bool V4l2Camera::requeue(v4l2_buffer* buffer) {
+  return xioctl(fd_, VIDIOC_QBUF, buffer) == 0;
+}
+
+bool V4l2Camera::capture(uint8_t* frame) {
+  if (!is_open() || !frame) return false;
+  if (!streaming_ && !start_streaming()) {
+    fail("cannot start streaming", errno);
+    return false;
+  }
+  const int64_t asked = now_ns();
+
+  // Frames already queued began before the request: hand them back.
+  v4l2_buffer buffer = {};
+  for (;;) {
+    Wait wait = next_buffer(asked, &buffer);
+    if (wait == Wait::kTimeout) break;
+    if (wait == Wait::kError || !requeue(&buffer)) {
+      fail("stream failed", errno);
+      return false;
+    }
+  }
+
+  const int64_t deadline = asked + frame_timeout_ns();
+  for (int dequeued = 0;; ++dequeued) {
+    const Wait wait = next_buffer(deadline, &buffer);
+    if (wait != Wait::kFrame) {
+      if (wait == Wait::kTimeout)
+        fail("no frame in time", 0);
+      else
+        fail("stream failed", errno);
+      return false;
+    }
+    const Buffer& mapped = buffers_[buffer.index];
+    // Frames flagged as damaged, short or stale are skipped.
+    const bool done =
+        !(buffer.flags & V4L2_BUF_FLAG_ERROR) &&
+        began_after(stamp_of(buffer), frame_interval_ns_, now_ns(), asked, dequeued) &&
+        convert_to_bottom_up_bgr(static_cast<const uint8_t*>(mapped.start),
+                                 std::min<size_t>(buffer.bytesused, mapped.length), layout_, frame);
+    if (!requeue(&buffer)) {
+      fail("stream failed", errno);
+      return done;  // a frame already delivered is still good
+    }
+    if (done) return true;
+  }
+}
+
+// Streaming stops, so the next capture starts afresh; a device that is gone
+// is closed as well.
+void V4l2Camera::fail(const char* what, int error) {
+  if (error)
+    fprintf(stderr, "vidmote: %s: %s: %s\n", path_.c_str(), what, strerror(error));
+  else
+    fprintf(stderr, "vidmote: %s: %s\n", path_.c_str(), what);
+  stop_streaming();
+  if (error == ENODEV) close();
+}
+
+std::vector<FrameSize> V4l2Camera::offered_sizes() const {
+  std::vector<FrameSize> sizes;
+  v4l2_frmsizeenum size = {};
+  size.pixel_format = pixel_format_;
+  for (; is_open() && xioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+    if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+      sizes.push_back(
+          {static_cast<int32_t>(size.discrete.width), static_cast<int32_t>(size.discrete.height)});
+      continue;
+    }
+    // A range: the usual sizes within it, and its largest.
+    const v4l2_frmsize_stepwise& range = size.stepwise;
+    for (const FrameSize& usual : FrameSource::offered_sizes()) {
+      const uint32_t w = static_cast<uint32_t>(usual.width);
+      const uint32_t h = static_cast<uint32_t>(usual.height);
+      if (w >= range.min_width && w <= range.max_width && h >= range.min_height &&
+          h <= range.max_height)
+        sizes.push_back(usual);
+    }
+    sizes.push_back(
+        {static_cast<int32_t>(range.max_width), static_cast<int32_t>(range.max_height)});
+    break;
+  }
+  if (sizes.empty()) sizes.push_back(size_);
+  return sizes;
+}
+
+// ---- Settings ----
+
+std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
+  std::vector<v4l2_fmtdesc> formats;
+  v4l2_fmtdesc format = {};
+  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  for (; is_open() && xioctl(fd_, VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
+    PixelLayout pixels;
+    if (!(format.flags & V4L2_FMT_FLAG_EMULATED) && layout_of(format.pixelformat, &pixels))
+      formats.push_back(format);
+  }
+  return formats;
+}
+
+std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
+  std::vector<Control> found;
+  v4l2_queryctrl query = {};
+  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+  while (is_open() && xioctl(fd_, VIDIOC_QUERYCTRL, &query) == 0) {
+    const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
+    const bool shown =
+        !(query.flags & V4L2_CTRL_FLAG_DISABLED) &&
+        (query.type == V4L2_CTRL_TYPE_INTEGER || query.type == V4L2_CTRL_TYPE_BOOLEAN ||
+         query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU ||
+         query.type == V4L2_CTRL_TYPE_BUTTON);
+    if (shown) {
+      Control control = {query, {}, {}};
+      const bool menu =
+          query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+      for (int32_t i = query.minimum; menu && i >= 0 && i <= query.maximum; ++i) {
+        v4l2_querymenu item = {};
+        item.id = query.id;
+        item.index = static_cast<uint32_t>(i);
+        if (xioctl(fd_, VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
+        control.menu_indices.push_back(item.index);
+        if (query.type == V4L2_CTRL_TYPE_MENU) {
+          control.menu_labels.push_back(text_of(item.name, sizeof item.name));
+        } else {
+          char label[24];
+          snprintf(label, sizeof label, "%lld", static_cast<long long>(item.value));
+          control.menu_labels.push_back(label);
+        }
+      }
+      if (!menu || !control.menu_indices.empty()) found.push_back(control);
+    }
+    query = {};
+    query.id = next;
+  }
+  return found;
+}
+
+std::vector<SourceSetting> V4l2Camera::settings() const {
+  std::vector<SourceSetting> list;
+
+  SourceSetting format;
+  format.name = "Camera format";
+  format.choices = {"automatic: BGR24 through libv4l2"};
+  for (const v4l2_fmtdesc& direct : direct_formats()) {
+    if (direct.pixelformat == direct_format_) format.current = format.choices.size();
+    format.choices.push_back(text_of(direct.description, sizeof direct.description) +
+                             ", read directly");
+  }
+  list.push_back(format);
+
+  SourceSetting settle;
+  settle.name = "Settle after start";
+  settle.current = settle_choice_;
+  for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
+  list.push_back(settle);
+
+  for (const Control& control : controls()) {
+    const v4l2_queryctrl& query = control.query;
+    SourceSetting setting;
+    setting.name = text_of(query.name, sizeof query.name);
+    setting.read_only = !can_change(query);
+    if (query.flags & V4L2_CTRL_FLAG_INACTIVE) setting.note = "inactive";
+    v4l2_control value = {query.id, 0};
+    const bool known = (query.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
+                       query.type != V4L2_CTRL_TYPE_BUTTON &&
+                       xioctl(fd_, VIDIOC_G_CTRL, &value) == 0;
+    switch (query.type) {
+      case V4L2_CTRL_TYPE_BUTTON:
+        setting.kind = SourceSetting::kAction;
+        break;
+      case V4L2_CTRL_TYPE_BOOLEAN:
+        setting.choices = {"off", "on"};
+        setting.current = value.value ? 1 : 0;
+        break;
+      case V4L2_CTRL_TYPE_MENU:
+      case V4L2_CTRL_TYPE_INTEGER_MENU:
+        setting.choices = control.menu_labels;
+        setting.current = setting.choices.size();  // none, until found
+        for (size_t i = 0; i < control.menu_indices.size(); ++i)
+          if (known && control.menu_indices[i] == static_cast<uint32_t>(value.value))
+            setting.current = i;
+        break;
+      default:
+        setting.kind = SourceSetting::kNumber;
+        setting.minimum = query.minimum;
+        setting.maximum = query.maximum;
+        setting.step = query.step > 0 ? query.step : 1;
+        setting.value = value.value;
+        break;
+    }
+    if (!known && query.type != V4L2_CTRL_TYPE_BUTTON)
+      setting.note = setting.note.empty() ? "value unknown" : setting.note + ", value unknown";
+    list.push_back(setting);
+  }
+  return list;
+}
+
+bool V4l2Camera::set_control(const Control& control, int32_t value) {
+  if (!can_change(control.query)) return false;
+  v4l2_control change = {control.query.id, value};
+  return xioctl(fd_, VIDIOC_S_CTRL, &change) == 0;
+}
+
+bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
+  if (!is_open()) return false;
+  if (setting == 0) {
+    const std::vector<v4l2_fmtdesc> formats = direct_formats();
+    if (choice > formats.size()) return false;
+    const uint32_t before = direct_format_;
+    direct_format_ = choice == 0 ? 0 : formats[choice - 1].pixelformat;
+    if (negotiate()) return true;
+    direct_format_ = before;
+    negotiate();
+    return false;
+  }
+  if (setting == 1) {
+    if (choice >= sizeof kSettleChoices / sizeof kSettleChoices[0]) return false;
+    settle_choice_ = choice;
+    return true;
+  }
+  const std::vector<Control> list = controls();
+  if (setting - 2 >= list.size()) return false;
+  const Control& control = list[setting - 2];
+  switch (control.query.type) {
+    case V4L2_CTRL_TYPE_BUTTON:
+      return choice == 0 && set_control(control, 1);
+    case V4L2_CTRL_TYPE_BOOLEAN:
+      return choice <= 1 && set_control(control, static_cast<int32_t>(choice));
+    case V4L2_CTRL_TYPE_MENU:
+    case V4L2_CTRL_TYPE_INTEGER_MENU:
+      return choice < control.menu_indices.size() &&
+             set_control(control, static_cast<int32_t>(control.menu_indices[choice]));
+    default:
+      return false;
+  }
+}
+
+bool V4l2Camera::set_number(size_t setting, int64_t value) {
+  if (!is_open() || setting < 2) return false;
+  const std::vector<Control> list = controls();
+  if (setting - 2 >= list.size()) return false;
+  const Control& control = list[setting - 2];
+  if (control.query.type != V4L2_CTRL_TYPE_INTEGER || value < control.query.minimum ||
+      value > control.query.maximum)
+    return false;
+  return set_control(control, static_cast<int32_t>(value));
+}
+
+// ---- Finding the cameras ----
+
+std::vector<std::unique_ptr<FrameSource>> find_cameras() {
+  std::vector<int> numbers;
+  if (DIR* dev = opendir("/dev")) {
+    while (dirent* entry = readdir(dev)) {
+      const char* name = entry->d_name;
+      if (strncmp(name, "video", 5) != 0 || !name[5]) continue;
+      char* end = nullptr;
+      const long number = strtol(name + 5, &end, 10);
+      if (*end == '\0' && number >= 0 && number < 1000 && name[5] >= '0' && name[5] <= '9')
+        numbers.push_back(static_cast<int>(number));
+    }
+    closedir(dev);
+  }
+  std::sort(numbers.begin(), numbers.end());  // video2 before video10
+
+  std::vector<std::unique_ptr<FrameSource>> cameras;
+  for (int number : numbers) {
+    char path[32];
+    snprintf(path, sizeof path, "/dev/video%d", number);
+    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    v4l2_capability caps = {};
+    const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
+    ::close(fd);
+    if (queried && is_camera_node(caps))
+      cameras.push_back(std::make_unique<V4l2Camera>(path, text_of(caps.card, sizeof caps.card)));
+  }
+  return cameras;
+}
+
+}  // namespace vidmote

@@ -1,0 +1,118 @@
+// The default plug-in's step from a camera's frame (top row first, padded
+// rows, BGR24 / RGB24 / YUYV) to the plug-in's bottom-up packed BGR frame.
+#include "frame_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using vidmote::CameraFrameLayout;
+using vidmote::PixelLayout;
+using Bytes = std::vector<uint8_t>;
+
+const uint8_t kPad = 0xEE;  // padding that must never reach the frame
+
+// YUYV values are worked out from BT.601 limited range by hand:
+//   Y 235, U V 128 -> white;  Y 16 -> black;  Y 126 -> gray 128;
+//   Y 81, U 90, V 239 (vivid's red) -> B 0, G 0, R 253;
+//   Y U V all 255 -> B 255 (clamped), G 125, R 255 (clamped);
+//   Y U V all 0   -> B 0 (clamped), G 135, R 0 (clamped).
+TEST(FrameConvert, RowsAreFlippedUnpaddedAndInBgrOrder) {
+  const struct {
+    const char* what;
+    CameraFrameLayout layout;
+    Bytes frame;  // as the camera sends it, top row first
+    Bytes want;   // bottom row first
+  } cases[] = {
+      {"BGR24 packed",
+       {2, 2, 0, PixelLayout::kBgr24},
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+       {7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6}},
+      {"BGR24, 8-byte rows",
+       {2, 2, 8, PixelLayout::kBgr24},
+       {1, 2, 3, 4, 5, 6, kPad, kPad, 7, 8, 9, 10, 11, 12},
+       {7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6}},
+      {"BGR24, three rows",
+       {1, 3, 4, PixelLayout::kBgr24},
+       {1, 2, 3, kPad, 4, 5, 6, kPad, 7, 8, 9},
+       {7, 8, 9, 4, 5, 6, 1, 2, 3}},
+      {"RGB24 swapped",
+       {1, 2, 0, PixelLayout::kRgb24},
+       {10, 20, 30, 40, 50, 60},
+       {60, 50, 40, 30, 20, 10}},
+      {"RGB24, 4-byte rows",
+       {1, 2, 4, PixelLayout::kRgb24},
+       {10, 20, 30, kPad, 40, 50, 60},
+       {60, 50, 40, 30, 20, 10}},
+      {"YUYV white, black",
+       {2, 1, 0, PixelLayout::kYuyv},
+       {235, 128, 16, 128},
+       {255, 255, 255, 0, 0, 0}},
+      {"YUYV odd width",
+       {3, 1, 0, PixelLayout::kYuyv},
+       {81, 90, 81, 239, 126, 128, kPad, 128},
+       {0, 0, 253, 0, 0, 253, 128, 128, 128}},
+      {"YUYV clamped",
+       {2, 2, 6, PixelLayout::kYuyv},
+       {255, 255, 255, 255, kPad, kPad, 0, 0, 0, 0},
+       {0, 135, 0, 0, 135, 0, 255, 125, 255, 255, 125, 255}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes out(c.want.size() + 4, 0x5A);
+    ASSERT_EQ(vidmote::frame_bytes_needed(c.layout), c.frame.size());
+    ASSERT_TRUE(
+        vidmote::convert_to_bottom_up_bgr(c.frame.data(), c.frame.size(), c.layout, out.data()));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + c.want.size()), c.want);
+    EXPECT_EQ(Bytes(out.begin() + c.want.size(), out.end()), Bytes(4, 0x5A)) << "wrote past";
+  }
+}
+
+TEST(FrameConvert, BytesNeededCountEveryRowButTheLastWithItsPadding) {
+  const struct {
+    CameraFrameLayout layout;
+    size_t want;
+  } cases[] = {
+      {{640, 480, 0, PixelLayout::kBgr24}, 921600},
+      {{640, 480, 1920, PixelLayout::kBgr24}, 921600},
+      {{640, 480, 2048, PixelLayout::kBgr24}, 2048 * 479 + 1920},
+      {{640, 480, 0, PixelLayout::kYuyv}, 614400},
+      {{641, 1, 0, PixelLayout::kYuyv}, 1284},
+      {{640, 480, 1919, PixelLayout::kBgr24}, 0},  // rows shorter than their pixels
+      {{640, 480, 1000, PixelLayout::kYuyv}, 0},
+      {{0, 480, 0, PixelLayout::kBgr24}, 0},
+      {{640, 0, 0, PixelLayout::kBgr24}, 0},
+      {{-1, 5, 0, PixelLayout::kRgb24}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.layout.width) + " x " + std::to_string(c.layout.height) +
+                 ", line " + std::to_string(c.layout.bytes_per_line));
+    EXPECT_EQ(vidmote::frame_bytes_needed(c.layout), c.want);
+  }
+}
+
+TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
+  const Bytes frame(64, 7);
+  const struct {
+    const char* what;
+    CameraFrameLayout layout;
+    size_t used;
+  } cases[] = {
+      {"one byte short", {2, 2, 8, PixelLayout::kBgr24}, 13},
+      {"nothing used", {2, 2, 0, PixelLayout::kBgr24}, 0},
+      {"YUYV short", {4, 2, 0, PixelLayout::kYuyv}, 15},
+      {"rows too short", {4, 2, 11, PixelLayout::kBgr24}, 64},
+      {"no pixels", {0, 2, 0, PixelLayout::kBgr24}, 64},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes out(32, 0x5A);
+    EXPECT_FALSE(vidmote::convert_to_bottom_up_bgr(frame.data(), c.used, c.layout, out.data()));
+    EXPECT_EQ(out, Bytes(32, 0x5A));
+  }
+}
+
+}  // namespace

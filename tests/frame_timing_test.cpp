@@ -1,0 +1,47 @@
+// The default plug-in's freshness rule: which dequeued camera frame began
+// after the capture was asked for.
+#include "frame_timing.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const int64_t kMs = 1000 * 1000;
+const int64_t kAsked = 100000 * kMs;  // 100 s on the monotonic clock
+const int64_t kNow = kAsked + 100 * kMs;
+const int64_t kInterval = 40 * kMs;  // 25 frames a second
+
+TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
+  const struct {
+    const char* what;
+    vidmote::FrameStamp stamp;
+    int64_t interval;
+    int dequeued_before;
+    bool fresh;
+  } cases[] = {
+      {"ended 50 ms after: began 10 ms after", {true, true, kAsked + 50 * kMs}, kInterval, 0, true},
+      {"ended 30 ms after: began 10 ms before",
+       {true, true, kAsked + 30 * kMs},
+       kInterval,
+       5,
+       false},
+      {"began exactly at the request", {true, true, kAsked + kInterval}, kInterval, 0, true},
+      {"began 2 us before", {true, true, kAsked + kInterval - 2000}, kInterval, 0, false},
+      {"start stamp 1 ms after", {true, false, kAsked + kMs}, kInterval, 0, true},
+      {"start stamp 1 ms before", {true, false, kAsked - kMs}, kInterval, 3, false},
+      // Without a usable stamp, the first frame after the request is not enough.
+      {"unknown clock, first", {false, true, kAsked + 50 * kMs}, kInterval, 0, false},
+      {"unknown clock, second", {false, true, kAsked - 50 * kMs}, kInterval, 1, true},
+      {"unknown interval, first", {true, true, kAsked + 50 * kMs}, 0, 0, false},
+      {"unknown interval, second", {true, true, kAsked + 50 * kMs}, 0, 1, true},
+      {"offset stamp far behind, first", {true, true, 5000 * kMs}, kInterval, 0, false},
+      {"offset stamp far behind, second", {true, true, 5000 * kMs}, kInterval, 1, true},
+      {"stamp in the future, first", {true, true, kNow + 2000 * kMs}, kInterval, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(vidmote::began_after(c.stamp, c.interval, kNow, kAsked, c.dequeued_before), c.fresh);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Boots a qemu guest with Debian's stock kernel and the vivid virtual camera
+# and runs one command in it, chrooted into this machine's root (read-only,
+# with a tmpfs overlay), so the guest runs the very files built here.
+#
+#   run-guest.sh WORK_DIR COMMAND [ARG...]
+#
+# WORK_DIR/share is the guest's writable folder (/run/share inside). The
+# command's output lands in WORK_DIR/share/guest.log; the script fails unless
+# the guest booted, ran the command and the command exited 0.
+#
+# The kernel package is downloaded once (about 70 MB) into VIVID_CACHE_DIR,
+# by default /var/cache/capture-console-vivid when writable, else
+# WORK_DIR/cache. Every wait is bounded: the guest gets GUEST_SECONDS
+# (default 300) for the command and a little more to boot and shut down.
+set -euo pipefail
+
+if (($# < 2)); then
+  echo "usage: $0 WORK_DIR COMMAND [ARG...]" >&2
+  exit 2
+fi
+work=$(realpath -m "$1")
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+guest_seconds=${GUEST_SECONDS:-300}
+
+fail() {
+  echo "vivid guest: $*" >&2
+  exit 1
+}
+
+for tool in qemu-system-x86_64 busybox dpkg-deb apt-get apt-cache gzip; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (tests/run.sh installs it)"
+done
+[ "$(busybox 2>/dev/null | head -c 7)" = BusyBox ] || fail "busybox does not run"
+busybox_path=$(command -v busybox)
+{ ldd "$busybox_path" 2>&1 || true; } | grep -q 'not a dynamic' ||
+  fail "$busybox_path is not static: install busybox-static"
+
+cache=${VIVID_CACHE_DIR:-}
+if [ -z "$cache" ]; then
+  cache=/var/cache/capture-console-vivid
+  mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ] || cache=$work/cache
+fi
+mkdir -p "$cache" "$work"
+
+# ---- The kernel: Debian's generic one (the cloud kernel lacks vivid and 9p).
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -n 1
+}
+
+deb=$(ls "$cache"/linux-image-[0-9]*-amd64_*.deb 2>/dev/null | sort -V | tail -n 1 || true)
+if [ -z "$deb" ]; then
+  package=$(kernel_package)
+  if [ -z "$package" ] && [ "$(id -u)" -eq 0 ]; then
+    apt-get update -qq
+    package=$(kernel_package)
+  fi
+  [ -n "$package" ] || fail "cannot resolve linux-image-amd64 (run apt-get update)"
+  echo "vivid guest: downloading $package into $cache"
+  # As root, apt would hand the download to its own unprivileged user.
+  sandbox=()
+  [ "$(id -u)" -eq 0 ] && sandbox=(-o APT::Sandbox::User=root)
+  if ! (cd "$cache" && apt-get download -q "${sandbox[@]}" "$package"); then
+    # Old package lists may name a version the mirror no longer has.
+    [ "$(id -u)" -eq 0 ] && apt-get update -qq && package=$(kernel_package) &&
+      (cd "$cache" && apt-get download -q "${sandbox[@]}" "$package") || fail "cannot download $package"
+  fi
+  deb=$(ls "$cache"/linux-image-[0-9]*-amd64_*.deb | sort -V | tail -n 1)
+fi
+
+# Kernel and the modules the guest needs, unpacked once per package.
+kernel_dir=$cache/$(basename "$deb" .deb)
+modules="virtio_pci 9pnet_virtio 9p overlay vivid"
+if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "$modules" ]; then
+  echo "vivid guest: unpacking $(basename "$deb")"
+  rm -rf "$kernel_dir" "$kernel_dir.tmp"
+  dpkg-deb -x "$deb" "$kernel_dir.tmp"
+  version=$(ls "$kernel_dir.tmp/lib/modules")
+  # The package ships no modules.dep.
+  busybox depmod -b "$kernel_dir.tmp" "$version"
+  moddir=lib/modules/$version
+  mkdir -p "$kernel_dir/$moddir"
+  cp "$kernel_dir.tmp"/boot/vmlinuz-* "$kernel_dir/vmlinuz"
+  for module in $modules; do
+    # modules.dep lists every module a module needs, all the way down.
+    line=$(grep -E "/$module\.ko:" "$kernel_dir.tmp/$moddir/modules.dep") ||
+      fail "the kernel has no $module module"
+    for file in ${line/:/}; do
+      mkdir -p "$kernel_dir/$moddir/$(dirname "$file")"
+      cp "$kernel_dir.tmp/$moddir/$file" "$kernel_dir/$moddir/$file"
+    done
+  done
+  cp "$kernel_dir.tmp/$moddir/modules.dep" "$kernel_dir/$moddir/"
+  rm -rf "$kernel_dir.tmp"
+  echo "$modules" >"$kernel_dir/ready"
+fi
+
+# ---- The initramfs: static busybox, the modules and /init.
+initramfs=$work/initramfs.cpio.gz
+rm -rf "$work/initramfs"
+mkdir -p "$work/initramfs"/{bin,proc,sys,dev,mnt}
+cp "$busybox_path" "$work/initramfs/bin/busybox"
+cp "$here/init" "$work/initramfs/init"
+chmod 755 "$work/initramfs/init"
+cp -r "$kernel_dir/lib" "$work/initramfs/"
+(cd "$work/initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$initramfs"
+
+# ---- The command, and the folder it reports through.
+share=$work/share
+rm -rf "$share"
+mkdir -p "$share"
+printf '%q ' "$@" >"$share/command"
+echo >>"$share/command"
+
+# TCG everywhere: KVM only where the processor offers it.
+accel=tcg
+if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ]; then accel=kvm; fi
+
+echo "vivid guest: booting ($accel)"
+start=$(date +%s)
+status=0
+timeout -s KILL $((guest_seconds + 120)) qemu-system-x86_64 \
+  -accel "$accel" -cpu max -smp 2 -m 1024 -nographic -no-reboot -nic none \
+  -kernel "$kernel_dir/vmlinuz" -initrd "$initramfs" \
+  -append "console=ttyS0 panic=-1 quiet loglevel=3 guest_seconds=$guest_seconds" \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -virtfs local,path="$share",mount_tag=share,security_model=none \
+  </dev/null >"$work/console.log" 2>&1 || status=$?
+echo "vivid guest: qemu ended after $(($(date +%s) - start)) s (status $status)"
+
+[ -f "$share/guest.log" ] && cat "$share/guest.log"
+if [ ! -f "$share/exit-status" ]; then
+  echo "---- guest console ----"
+  tail -n 60 "$work/console.log"
+  fail "the guest did not boot or did not finish its command"
+fi
+exit_status=$(cat "$share/exit-status")
+[ "$exit_status" = 0 ] || fail "the command failed in the guest (status $exit_status)"

@@ -1,0 +1,546 @@
+// The console with the default plug-in against the kernel's vivid virtual
+// camera. Runs inside the test guest (tests/vivid/run-guest.sh), where vivid
+// is loaded as one webcam, /dev/video0. The test sets vivid's own controls
+// (patterns, fault injection) directly on the device while the program runs.
+//
+// The disconnect test removes the camera for good, so it comes last.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+
+namespace {
+
+const char kDevice[] = "/dev/video0";
+const std::string kPrompt = "Enter キーを押してください, 終了(Q), 設定(S) -> ";
+const std::string kCaptureFailed = "キャプチャ失敗\n";
+// TCG is slow: generous bounds, still never a hang.
+const int kStepSeconds = 60;
+
+struct Bgr {
+  int b, g, r;
+  bool operator==(const Bgr& o) const { return b == o.b && g == o.g && r == o.r; }
+};
+std::ostream& operator<<(std::ostream& out, const Bgr& p) {
+  return out << "(B " << p.b << ", G " << p.g << ", R " << p.r << ")";
+}
+
+const Bgr kWhite{255, 255, 255}, kYellow{0, 255, 255}, kCyan{255, 255, 0}, kGreen{0, 255, 0},
+    kMagenta{255, 0, 255}, kRed{0, 0, 255}, kBlue{255, 0, 0}, kBlack{0, 0, 0};
+// vivid's colour bars, left to right or top to bottom.
+const Bgr kBars[8] = {kWhite, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue, kBlack};
+
+double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// ---- vivid's controls, set straight on the device ----
+
+// "Test Pattern" and "test_pattern" name the same control.
+std::string normalised(const std::string& name) {
+  std::string out;
+  for (char c : name) out += isalnum(static_cast<unsigned char>(c)) ? tolower(c) : '_';
+  return out;
+}
+
+class Vivid {
+ public:
+  Vivid() : fd_(open(kDevice, O_RDWR | O_NONBLOCK)) {}
+  ~Vivid() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool present() const { return fd_ >= 0; }
+
+  uint32_t id_of(const std::string& name) const {
+    v4l2_queryctrl query = {};
+    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    while (ioctl(fd_, VIDIOC_QUERYCTRL, &query) == 0) {
+      if (normalised(reinterpret_cast<const char*>(query.name)) == normalised(name))
+        return query.id;
+      query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
+    return 0;
+  }
+  bool set(const std::string& name, int32_t value) const {
+    v4l2_control control = {id_of(name), value};
+    return control.id && ioctl(fd_, VIDIOC_S_CTRL, &control) == 0;
+  }
+  int32_t get(const std::string& name) const {
+    v4l2_control control = {id_of(name), -1};
+    ioctl(fd_, VIDIOC_G_CTRL, &control);
+    return control.value;
+  }
+
+ private:
+  int fd_;
+};
+
+// vivid's "Test Pattern" menu.
+enum Pattern {
+  kColorbar100 = 1,
+  kHorizontalColorbar = 3,
+  kSolidBlack = 5,
+  kSolidWhite = 6,
+  kSolidRed = 7,
+  kSolidGreen = 8,
+  kSolidBlue = 9,
+};
+
+// ---- BMP files the program wrote ----
+
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rows;  // bottom row first, no padding
+  // x from the left, t from the top.
+  Bgr at(int x, int t) const {
+    const uint8_t* p = &rows[3 * (static_cast<size_t>(height - 1 - t) * width + x)];
+    return {p[0], p[1], p[2]};
+  }
+};
+
+Picture read_bmp(const std::string& path) {
+  const std::string bytes = read_file(path);
+  Picture picture;
+  if (bytes.size() < 54) return picture;
+  auto le32 = [&](size_t at) {
+    return static_cast<int>(static_cast<uint8_t>(bytes[at]) |
+                            static_cast<uint8_t>(bytes[at + 1]) << 8 |
+                            static_cast<uint8_t>(bytes[at + 2]) << 16 |
+                            static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24);
+  };
+  const int w = le32(18), h = le32(22);
+  const size_t stride = (3 * static_cast<size_t>(w) + 3) / 4 * 4;
+  if (w <= 0 || h <= 0 || bytes.size() != 54 + stride * h) return picture;
+  picture.width = w;
+  picture.height = h;
+  for (int y = 0; y < h; ++y)
+    picture.rows.insert(picture.rows.end(), bytes.begin() + 54 + stride * y,
+                        bytes.begin() + 54 + stride * y + 3 * w);
+  return picture;
+}
+
+// Every pixel within tolerance of want; names the first one that is not.
+::testing::AssertionResult all_pixels(const Picture& picture, Bgr want, int tolerance = 0) {
+  if (picture.width == 0) return ::testing::AssertionFailure() << "no picture";
+  for (int t = 0; t < picture.height; ++t) {
+    for (int x = 0; x < picture.width; ++x) {
+      const Bgr p = picture.at(x, t);
+      if (abs(p.b - want.b) > tolerance || abs(p.g - want.g) > tolerance ||
+          abs(p.r - want.r) > tolerance)
+        return ::testing::AssertionFailure()
+               << "pixel x " << x << ", t " << t << " is " << p << ", want " << want;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// ---- The program, run interactively ----
+
+// The console in a scratch folder: commands on a pipe, its output read as it
+// comes, and a pseudo-terminal as its controlling terminal for the dialog.
+class Console {
+ public:
+  explicit Console(const ScratchDir& folder) {
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) return;
+    int slave = -1;
+    if (openpty(&tty_, &slave, nullptr, nullptr, nullptr) != 0) return;
+    fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      ioctl(slave, TIOCSCTTY, 0);
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      for (int fd = 3; fd < 1024; ++fd) close(fd);
+      if (chdir(folder.path().c_str()) != 0) _exit(120);
+      char path[] = "PATH=/usr/bin:/bin", locale[] = "LC_ALL=C";
+      char* env[] = {path, locale, nullptr};
+      char* argv[] = {const_cast<char*>(PROGRAM_PATH), nullptr};
+      execve(argv[0], argv, env);
+      _exit(121);
+    }
+    close(slave);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    in_ = in[1];
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Console() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, out_, err_, tty_})
+      if (fd >= 0) close(fd);
+  }
+
+  void type(const std::string& keys) { write_all(in_, keys); }
+  void type_on_terminal(const std::string& keys) { write_all(tty_, keys); }
+
+  // Reads until the output, past what earlier calls consumed, holds text.
+  bool expect_output(const std::string& text) { return expect(&out_text_, &out_seen_, text); }
+  bool expect_terminal(const std::string& text) { return expect(&tty_text_, &tty_seen_, text); }
+
+  // Types Enter and waits for the next prompt: one capture.
+  bool capture() {
+    type("\n");
+    return expect_output(kPrompt);
+  }
+
+  // The exit status once the program ends; -1 if it does not in time.
+  int wait_exit() {
+    const double deadline = now_seconds() + kStepSeconds;
+    while (!reaped() && now_seconds() < deadline) pump(100);
+    while (pump(0)) {
+    }
+    return exited_ ? status_ : -1;
+  }
+
+  const std::string& output() const { return out_text_; }
+  const std::string& terminal() const { return tty_text_; }
+  const std::string& errors() const { return err_text_; }
+  // What the terminal showed since the last expect_terminal.
+  std::string terminal_since_last() const { return tty_text_.substr(tty_mark_); }
+
+ private:
+  static void write_all(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = write(fd, text.data() + done, text.size() - done);
+      if (n <= 0) return;
+      done += n;
+    }
+  }
+
+  bool reaped() {
+    int status = 0;
+    if (!exited_ && waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return exited_;
+  }
+
+  // Reads whatever is ready on the three outputs, waiting up to wait_ms.
+  // False when there was nothing to read.
+  bool pump(int wait_ms) {
+    pollfd fds[3] = {{out_, POLLIN, 0}, {tty_, POLLIN, 0}, {err_, POLLIN, 0}};
+    std::string* texts[3] = {&out_text_, &tty_text_, &err_text_};
+    if (poll(fds, 3, wait_ms) <= 0) return false;
+    bool got = false;
+    for (int i = 0; i < 3; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[8192];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) texts[i]->append(buffer, n);
+      got = got || n > 0;
+    }
+    return got;
+  }
+
+  bool expect(std::string* text, size_t* seen, const std::string& wanted) {
+    const double deadline = now_seconds() + kStepSeconds;
+    for (;;) {
+      size_t found = text->find(wanted, *seen);
+      if (found != std::string::npos) {
+        if (text == &tty_text_) tty_mark_ = *seen;
+        *seen = found + wanted.size();
+        return true;
+      }
+      if (now_seconds() > deadline) return false;
+      const bool ended = reaped();  // then only what is left in the pipes
+      if (!pump(ended ? 0 : 100) && ended) return false;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1, tty_ = -1;
+  bool exited_ = false;
+  int status_ = -1;
+  std::string out_text_, tty_text_, err_text_;
+  size_t out_seen_ = 0, tty_seen_ = 0, tty_mark_ = 0;
+};
+
+// The number the dialog gives the menu line holding text ("  7) Brightness").
+int menu_number(const std::string& menu, const std::string& text) {
+  size_t at = menu.rfind(text);
+  if (at == std::string::npos) return -1;
+  size_t line = menu.rfind('\n', at);
+  line = line == std::string::npos ? 0 : line + 1;
+  return atoi(menu.c_str() + line);
+}
+
+class VividConsole : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(vivid.present()) << kDevice << ": " << strerror(errno);
+    ASSERT_TRUE(vivid.set("OSD Text Mode", 2));  // no text over the picture
+    ASSERT_TRUE(vivid.set("Percentage of Dropped Buffers", 0));
+    ASSERT_TRUE(vivid.set("Brightness", 128));
+    ASSERT_TRUE(pattern(kSolidRed));
+  }
+
+  bool pattern(Pattern p) { return vivid.set("Test Pattern", p); }
+
+  // Starts the console and answers the width question.
+  void start() {
+    console = std::make_unique<Console>(out);
+    console->type("200\n");
+    ASSERT_TRUE(console->expect_output(kPrompt)) << console->output() << console->errors();
+    EXPECT_NE(console->output().find("DLL：Vidmote: vivid (/dev/video0)\n"), std::string::npos)
+        << console->output();
+  }
+
+  Picture picture(int number) const {
+    char name[16];
+    snprintf(name, sizeof name, "R%05d.bmp", number);
+    return read_bmp(out.file(name));
+  }
+
+  // Opens the dialog, picks the menu entry holding entry, then the choice
+  // holding choice (if any), and closes the dialog.
+  void in_dialog(const std::string& entry, const std::string& choice) {
+    console->type("s\n");
+    ASSERT_TRUE(console->expect_terminal("Choice (Enter: done): ")) << console->terminal();
+    const int item = menu_number(console->terminal_since_last(), ") " + entry);
+    ASSERT_GT(item, 0) << entry << " not in\n" << console->terminal_since_last();
+    console->type_on_terminal(std::to_string(item) + "\n");
+    if (!choice.empty()) {
+      ASSERT_TRUE(console->expect_terminal("Choice: ")) << console->terminal();
+      const int picked = menu_number(console->terminal_since_last(), ") " + choice);
+      ASSERT_GT(picked, 0) << choice << " not in\n" << console->terminal_since_last();
+      console->type_on_terminal(std::to_string(picked) + "\n");
+    }
+    ASSERT_TRUE(console->expect_terminal("Choice (Enter: done): ")) << console->terminal();
+    console->type_on_terminal("\n");
+    ASSERT_TRUE(console->expect_terminal("Settings closed.")) << console->terminal();
+    ASSERT_TRUE(console->expect_output(kPrompt));
+  }
+
+  // Captures solid patterns in turn, each right after a pattern change, so a
+  // stale frame shows the previous colour. Checks every pixel of files
+  // R<first>, R<first + 1>, ...; returns the next number.
+  int captures_of_solid_patterns(int first, int tolerance) {
+    const struct {
+      Pattern pattern;
+      Bgr colour;
+    } cases[] = {{kSolidRed, kRed},     {kSolidGreen, kGreen}, {kSolidBlue, kBlue},
+                 {kSolidWhite, kWhite}, {kSolidBlack, kBlack}, {kSolidRed, kRed}};
+    int number = first;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(number);
+      EXPECT_TRUE(pattern(c.pattern));
+      if (!console->capture()) {
+        ADD_FAILURE() << "capture " << number << " did not finish\n" << console->output();
+        return number;
+      }
+      const Picture got = picture(number++);
+      EXPECT_EQ(got.width, 640);
+      EXPECT_EQ(got.height, 480);
+      EXPECT_TRUE(all_pixels(got, c.colour, tolerance));
+    }
+    return number;
+  }
+
+  // The capture fails cleanly: the failure text, status 255, no hang.
+  void expect_clean_failure() {
+    console->type("\n");
+    EXPECT_EQ(console->wait_exit(), 255) << console->output() << console->errors();
+    const std::string& text = console->output();
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), kCaptureFailed.size())),
+              kCaptureFailed);
+  }
+
+  Vivid vivid;
+  ScratchDir out;
+  std::unique_ptr<Console> console;
+};
+
+TEST_F(VividConsole, SolidPatternsArePixelExactAndEveryCaptureIsFresh) {
+  start();
+  captures_of_solid_patterns(0, 0);
+  console->type("q\n");
+  EXPECT_EQ(console->wait_exit(), 0);
+  EXPECT_EQ(console->errors(), "");
+}
+
+// Vertical bars tell left from right, horizontal ones top from bottom.
+TEST_F(VividConsole, BarsAreUprightAndInOrder) {
+  ASSERT_TRUE(pattern(kColorbar100));
+  start();
+  ASSERT_TRUE(console->capture());
+  ASSERT_TRUE(pattern(kHorizontalColorbar));
+  ASSERT_TRUE(console->capture());
+  const Picture vertical = picture(0), horizontal = picture(1);
+  ASSERT_EQ(vertical.width, 640);
+  ASSERT_EQ(horizontal.height, 480);
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE(i);
+    for (int t : {0, 240, 479}) EXPECT_EQ(vertical.at(80 * i + 40, t), kBars[i]);
+    for (int x : {0, 320, 639}) EXPECT_EQ(horizontal.at(x, 60 * i + 30), kBars[i]);
+  }
+}
+
+// Sizes through the dialog's own entry: the driver's answer is the size in
+// force; vivid's webcam has 320x180 to 3840x2160 in six steps.
+TEST_F(VividConsole, SizesAreNegotiatedExactOrNearest) {
+  const struct {
+    const char* asked;
+    int w, h;
+  } cases[] = {{"1280 720", 1280, 720}, {"320 180", 320, 180}, {"700 500", 640, 480},
+               {"1100 650", 1280, 720}, {"100 100", 320, 180}, {"640 480", 640, 480}};
+  start();
+  EXPECT_NE(console->output().find("解像度：640x480\n"), std::string::npos);
+  int number = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.asked);
+    console->type("s\n");
+    ASSERT_TRUE(console->expect_terminal("Choice (Enter: done): "));
+    console->type_on_terminal("2\n");
+    ASSERT_TRUE(console->expect_terminal("Choice: "));
+    const std::string sizes = console->terminal_since_last();
+    console->type_on_terminal(std::to_string(menu_number(sizes, ") Custom")) + "\n" + c.asked +
+                              "\n\n");
+    ASSERT_TRUE(console->expect_terminal("Settings closed."));
+    ASSERT_TRUE(console->expect_output(kPrompt));
+    ASSERT_TRUE(console->capture());
+    const Picture got = picture(++number);  // the settings command used a number
+    EXPECT_EQ(got.width, c.w);
+    EXPECT_EQ(got.height, c.h);
+    EXPECT_TRUE(all_pixels(got, kRed));
+    ++number;
+  }
+  // The dialog lists the device's own sizes.
+  const std::string& dialog = console->terminal();
+  for (const char* size : {"320 x 180", "640 x 360", "1280 x 720", "1920 x 1080", "3840 x 2160"})
+    EXPECT_NE(dialog.find(size), std::string::npos) << size;
+}
+
+TEST_F(VividConsole, ControlsSetInTheDialogChangeThePicture) {
+  start();
+  in_dialog("Test Pattern", "100% Blue");
+  ASSERT_TRUE(console->capture());
+  EXPECT_TRUE(all_pixels(picture(1), kBlue));
+  EXPECT_EQ(vivid.get("Test Pattern"), kSolidBlue);
+
+  // A number: brightness, shown with its range.
+  pattern(kSolidWhite);
+  ASSERT_TRUE(console->capture());
+  EXPECT_TRUE(all_pixels(picture(2), kWhite));
+  console->type("s\n");
+  ASSERT_TRUE(console->expect_terminal("Choice (Enter: done): "));
+  const std::string menu = console->terminal_since_last();
+  EXPECT_NE(menu.find(") Brightness: 128 (0 to 255)"), std::string::npos) << menu;
+  EXPECT_NE(menu.find(") Contrast: 128 (0 to 255)"), std::string::npos) << menu;
+  EXPECT_NE(menu.find(") Test Pattern: 100% White"), std::string::npos) << menu;
+  console->type_on_terminal(std::to_string(menu_number(menu, ") Brightness")) + "\n");
+  ASSERT_TRUE(console->expect_terminal("empty line: back): "));
+  console->type_on_terminal("40\n\n");
+  ASSERT_TRUE(console->expect_terminal("Settings closed."));
+  ASSERT_TRUE(console->expect_output(kPrompt));
+  EXPECT_EQ(vivid.get("Brightness"), 40);
+  ASSERT_TRUE(console->capture());
+  const Picture darker = picture(4);
+  ASSERT_EQ(darker.width, 640);
+  const Bgr p = darker.at(320, 240);
+  EXPECT_LT(p.g, 200) << p;
+  EXPECT_TRUE(all_pixels(darker, p));
+}
+
+TEST_F(VividConsole, TheTestCardCanBeChosenAndLeft) {
+  start();
+  in_dialog("Source", "Test card");
+  ASSERT_TRUE(console->capture());
+  const Picture card = picture(1);
+  ASSERT_EQ(card.width, 640);
+  EXPECT_EQ(card.at(0, 0), kWhite);  // the test card's first bar and last bar
+  EXPECT_EQ(card.at(639, 0), kBlack);
+  in_dialog("Source", "vivid (/dev/video0)");
+  ASSERT_TRUE(console->capture());
+  EXPECT_TRUE(all_pixels(picture(3), kRed));
+}
+
+// YUYV read directly and converted by the plug-in: the solid colours within
+// the rounding of 8-bit limited-range YCbCr.
+TEST_F(VividConsole, YuyvFramesConvertToTheSameColours) {
+  start();
+  in_dialog("Camera format", "YUYV 4:2:2, read directly");
+  int number = captures_of_solid_patterns(1, 3);
+  ASSERT_TRUE(pattern(kHorizontalColorbar));
+  ASSERT_TRUE(console->capture());
+  const Picture bars = picture(number);
+  for (int i : {0, 3, 5, 7}) {
+    const Bgr got = bars.at(320, 60 * i + 30);
+    EXPECT_LE(abs(got.b - kBars[i].b) + abs(got.g - kBars[i].g) + abs(got.r - kBars[i].r), 9)
+        << i << ": " << got;
+  }
+}
+
+// Faults that leave a frame to take: the capture still succeeds.
+TEST_F(VividConsole, ADamagedBufferOrSomeDroppedFramesStillGiveAFrame) {
+  start();
+  ASSERT_TRUE(console->capture());
+  ASSERT_TRUE(vivid.set("Inject V4L2_BUF_FLAG_ERROR", 1));
+  ASSERT_TRUE(pattern(kSolidGreen));
+  ASSERT_TRUE(console->capture());
+  EXPECT_TRUE(all_pixels(picture(1), kGreen));
+  ASSERT_TRUE(vivid.set("Percentage of Dropped Buffers", 50));
+  ASSERT_TRUE(pattern(kSolidBlue));
+  ASSERT_TRUE(console->capture());
+  EXPECT_TRUE(all_pixels(picture(2), kBlue));
+}
+
+// Faults that leave no frame: a clean failure, never a hang.
+TEST_F(VividConsole, NoFramesOrABrokenStreamFailTheCaptureCleanly) {
+  const char* faults[] = {"Percentage of Dropped Buffers", "Inject Fatal Streaming Error"};
+  for (const char* fault : faults) {
+    SCOPED_TRACE(fault);
+    ScratchDir folder;
+    console = std::make_unique<Console>(folder);
+    console->type("200\n\n");
+    ASSERT_TRUE(console->expect_output(kPrompt));
+    ASSERT_TRUE(console->expect_output(kPrompt));  // one good capture
+    ASSERT_TRUE(vivid.set(fault, fault == faults[0] ? 100 : 1));
+    expect_clean_failure();
+    EXPECT_NE(console->errors().find("vidmote: /dev/video0: "), std::string::npos);
+    ASSERT_TRUE(vivid.set("Percentage of Dropped Buffers", 0));
+  }
+}
+
+TEST_F(VividConsole, AStreamThatCannotStartFailsTheFirstCapture) {
+  ASSERT_TRUE(vivid.set("Inject VIDIOC_STREAMON Error", 1));
+  start();
+  expect_clean_failure();
+}
+
+// Last: vivid's camera stays gone after this.
+TEST_F(VividConsole, ZzADisconnectedCameraFailsTheCaptureCleanly) {
+  start();
+  ASSERT_TRUE(console->capture());
+  ASSERT_TRUE(vivid.set("Disconnect", 1));
+  expect_clean_failure();
+  EXPECT_FALSE(file_exists(out.file("R00001.bmp")));
+}
+
+}  // namespace
