@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test. Installs missing Debian packages
-# when run as root; otherwise names them.
+# Builds everything and runs every test: the whole suite in the normal build,
+# then again with AddressSanitizer and UndefinedBehaviorSanitizer. Installs
+# missing Debian packages when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,16 @@ if ((${#missing[@]})); then
 fi
 
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DBUILD_TESTING=ON
-cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2 </dev/null
+build=${build%/}
+
+# suite <build folder> [cmake options...]
+suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@"
+  cmake --build "$dir" -j2
+  ctest --test-dir "$dir" --output-on-failure -j2 </dev/null
+}
+
+suite "$build-sanitize" -DSANITIZE=ON
+suite "$build"
