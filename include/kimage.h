@@ -57,7 +57,11 @@ class KImageT {
   // Writes an uncompressed bottom-up 24-bit BMP. False when the file cannot
   // be opened or any write, the flush or the close fails; a file that could
   // not be written whole is removed again.
-  bool save_to_bitmap(const char* path) const;
+  bool save_to_bitmap(const char* path) const { return save_to_bitmap(fopen(path, "wb"), path); }
+
+  // The same into `file`, opened for binary writing at `path` by the caller
+  // (null when it could not be); the file is closed.
+  bool save_to_bitmap(FILE* file, const char* path) const;
 };
 
 namespace kimage_detail {
@@ -104,13 +108,12 @@ inline bool finish_output_file(FILE* file, const char* path, bool ok) {
 }
 
 template <typename T>
-bool KImageT<T>::save_to_bitmap(const char* path) const {
+bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
   static_assert(sizeof(T) == 3, "BMP rows are written as 3-byte pixels");
+  if (!file) return false;
   uint8_t header[kimage_detail::kBmpHeaderSize];
   kimage_detail::fill_bmp_headers(header, width, height);
 
-  FILE* file = fopen(path, "wb");
-  if (!file) return false;
   bool ok = fwrite(header, 1, sizeof header, file) == sizeof header;
 
   const size_t row_bytes = width > 0 ? 3 * static_cast<size_t>(width) : 0;

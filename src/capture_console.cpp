@@ -71,16 +71,15 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
 
     write_console_report(capture, out);
 
-    char bmp_name[kFileNameSize];
-    char html_name[kFileNameSize];
-    format_output_names(n, bmp_name, html_name);
+    const OutputFiles files = create_output_files(n);
+    n = files.number;
 
     KImageT<K_RGB> gray_preview;
-    if (!write_html_page(capture, html_width, html_name, gray_preview)) {
+    if (!write_html_page(capture, html_width, files.html, files.html_name, gray_preview)) {
       fputs(text.file_output_failed, out);
     }
 
-    if (!capture.save_to_bitmap(bmp_name)) fputs(text.file_output_failed, out);
+    if (!capture.save_to_bitmap(files.bmp, files.bmp_name)) fputs(text.file_output_failed, out);
 
     gray_preview.save_to_bitmap("g.bmp");
   }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,96 @@ TEST_F(ConsoleRun, NumberingSkipsEveryNameAlreadyTaken) {
   EXPECT_TRUE(file_exists(out.file("R00006.html")));
   EXPECT_FALSE(file_exists(out.file("R00000.bmp")));
   EXPECT_FALSE(file_exists(out.file("R00005.html")));
+}
+
+// Names that another program takes between the prompt and the creation of
+// the files: the capture moves on to the next number whose two names are
+// both free, creating both there, and leaves nothing under the taken number.
+TEST_F(ConsoleRun, ANameTakenAfterThePromptMovesBothFilesOn) {
+  struct Case {
+    const char* taken_during_capture;
+    std::vector<std::string> present_before;
+    std::vector<std::string> expected;  // the folder afterwards, for two captures
+  };
+  const Case kCases[] = {
+      {"R00000.html",
+       {},
+       {"R00000.html", "R00001.bmp", "R00001.html", "R00002.bmp", "R00002.html"}},
+      {"R00000.bmp", {}, {"R00000.bmp", "R00001.bmp", "R00001.html", "R00002.bmp", "R00002.html"}},
+      {"R00000.bmp,R00001.html",
+       {},
+       {"R00000.bmp", "R00001.html", "R00002.bmp", "R00002.html", "R00003.bmp", "R00003.html"}},
+      {"R00000.html",
+       {"R00002.bmp"},
+       {"R00000.html", "R00001.bmp", "R00001.html", "R00002.bmp", "R00003.bmp", "R00003.html"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.taken_during_capture);
+    ScratchDir folder;
+    for (const std::string& name : c.present_before) write_file(folder.file(name), "keep");
+    options.env["FAKECAM_MKDIR_ON_CAPTURE"] = c.taken_during_capture;
+    options.input = "200\n\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find(kFileOutputFailed), std::string::npos) << "nothing failed";
+    std::vector<std::string> names = folder.list();
+    names.erase(std::remove(names.begin(), names.end(), "g.bmp"), names.end());
+    EXPECT_EQ(names, c.expected);
+    for (const std::string& name : c.present_before)
+      EXPECT_EQ(read_file(folder.file(name)), "keep");
+  }
+}
+
+// Two consoles capturing into one folder at the same time: every capture
+// keeps its own pair of numbered files, whole, and no number is lost.
+TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
+  const int kCaptures = 12, kWidth = 320, kHeight = 240, kColumns = 60;
+  ScratchDir out, side;
+  std::vector<Frame> frames;  // run r serves frames[r * kCaptures + k]
+  RunOptions options[2];
+  for (int run = 0; run < 2; ++run) {
+    std::string all;
+    for (int k = 0; k < kCaptures; ++k) {
+      Frame f{kWidth, kHeight, std::string(static_cast<size_t>(3) * kWidth * kHeight, '\0')};
+      for (size_t i = 0; i < f.bytes.size(); ++i) {
+        f.bytes[i] = static_cast<char>((i / 3 * (run + 1) + 19 * k + 101 * run) & 255);
+      }
+      all += f.bytes;
+      frames.push_back(f);
+    }
+    const std::string frames_file = side.file("frames" + std::to_string(run));
+    write_file(frames_file, all);
+    options[run].env["FAKECAM_SIZE"] = std::to_string(kWidth) + " " + std::to_string(kHeight);
+    options[run].env["FAKECAM_FRAMES"] = frames_file;
+    // Both runs find a number free, then take a while to capture: the
+    // second to create its files finds them taken.
+    options[run].env["FAKECAM_CAPTURE_DELAY_MS"] = "20";
+    options[run].input = std::to_string(kColumns) + "\n" + std::string(kCaptures, '\n') + "q\n";
+  }
+  auto first = std::async(std::launch::async, [&] { return run_program(out.path(), options[0]); });
+  RunResult second = run_program(out.path(), options[1]);
+  RunResult one = first.get();
+  EXPECT_EQ(one.status, 0);
+  EXPECT_EQ(second.status, 0);
+
+  std::vector<std::string> expected = {"g.bmp"};
+  std::vector<bool> seen(frames.size(), false);
+  for (int n = 0; n < 2 * kCaptures; ++n) {
+    char name[16];
+    snprintf(name, sizeof name, "R%05d", n);
+    expected.push_back(std::string(name) + ".bmp");
+    expected.push_back(std::string(name) + ".html");
+    const std::string bmp = read_file(out.file(std::string(name) + ".bmp"));
+    const std::string page = read_file(out.file(std::string(name) + ".html"));
+    size_t match = 0;
+    while (match < frames.size() && bmp != bmp_file(frames[match])) ++match;
+    ASSERT_LT(match, frames.size()) << name << ".bmp is not one whole frame";
+    EXPECT_FALSE(seen[match]) << name << ".bmp holds a frame already kept under another number";
+    seen[match] = true;
+    EXPECT_EQ(page, html_page(frames[match], kColumns)) << name << ".html";
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(out.list(), expected);
 }
 
 TEST_F(ConsoleRun, NumbersBeyondFiveDigitsGetMoreDigits) {

@@ -43,9 +43,12 @@
 //   FAKECAM_CAPTURE         Result of LN_Capture(buffer) (default 1).
 //   FAKECAM_CAPTURE_FAIL_AT=k
 //                           The k-th buffer capture (from 1) returns 0.
-//   FAKECAM_MKDIR_ON_CAPTURE=name
-//                           Every buffer capture first makes a folder of that
-//                           name, as another program taking a file name would.
+//   FAKECAM_CAPTURE_DELAY_MS=t
+//                           Every buffer capture first sleeps t milliseconds,
+//                           as a camera waiting for its frame.
+//   FAKECAM_MKDIR_ON_CAPTURE=name[,name...]
+//                           Every buffer capture first makes a folder of each
+//                           name, as another program taking file names would.
 //
 // A buffer capture writes exactly W*H*3 bytes of the reported size, nothing
 // when that is 0 or less, and writes its frame whatever result it returns;
@@ -60,6 +63,9 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
+
+#include <string>
 
 #include "lensora_plugin.h"
 
@@ -259,8 +265,18 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
     return env_int32("FAKECAM_FRAME_BYTES", wrapped_frame_bytes(width, height));
   }
   log_line("LN_Capture(buffer)");
-  const char* folder = getenv("FAKECAM_MKDIR_ON_CAPTURE");
-  if (folder && *folder) mkdir(folder, 0755);
+  const long long delay_ms = env_integer("FAKECAM_CAPTURE_DELAY_MS", 0);
+  if (delay_ms > 0) {
+    const timespec delay = {static_cast<time_t>(delay_ms / 1000), (delay_ms % 1000) * 1000000};
+    nanosleep(&delay, nullptr);
+  }
+  if (const char* folders = getenv("FAKECAM_MKDIR_ON_CAPTURE")) {
+    for (const char* name = folders; *name;) {
+      const size_t length = strcspn(name, ",");
+      mkdir(std::string(name, length).c_str(), 0755);
+      name += length + (name[length] == ',');
+    }
+  }
   const uint64_t index = g_captures++;
   const uint64_t bytes = frame_bytes_to_write(width, height);
   uint8_t* out = reinterpret_cast<uint8_t*>(buffer);
