@@ -36,12 +36,13 @@ class KImageT {
   KImageT& operator=(KImageT&&) = default;
 
   // Sets the size and clears every byte, whatever the image held before.
-  // A negative size holds no pixels.
+  // A negative size holds no pixels. When the memory cannot be had the
+  // vector throws before anything changed, size included.
   void init(int w, int h) {
-    width = w;
-    height = h;
     size_t count = (w > 0 && h > 0) ? static_cast<size_t>(w) * static_cast<size_t>(h) : 0;
     data.resize(count);
+    width = w;
+    height = h;
     if (count) memset(static_cast<void*>(data.data()), 0, count * sizeof(T));
   }
 

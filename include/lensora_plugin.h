@@ -17,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 
 #include "kimage.h"
@@ -81,6 +82,10 @@ class LensoraPlugIn {
   std::string path;
   lensora_platform::Module module;
 
+  // A longer name announced is refused: no camera has one, and the host
+  // would give the plug-in that much memory to fill and print.
+  static const int32_t kMaxNameLength = 65536;
+
   LensoraPlugIn() : module(nullptr) {}
   ~LensoraPlugIn() { Close(); }
   LensoraPlugIn(const LensoraPlugIn&) = delete;
@@ -116,7 +121,7 @@ class LensoraPlugIn {
     LnGetDllNameFn get_name = Export<LnGetDllNameFn>("LN_GetDllName");
     if (!get_name) return false;
     int32_t length = get_name(nullptr);
-    if (length <= 0) return false;
+    if (length <= 0 || length > kMaxNameLength) return false;
     // Ten spare zero bytes, so a name a little longer than announced is
     // still read whole and terminated.
     const size_t size = static_cast<size_t>(length) + 10;
@@ -165,7 +170,13 @@ class LensoraPlugIn {
     if (width < 0 || height < 0) return false;
     // 64-bit, so a product that wraps in 32 bits never matches.
     if (static_cast<int64_t>(width) * height * 3 != size) return false;
-    image.init(width, height);
+    // A frame too large for the memory at hand fails the capture; the
+    // image is then still untouched.
+    try {
+      image.init(width, height);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
     return capture(image.get_raw_buffer()) > 0;
   }
 

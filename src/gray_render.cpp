@@ -78,7 +78,10 @@ void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
   }
 
   const SamplingGrid grid(frame.width, frame.height, kConsolePreviewColumns);
-  for (int64_t r = 0; r < grid.rows; ++r) {
+  // Beyond the page's limit the preview is left out: a frame thousands of
+  // times taller than wide would print millions of lines.
+  const bool too_tall = kConsolePreviewColumns * grid.rows * 2 * 3 > kMaxPreviewBytes;
+  for (int64_t r = 0; r < grid.rows && !too_tall; ++r) {
     const int y = grid.sample_y(r);
     for (int c = 0; c < kConsolePreviewColumns; ++c) {
       text += static_cast<char>(gray2code(get_gray_ave9(frame, grid.sample_x(c), y)));

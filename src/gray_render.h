@@ -34,7 +34,9 @@ struct SamplingGrid {
 
 enum { kConsolePreviewColumns = 70 };
 
-// The brightness histogram and the 70-column preview, to `out`.
+// The brightness histogram and the 70-column preview, to `out`. The preview
+// is left out when its gray image would exceed kMaxPreviewBytes (a frame
+// more than about 18000 times taller than wide), as the page would be.
 void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
 
 // Writes the ASCII-art page of `columns` characters per row into `page`, a

@@ -327,6 +327,15 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NameLengthZero", "FAKECAM_NAME_LENGTH", "0", "200\n\nq\n", kOpenFailed},
         FailureCase{"NameLengthNegative", "FAKECAM_NAME_LENGTH", "-4", "200\n\nq\n", kOpenFailed},
         FailureCase{"NameCopyFails", "FAKECAM_NAME_RESULT", "0", "200\n\nq\n", kOpenFailed},
+        // The name buffer is never offered for an absurd length.
+        FailureCase{"NameLengthAbsurd", "FAKECAM_NAME_LENGTH", "2147483647", "200\n\nq\n",
+                    kOpenFailed},
+        FailureCase{"NameLengthOverTheLimit", "FAKECAM_NAME_LENGTH", "65537", "200\n\nq\n",
+                    kOpenFailed},
+        FailureCase{"ResolutionResultHighByteOnly", "FAKECAM_GETRES", "256", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed},
+        FailureCase{"CaptureResultNegative", "FAKECAM_CAPTURE", "-5", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed},
         FailureCase{"CaptureFails", "FAKECAM_CAPTURE", "0", "200\n\nq\n",
                     kStartup + kPrompt + kCaptureFailed},
         FailureCase{"FrameSizeOneShort", "FAKECAM_FRAME_BYTES", "921599", "200\n\nq\n",
@@ -383,6 +392,7 @@ TEST_F(ConsoleRun, MissingExportsAreHandledByTheirCommands) {
       {"no_OnInit", 255, kInitFailed},
       {"no_Capture", 255, kStartup + kPrompt + kPrompt + kCaptureFailed},
       {"no_exports", 255, kOpenFailed},
+      {"unresolved", 255, kOpenFailed},  // all symbols are bound at load, not at the call
       {"no_GetResolution", 255,
        "DLL：FakeCam\n解像度：0x0\nHTML ファイル版の横幅は？（例：200） -> " + kPrompt + kPrompt +
            kCaptureFailed},
@@ -396,6 +406,90 @@ TEST_F(ConsoleRun, MissingExportsAreHandledByTheirCommands) {
     EXPECT_EQ(r.status, c.status) << c.variant;
     EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.variant;
   }
+}
+
+TEST_F(ConsoleRun, AFileThatIsNoLibraryIsReported) {
+  ScratchDir plugin_folder;
+  write_file(plugin_folder.file("libvidmote.so"), "not a library\n");
+  options.plugin = "";
+  options.env["LD_LIBRARY_PATH"] = plugin_folder.path();
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, kOpenFailed);
+}
+
+TEST_F(ConsoleRun, ANameFillingTheWholeBufferIsReadToItsEnd) {
+  // 65536 announced, 65546 bytes filled without a terminator.
+  options.env["FAKECAM_NAME"] = "ab";
+  options.env["FAKECAM_NAME_LENGTH"] = "65536";
+  options.env["FAKECAM_NAME_UNTERMINATED"] = "1";
+  RunResult r = run("200\nq\n");
+  EXPECT_EQ(r.status, 0);
+  std::string name;
+  for (int i = 0; i < 65546 / 2; ++i) name += "ab";
+  EXPECT_EQ(r.out, "DLL：" + name + kStartup.substr(kStartup.find('\n')) + kPrompt);
+}
+
+// A plug-in that takes an empty frame for a success: the renderings never
+// divide by zero, the files hold only headers and markup.
+TEST_F(ConsoleRun, AnEmptyFrameIsRenderedAsEmpty) {
+  const std::string kEmptyReport =
+      "  0- 31:     0: \n 32- 63:     0: \n 64- 95:     0: \n 96-127:     0: \n"
+      "128-159:     0: \n160-191:     0: \n192-223:     0: \n224-255:     0: \n";
+  const struct { int width, height; } kSizes[] = {{0, 0}, {7, 0}, {0, 5}};
+  for (const auto& size : kSizes) {
+    const std::string text = std::to_string(size.width) + "x" + std::to_string(size.height);
+    SCOPED_TRACE(text);
+    ScratchDir folder;
+    options.env["FAKECAM_SIZE"] = std::to_string(size.width) + " " + std::to_string(size.height);
+    options.env["FAKECAM_NULL_GRAB"] = "1";
+    options.input = "200\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：" + text +
+                         "\nHTML ファイル版の横幅は？（例：200） -> " + kPrompt + kEmptyReport +
+                         kPrompt);
+    EXPECT_EQ(read_file(folder.file("R00000.bmp")), bmp_file(Frame{size.width, size.height, ""}));
+    EXPECT_EQ(read_file(folder.file("R00000.html")),
+              "<html><body><font size=\"-3\"><pre></pre></font></body></html>");
+    EXPECT_EQ(read_file(folder.file("g.bmp")), bmp_file(Frame{200, 0, ""}));
+  }
+}
+
+// A frame a million times taller than wide would print 35 million preview
+// lines and need a 1.2 TB gray preview: the report keeps its histogram, the
+// page is refused, the frame is saved.
+TEST_F(ConsoleRun, AnAbsurdlyTallFrameGetsTheHistogramOnly) {
+  const int kHeight = 1000000;
+  const Frame frame{1, kHeight, std::string(3 * kHeight, '\0')};
+  serve(1, kHeight, {frame.bytes});
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  std::string histogram = "  0- 31:1000000: " + std::string(70, '*') + "\n";
+  for (const char* band :
+       {" 32- 63", " 64- 95", " 96-127", "128-159", "160-191", "192-223", "224-255"}) {
+    histogram += std::string(band) + ":     0: \n";
+  }
+  EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：1x1000000\nHTML ファイル版の横幅は？（例：200） -> " +
+                       kPrompt + histogram + kFileOutputFailed + kPrompt);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "g.bmp"}));
+  EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame));
+  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(Frame{0, 0, ""}));
+}
+
+TEST_F(ConsoleRun, AFrameTooLargeForTheMemoryFailsTheCapture) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  // 20000 x 20000 pixels: 1.2 GB, within the contract, beyond a 1 GiB limit.
+  options.address_space_limit = int64_t{1} << 30;
+  options.env["FAKECAM_SIZE"] = "20000 20000";
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：20000x20000\nHTML ファイル版の横幅は？（例：200） -> " +
+                       kPrompt + kCaptureFailed);
+  EXPECT_TRUE(out.list().empty());
+  EXPECT_EQ(calls().back(), "LN_OnDestroy");
 }
 
 TEST_F(ConsoleRun, AFrameThatCannotBeSavedIsReportedAndTheRunGoesOn) {

@@ -119,6 +119,12 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.address_space_limit >= 0) {
+      rlimit limit = {static_cast<rlim_t>(options.address_space_limit),
+                      static_cast<rlim_t>(options.address_space_limit)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    for (int fd : options.closed_streams) close(fd);
     char* argv[] = {const_cast<char*>(options.program.c_str()), nullptr};
     execve(argv[0], argv, envp.data());
     _exit(121);

@@ -39,6 +39,8 @@ struct RunOptions {
   std::string program = PROGRAM_PATH;      // the executable
   std::map<std::string, std::string> env;  // added to a clean environment
   int64_t file_size_limit = -1;            // RLIMIT_FSIZE for the run, -1 for none
+  int64_t address_space_limit = -1;        // RLIMIT_AS for the run, -1 for none
+  std::vector<int> closed_streams;         // of 0, 1, 2: closed when the program starts
   int timeout_seconds = 60;
 };
 

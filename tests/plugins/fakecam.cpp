@@ -40,6 +40,10 @@
 //                           B,G,R bytes); buffer capture k (from 0) serves
 //                           frame k mod count. Unset: byte i of frame k is
 //                           (i + 7*k) & 255.
+//   FAKECAM_NULL_GRAB=r     Result of LN_Capture(null) when it follows
+//                           LN_Capture(null) and LN_GetResolution: the host
+//                           grabbing a frame of no pixels with a null buffer
+//                           (default: the frame size, as for every null call).
 //   FAKECAM_CAPTURE         Result of LN_Capture(buffer) (default 1).
 //   FAKECAM_CAPTURE_FAIL_AT=k
 //                           The k-th buffer capture (from 1) returns 0.
@@ -55,6 +59,10 @@
 // only an unusable FAKECAM_FRAMES file (missing, unreadable, or not a whole
 // number of frames) makes it write nothing, say why on stderr and return 0.
 // LN_OnInit resets the stored resolution and the capture counter.
+//
+// Built with FAKECAM_UNRESOLVED_SYMBOL, LN_DoModalOptionDlg calls a function
+// that no library defines: a host that binds symbols lazily loads it and
+// dies at the call; one that binds them all at load cannot load it.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -77,6 +85,8 @@ const int32_t kStartHeight = 480;
 [[maybe_unused]] int32_t g_width = kStartWidth;
 [[maybe_unused]] int32_t g_height = kStartHeight;
 [[maybe_unused]] uint64_t g_captures = 0;  // Buffer captures since load or LN_OnInit.
+// Within a capture: LN_Capture(null) asked the size, then LN_GetResolution.
+[[maybe_unused]] enum { kIdle, kSizeAsked, kResolutionAsked } g_capture_step = kIdle;
 
 [[maybe_unused]] void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -229,6 +239,7 @@ LN_EXPORT(LnBool) LN_OnDestroy() {
 #ifndef FAKECAM_OMIT_LN_GetResolution
 LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height) {
   log_line("LN_GetResolution");
+  g_capture_step = g_capture_step == kSizeAsked ? kResolutionAsked : kIdle;
   int32_t w = 0, h = 0;
   reported_size(&w, &h);
   if (width) *width = w;
@@ -250,8 +261,15 @@ LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
 #endif
 
 #ifndef FAKECAM_OMIT_LN_DoModalOptionDlg
+#ifdef FAKECAM_UNRESOLVED_SYMBOL
+extern "C" void fakecam_function_no_library_defines();
+#endif
+
 LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
   log_line("LN_DoModalOptionDlg");
+#ifdef FAKECAM_UNRESOLVED_SYMBOL
+  fakecam_function_no_library_defines();
+#endif
   return env_result("FAKECAM_DIALOG");
 }
 #endif
@@ -260,9 +278,12 @@ LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
 LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
   int32_t width = 0, height = 0;
   reported_size(&width, &height);
+  const bool grab = g_capture_step == kResolutionAsked;
+  g_capture_step = !buffer && !grab ? kSizeAsked : kIdle;
   if (!buffer) {
     log_line("LN_Capture(null)");
-    return env_int32("FAKECAM_FRAME_BYTES", wrapped_frame_bytes(width, height));
+    const int32_t size = env_int32("FAKECAM_FRAME_BYTES", wrapped_frame_bytes(width, height));
+    return grab ? env_int32("FAKECAM_NULL_GRAB", size) : size;
   }
   log_line("LN_Capture(buffer)");
   const long long delay_ms = env_integer("FAKECAM_CAPTURE_DELAY_MS", 0);
