@@ -237,6 +237,106 @@ TEST_F(ConsoleRun, EndOfInputAtThePromptQuitsWithoutCapturing) {
   EXPECT_EQ(calls().back(), "LN_OnDestroy");
 }
 
+// Console input of every kind, ended at every point. Every byte but q, Q,
+// s and S is a capture command, NUL and 0xFF among them; the end of input
+// quits; only the settings command drops the rest of its line.
+struct InputCase {
+  const char* name;
+  std::string input;
+  int status;
+  int captures;
+  int dialogs;
+};
+
+void PrintTo(const InputCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ConsoleInput : public ConsoleRun, public ::testing::WithParamInterface<InputCase> {};
+
+TEST_P(ConsoleInput, HasItsExpectedOutcome) {
+  const InputCase& c = GetParam();
+  serve(64, 48, {std::string(64 * 48 * 3, '\x50')});
+  RunResult r = run(c.input);
+  EXPECT_EQ(r.status, c.status);
+  const std::vector<std::string> log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "LN_Capture(buffer)"), c.captures);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "LN_DoModalOptionDlg"), c.dialogs);
+  EXPECT_EQ(out.list().size(), c.captures ? 2u * c.captures + 1 : 0u);
+  EXPECT_EQ(log.back(), "LN_OnDestroy");
+}
+
+const std::string kJunk = [] {
+  std::string junk;
+  for (int i = 0; i < 1 << 20; ++i) junk += static_cast<char>(i * 7 % 256 == 10 ? 0 : i * 7 % 256);
+  return junk;
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleInput,
+    ::testing::Values(
+        InputCase{"EndInsideTheWidthLine", "64", 0, 0, 0},
+        InputCase{"EndAfterTheWidthLine", "64\n", 0, 0, 0},
+        InputCase{"EndAfterSettings", "64\ns", 0, 0, 1},
+        InputCase{"EndInsideTheSettingsLine", "64\nS rest", 0, 0, 1},
+        InputCase{"EndAfterACapture", "64\n\n", 0, 1, 0},
+        InputCase{"EndInsideACommandLine", "64\nabc", 0, 3, 0},
+        InputCase{"BinaryCommands", "64\n\xff\x01\x80q", 0, 3, 0},
+        InputCase{"NulCommands", std::string("64\n\0\0q", 6), 0, 2, 0},
+        InputCase{"NulInsideTheWidthLine",
+                  std::string("64\0"
+                              "99\n\nq",
+                              9),
+                  0, 1, 0},
+        InputCase{"NulBeforeTheWidth",
+                  std::string("\0"
+                              "64\n\nq",
+                              7),
+                  255, 0, 0},
+        InputCase{"BinaryWidthLine",
+                  "\xff\xfe"
+                  "64\n\nq",
+                  255, 0, 0},
+        InputCase{"CarriageReturnsAreCommands", "64\r\n\r\nq\r\n", 0, 2, 0},
+        InputCase{"HugeNumberOnAVeryLongWidthLine", std::string(100000, '7') + "\n\nq", 255, 0, 0},
+        InputCase{"VeryLongWidthLineGoesOnAsCommands",
+                  "64" + std::string(1021, ' ') + "q" + kJunk + "\n", 0, 0, 0},
+        InputCase{"VeryLongSettingsLineIsDropped", "64\ns" + kJunk + "\n\nq\n", 0, 1, 1}),
+    [](const ::testing::TestParamInfo<InputCase>& info) { return info.param.name; });
+
+TEST_F(ConsoleRun, ANulInsideTheWidthLineEndsTheNumber) {
+  // "64\0" "99": the width is 64, so a 640 x 480 frame gives 24 rows.
+  RunResult r =
+      run(std::string("64\0"
+                      "99\n\nq\n",
+                      10));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(out.file("R00000.html")),
+            html_page(Frame{640, 480, default_frame(640, 480, 0)}, 64));
+}
+
+// A standard stream closed when the program starts is opened on /dev/null,
+// so a file the plug-in keeps open never takes its place.
+TEST_F(ConsoleRun, AClosedStandardInputIsAnEmptyOne) {
+  write_file(side.file("device"), "64\n\n\n\nq\n");
+  options.env["FAKECAM_OPEN_ON_INIT"] = side.file("device");
+  options.closed_streams = {0};
+  RunResult r = run("");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, kStartup + kWidthError);
+  EXPECT_TRUE(out.list().empty());
+}
+
+TEST_F(ConsoleRun, AClosedStandardOutputLosesOnlyTheTexts) {
+  options.closed_streams = {1};
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  const Frame frame{640, 480, default_frame(640, 480, 0)};
+  EXPECT_EQ(read_file(out.file("R00000.bmp")), bmp_file(frame));
+  EXPECT_EQ(read_file(out.file("R00000.html")), html_page(frame, 200));
+}
+
 struct WidthCase {
   const char* answer;
   bool accepted;

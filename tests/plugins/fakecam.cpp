@@ -47,6 +47,9 @@
 //   FAKECAM_CAPTURE         Result of LN_Capture(buffer) (default 1).
 //   FAKECAM_CAPTURE_FAIL_AT=k
 //                           The k-th buffer capture (from 1) returns 0.
+//   FAKECAM_OPEN_ON_INIT=path
+//                           LN_OnInit opens that file for reading and keeps it
+//                           open until LN_OnDestroy, as a camera device is.
 //   FAKECAM_CAPTURE_DELAY_MS=t
 //                           Every buffer capture first sleeps t milliseconds,
 //                           as a camera waiting for its frame.
@@ -64,6 +67,7 @@
 // that no library defines: a host that binds symbols lazily loads it and
 // dies at the call; one that binds them all at load cannot load it.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -72,6 +76,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -87,6 +92,8 @@ const int32_t kStartHeight = 480;
 [[maybe_unused]] uint64_t g_captures = 0;  // Buffer captures since load or LN_OnInit.
 // Within a capture: LN_Capture(null) asked the size, then LN_GetResolution.
 [[maybe_unused]] enum { kIdle, kSizeAsked, kResolutionAsked } g_capture_step = kIdle;
+
+[[maybe_unused]] int g_device = -1;  // The file kept open from LN_OnInit to LN_OnDestroy.
 
 [[maybe_unused]] void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -225,6 +232,8 @@ LN_EXPORT(LnBool) LN_OnInit(lensora_platform::WindowHandle window) {
   g_width = kStartWidth;
   g_height = kStartHeight;
   g_captures = 0;
+  const char* device = getenv("FAKECAM_OPEN_ON_INIT");
+  if (device && *device && g_device < 0) g_device = open(device, O_RDONLY);
   return env_result("FAKECAM_INIT");
 }
 #endif
@@ -232,6 +241,8 @@ LN_EXPORT(LnBool) LN_OnInit(lensora_platform::WindowHandle window) {
 #ifndef FAKECAM_OMIT_LN_OnDestroy
 LN_EXPORT(LnBool) LN_OnDestroy() {
   log_line("LN_OnDestroy");
+  if (g_device >= 0) close(g_device);
+  g_device = -1;
   return env_result("FAKECAM_DESTROY");
 }
 #endif
