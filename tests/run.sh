@@ -10,6 +10,9 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/share/i18n/locales/ja_JP ] || missing+=(locales)  # for the Shift_JIS console test
+# Independent readers of the output files.
+/usr/bin/python3 -c 'import PIL' 2>/dev/null || missing+=(python3-pil)
+[ -x /usr/bin/chromium ] || missing+=(chromium)
 if ((${#missing[@]})); then
   if [ "$(id -u)" -eq 0 ]; then
     apt-get update -qq
