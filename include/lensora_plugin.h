@@ -168,8 +168,12 @@ class LensoraPlugIn {
     int32_t width = 0, height = 0;
     if (!GetResolution(&width, &height)) return false;
     if (width < 0 || height < 0) return false;
-    // 64-bit, so a product that wraps in 32 bits never matches.
-    if (static_cast<int64_t>(width) * height * 3 != size) return false;
+    // Unsigned 64-bit holds every product of two sizes and 3 exactly, so a
+    // product that wraps in 32 bits never matches.
+    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3u !=
+        static_cast<uint64_t>(size)) {
+      return false;
+    }
     // A frame too large for the memory at hand fails the capture; the
     // image is then still untouched.
     try {

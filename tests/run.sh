@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the whole suite in the normal build,
-# then again with AddressSanitizer and UndefinedBehaviorSanitizer. Installs
-# missing Debian packages when run as root; otherwise names them.
+# Builds everything and runs every test: short runs of the fuzzers, then the
+# whole suite with AddressSanitizer and UndefinedBehaviorSanitizer, then in
+# the normal build. Installs missing Debian packages when run as root;
+# otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,10 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/share/i18n/locales/ja_JP ] || missing+=(locales)  # for the Shift_JIS console test
+# The fuzzers: clang with libFuzzer.
+command -v clang++ >/dev/null || missing+=(clang)
+[ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] ||
+  missing+=(libclang-rt-dev)
 # Independent readers of the output files.
 /usr/bin/python3 -c 'import PIL' 2>/dev/null || missing+=(python3-pil)
 [ -x /usr/bin/chromium ] || missing+=(chromium)
@@ -30,10 +35,11 @@ build=${build%/}
 suite() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@"
+  cmake -S . -B "$dir" "$@"
   cmake --build "$dir" -j2
   ctest --test-dir "$dir" --output-on-failure -j2 </dev/null
 }
 
-suite "$build-sanitize" -DSANITIZE=ON
-suite "$build"
+CC=clang CXX=clang++ suite "$build-fuzz" -DBUILD_TESTING=OFF -DFUZZ=ON
+suite "$build-sanitize" -DBUILD_TESTING=ON -DSANITIZE=ON
+suite "$build" -DBUILD_TESTING=ON
