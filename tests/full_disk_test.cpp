@@ -1,6 +1,5 @@
 // Runs of the console in a folder on a small tmpfs, sized so that the page,
 // the frame BMP or g.bmp in turn finds the disk full. Needs root to mount.
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -9,7 +8,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -109,16 +107,7 @@ TEST_P(FullDisk, ReportsRemovesPartialFilesAndGoesOn) {
   if (!filler.empty()) expected["filler"] = filler;
   std::vector<std::string> names;
   for (const auto& [name, bytes] : expected) names.push_back(name);
-  std::vector<std::string> found;
-  if (DIR* dir = opendir(disk_.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") found.push_back(name);
-    }
-    closedir(dir);
-  }
-  std::sort(found.begin(), found.end());
-  EXPECT_EQ(found, names);
+  EXPECT_EQ(list_folder(disk_), names);
   for (const auto& [name, bytes] : expected) {
     EXPECT_TRUE(read_file(disk_ + "/" + name) == bytes) << name << " is not whole";
   }

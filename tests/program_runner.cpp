@@ -51,8 +51,12 @@ ScratchDir::~ScratchDir() {
 }
 
 std::vector<std::string> ScratchDir::list() const {
+  return list_folder(path_);
+}
+
+std::vector<std::string> list_folder(const std::string& path) {
   std::vector<std::string> names;
-  if (DIR* dir = opendir(path_.c_str())) {
+  if (DIR* dir = opendir(path.c_str())) {
     while (dirent* entry = readdir(dir)) {
       std::string name = entry->d_name;
       if (name != "." && name != "..") names.push_back(name);

@@ -46,6 +46,8 @@ struct RunOptions {
 
 RunResult run_program(const std::string& cwd, const RunOptions& options);
 
+// Sorted names of the entries of a folder, without "." and "..".
+std::vector<std::string> list_folder(const std::string& path);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
