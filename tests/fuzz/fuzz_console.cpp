@@ -4,6 +4,7 @@
 // the prompts, and every numbered file whole with the frame it belongs to.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,6 +27,9 @@ const char kClosing[] = "</pre></font></body></html>";
 // Inputs whose captures would render more page cells than this are skipped:
 // they only make runs slow.
 const int64_t kMaxCells = 500000;
+
+std::string g_scratch;
+int g_start_folder = -1;
 
 void check(bool condition, const char* what) {
   if (!condition) {
@@ -112,7 +116,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // the plug-in (and of its coverage) at every input.
   check(dlopen(FAKECAM_PATH, RTLD_NOW | RTLD_LOCAL) != nullptr, "fakecam cannot be loaded");
   char pattern[] = "/dev/shm/fuzz_console.XXXXXX";
-  check(mkdtemp(pattern) != nullptr && chdir(pattern) == 0, "no scratch folder");
+  check(mkdtemp(pattern) != nullptr, "no scratch folder");
+  g_scratch = pattern;
+  g_start_folder = open(".", O_RDONLY | O_DIRECTORY);
+  check(g_start_folder >= 0, "no start folder");
   return 0;
 }
 
@@ -120,6 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Expected expected = model(data, size);
   const int64_t rows = expected.width > 0 ? int64_t{kHeight} * expected.width / kWidth / 2 : 0;
   if (int64_t(expected.capture_numbers.size()) * rows * expected.width > kMaxCells) return 0;
+  // The run works in the scratch folder; between inputs the fuzzer is back
+  // where it started, so its own relative paths keep working.
+  check(chdir(g_scratch.c_str()) == 0, "cannot enter the scratch folder");
   for (const std::string& name : folder_entries()) remove(name.c_str());
 
   FILE* in = size ? fmemopen(const_cast<uint8_t*>(data), size, "rb") : fopen("/dev/null", "rb");
@@ -160,5 +170,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "page markup");
     check(count(page, "\n") == static_cast<size_t>(rows), "page rows");
   }
+  check(fchdir(g_start_folder) == 0, "cannot return to the start folder");
   return 0;
 }
