@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture_console.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -115,9 +116,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Kept loaded, so the host's loads and unloads do not make a new copy of
   // the plug-in (and of its coverage) at every input.
   check(dlopen(FAKECAM_PATH, RTLD_NOW | RTLD_LOCAL) != nullptr, "fakecam cannot be loaded");
-  char pattern[] = "/dev/shm/fuzz_console.XXXXXX";
-  check(mkdtemp(pattern) != nullptr, "no scratch folder");
-  g_scratch = pattern;
+  g_scratch = make_scratch_folder("fuzz_console");
+  check(!g_scratch.empty(), "no scratch folder");
   g_start_folder = open(".", O_RDONLY | O_DIRECTORY);
   check(g_start_folder >= 0, "no start folder");
   return 0;
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The run works in the scratch folder; between inputs the fuzzer is back
   // where it started, so its own relative paths keep working.
   check(chdir(g_scratch.c_str()) == 0, "cannot enter the scratch folder");
-  for (const std::string& name : folder_entries()) remove(name.c_str());
+  empty_folder(".");
 
   FILE* in = size ? fmemopen(const_cast<uint8_t*>(data), size, "rb") : fopen("/dev/null", "rb");
   char* text = nullptr;

@@ -12,6 +12,7 @@
 #include "gray_render.h"
 #include "kimage.h"
 #include "output_files.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -167,9 +168,8 @@ void check_page(const KImageT<K_RGB>& frame, int32_t columns) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/dev/shm/fuzz_render.XXXXXX";
-  check(mkdtemp(pattern) != nullptr, "no scratch folder");
-  g_folder = pattern;
+  g_folder = make_scratch_folder("fuzz_render");
+  check(!g_folder.empty(), "no scratch folder");
   return 0;
 }
 
