@@ -36,12 +36,13 @@ class KImageT {
   KImageT& operator=(KImageT&&) = default;
 
   // Sets the size and clears every byte, whatever the image held before.
-  // A negative size holds no pixels.
+  // A negative size holds no pixels. When the memory cannot be had the
+  // vector throws before anything changed, size included.
   void init(int w, int h) {
-    width = w;
-    height = h;
     size_t count = (w > 0 && h > 0) ? static_cast<size_t>(w) * static_cast<size_t>(h) : 0;
     data.resize(count);
+    width = w;
+    height = h;
     if (count) memset(static_cast<void*>(data.data()), 0, count * sizeof(T));
   }
 
@@ -57,7 +58,11 @@ class KImageT {
   // Writes an uncompressed bottom-up 24-bit BMP. False when the file cannot
   // be opened or any write, the flush or the close fails; a file that could
   // not be written whole is removed again.
-  bool save_to_bitmap(const char* path) const;
+  bool save_to_bitmap(const char* path) const { return save_to_bitmap(fopen(path, "wb"), path); }
+
+  // The same into `file`, opened for binary writing at `path` by the caller
+  // (null when it could not be); the file is closed.
+  bool save_to_bitmap(FILE* file, const char* path) const;
 };
 
 namespace kimage_detail {
@@ -104,13 +109,12 @@ inline bool finish_output_file(FILE* file, const char* path, bool ok) {
 }
 
 template <typename T>
-bool KImageT<T>::save_to_bitmap(const char* path) const {
+bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
   static_assert(sizeof(T) == 3, "BMP rows are written as 3-byte pixels");
+  if (!file) return false;
   uint8_t header[kimage_detail::kBmpHeaderSize];
   kimage_detail::fill_bmp_headers(header, width, height);
 
-  FILE* file = fopen(path, "wb");
-  if (!file) return false;
   bool ok = fwrite(header, 1, sizeof header, file) == sizeof header;
 
   const size_t row_bytes = width > 0 ? 3 * static_cast<size_t>(width) : 0;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 
 #include "kimage.h"
@@ -49,6 +50,10 @@ class LensoraPlugIn {
   std::string path;
   lensora_platform::Module module;
 
+  // A longer name announced is refused: no camera has one, and the host
+  // would give the plug-in that much memory to fill and print.
+  static const int32_t kMaxNameLength = 65536;
+
   LensoraPlugIn() : module(nullptr) {}
   ~LensoraPlugIn() { Close(); }
   LensoraPlugIn(const LensoraPlugIn&) = delete;
@@ -84,7 +89,7 @@ class LensoraPlugIn {
     LnGetDllNameFn get_name = Export<LnGetDllNameFn>("LN_GetDllName");
     if (!get_name) return false;
     int32_t length = get_name(nullptr);
-    if (length <= 0) return false;
+    if (length <= 0 || length > kMaxNameLength) return false;
     // Ten spare zero bytes, so a name a little longer than announced is
     // still read whole and terminated.
     const size_t size = static_cast<size_t>(length) + 10;
@@ -131,9 +136,19 @@ class LensoraPlugIn {
     int32_t width = 0, height = 0;
     if (!GetResolution(&width, &height)) return false;
     if (width < 0 || height < 0) return false;
-    // 64-bit, so a product that wraps in 32 bits never matches.
-    if (static_cast<int64_t>(width) * height * 3 != size) return false;
-    image.init(width, height);
+    // Unsigned 64-bit holds every product of two sizes and 3 exactly, so a
+    // product that wraps in 32 bits never matches.
+    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3u !=
+        static_cast<uint64_t>(size)) {
+      return false;
+    }
+    // A frame too large for the memory at hand fails the capture; the
+    // image is then still untouched.
+    try {
+      image.init(width, height);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
     return capture(image.get_raw_buffer()) > 0;
   }
 

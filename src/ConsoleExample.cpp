@@ -1,14 +1,14 @@
 // Camera capture console: loads the camera plug-in, then captures still
 // frames on Enter, opens the plug-in's settings on S and quits on Q.
 #include <locale.h>
-#include <stdint.h>
 #include <stdio.h>
 
-#include "console_text.h"
-#include "gray_render.h"
-#include "kimage.h"
-#include "lensora_plugin.h"
-#include "output_files.h"
+#ifndef _WIN32
+#include <errno.h>
+#include <fcntl.h>
+#endif
+
+#include "capture_console.h"
 
 namespace {
 
@@ -16,81 +16,25 @@ namespace {
 const char kPlugInFile[] = "Vidmote.dll";
 #else
 const char kPlugInFile[] = "libvidmote.so";
-#endif
 
-const int kFailureStatus = -1;
-
-// After the settings dialog the rest of the typed line is dropped, so the
-// Enter that ended the command does not start a capture.
-void drop_rest_of_line() {
-  int c;
-  do {
-    c = getchar();
-  } while (c != '\n' && c != EOF);
+// A standard stream closed at start-up would lend its number to the next
+// file opened (the plug-in's camera, an output file), and console reads or
+// writes would reach that file. Each closed one is opened on /dev/null.
+void open_closed_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);  // takes the lowest free number: fd
+    }
+  }
 }
+#endif
 
 }  // namespace
 
 int main() {
+#ifndef _WIN32
+  open_closed_standard_streams();
+#endif
   setlocale(LC_CTYPE, "");
-  const ConsoleTexts& text = console_texts(console_encoding());
-
-  LensoraPlugIn plugin;
-  if (!plugin.Open(kPlugInFile)) {
-    printf(text.dll_open_failed, plugin.path.c_str());
-    return kFailureStatus;
-  }
-  if (!plugin.OnInit(nullptr)) {
-    fputs(text.dll_init_failed, stdout);
-    return kFailureStatus;
-  }
-  printf(text.dll_name, plugin.name.c_str());
-
-  plugin.SetResolution(640, 480);
-  int32_t width = 0, height = 0;
-  plugin.GetResolution(&width, &height);
-  printf(text.resolution, static_cast<int>(width), static_cast<int>(height));
-
-  fputs(text.width_question, stdout);
-  fflush(stdout);
-  char line[1024];
-  int32_t html_width = 0;
-  if (!fgets(line, sizeof line, stdin) || !parse_html_width(line, &html_width)) {
-    fputs(text.width_error, stdout);
-    return kFailureStatus;
-  }
-
-  for (int n = 0;; ++n) {
-    n = get_next_nonexistfilenum(n);
-    fputs(text.command_prompt, stdout);
-    fflush(stdout);
-    int command = getchar();
-    if (command == EOF || command == 'q' || command == 'Q') return 0;
-    if (command == 's' || command == 'S') {
-      plugin.DoModalOptionDlg();
-      drop_rest_of_line();
-      continue;
-    }
-
-    KImageT<K_RGB> capture;
-    if (!plugin.Capture(capture)) {
-      fputs(text.capture_failed, stdout);
-      return kFailureStatus;
-    }
-
-    write_console_report(capture, stdout);
-
-    char bmp_name[kFileNameSize];
-    char html_name[kFileNameSize];
-    format_output_names(n, bmp_name, html_name);
-
-    KImageT<K_RGB> gray_preview;
-    if (!write_html_page(capture, html_width, html_name, gray_preview)) {
-      fputs(text.file_output_failed, stdout);
-    }
-
-    if (!capture.save_to_bitmap(bmp_name)) fputs(text.file_output_failed, stdout);
-
-    gray_preview.save_to_bitmap("g.bmp");
-  }
+  return run_capture_console(stdin, stdout, kPlugInFile);
 }

@@ -78,7 +78,10 @@ void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
   }
 
   const SamplingGrid grid(frame.width, frame.height, kConsolePreviewColumns);
-  for (int64_t r = 0; r < grid.rows; ++r) {
+  // Beyond the page's limit the preview is left out: a frame thousands of
+  // times taller than wide would print millions of lines.
+  const bool too_tall = kConsolePreviewColumns * grid.rows * 2 * 3 > kMaxPreviewBytes;
+  for (int64_t r = 0; r < grid.rows && !too_tall; ++r) {
     const int y = grid.sample_y(r);
     for (int c = 0; c < kConsolePreviewColumns; ++c) {
       text += static_cast<char>(gray2code(get_gray_ave9(frame, grid.sample_x(c), y)));
@@ -92,15 +95,17 @@ void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
   fwrite(text.data(), 1, text.size(), out);
 }
 
-bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, const char* html_path,
-                     KImageT<K_RGB>& preview) {
+bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
+                     const char* html_path, KImageT<K_RGB>& preview) {
   const SamplingGrid grid(frame.width, frame.height, columns);
-  if (columns > 0 && grid.rows > 0 && columns * grid.rows * 2 * 3 > kMaxPreviewBytes) return false;
+  if (columns > 0 && grid.rows > 0 && columns * grid.rows * 2 * 3 > kMaxPreviewBytes) {
+    if (page) finish_output_file(page, html_path, false);
+    return false;
+  }
   // A page without rows has an empty preview: width columns, height 0; for
   // a negative width, 0 x 0.
   preview.init(columns > 0 ? columns : 0, columns > 0 ? static_cast<int>(2 * grid.rows) : 0);
 
-  FILE* page = fopen(html_path, "w");
   bool ok = page && fputs(kPageOpening, page) >= 0;
   std::string text;
   for (int64_t r = 0; r < grid.rows; ++r) {

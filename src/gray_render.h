@@ -34,16 +34,20 @@ struct SamplingGrid {
 
 enum { kConsolePreviewColumns = 70 };
 
-// The brightness histogram and the 70-column preview, to `out`.
+// The brightness histogram and the 70-column preview, to `out`. The preview
+// is left out when its gray image would exceed kMaxPreviewBytes (a frame
+// more than about 18000 times taller than wide), as the page would be.
 void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
 
-// Writes the ASCII-art page of `columns` characters per row to html_path and
-// fills `preview` with its gray levels (one pixel wide, two tall per
-// character). False when the page could not be written whole (a partial page
-// is removed; the preview is still filled) or when the preview would exceed
-// kMaxPreviewBytes (then nothing is written and the preview stays empty).
-bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, const char* html_path,
-                     KImageT<K_RGB>& preview);
+// Writes the ASCII-art page of `columns` characters per row into `page`, a
+// text file newly created at html_path (null when it could not be created),
+// closes it, and fills `preview` with its gray levels (one pixel wide, two
+// tall per character). False when the page could not be written whole (a
+// partial page is removed; the preview is still filled) or when the preview
+// would exceed kMaxPreviewBytes (then the page is removed and the preview
+// stays empty).
+bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
+                     const char* html_path, KImageT<K_RGB>& preview);
 
 const int64_t kMaxPreviewBytes = int64_t{256} << 20;
 

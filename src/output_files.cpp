@@ -1,12 +1,18 @@
 #include "output_files.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 bool HFileExist(const char* name) {
@@ -20,6 +26,28 @@ bool HFileExist(const char* name) {
   struct stat info;
   return lstat(name, &info) == 0;
 #endif
+}
+
+// The same creation on both platforms: fopen's "x" is not in every Windows
+// C runtime, so the exclusive flag goes to the low-level open, which also
+// refuses a name taken by a folder or a link, dangling or not.
+FILE* create_new_file(const char* name, bool text_mode) {
+#ifdef _WIN32
+  const int fd = _open(name, _O_CREAT | _O_EXCL | _O_WRONLY | (text_mode ? _O_TEXT : _O_BINARY),
+                       _S_IREAD | _S_IWRITE);
+  FILE* file = fd < 0 ? nullptr : _fdopen(fd, text_mode ? "w" : "wb");
+  if (fd >= 0 && !file) _close(fd);
+#else
+  const int fd = open(name, O_CREAT | O_EXCL | O_WRONLY, 0666);
+  FILE* file = fd < 0 ? nullptr : fdopen(fd, text_mode ? "w" : "wb");
+  if (fd >= 0 && !file) close(fd);
+#endif
+  if (fd >= 0 && !file) {
+    const int error = errno;
+    remove(name);
+    errno = error;
+  }
+  return file;
 }
 
 void format_output_names(int n, char (&bmp_name)[kFileNameSize], char (&html_name)[kFileNameSize]) {
@@ -51,4 +79,21 @@ bool parse_html_width(const char* answer, int32_t* width) {
   if (value == 0 || value > kMaxHtmlWidth || value < INT32_MIN) return false;
   *width = static_cast<int32_t>(value);
   return true;
+}
+
+OutputFiles create_output_files(int n) {
+  OutputFiles files;
+  for (;; n = get_next_nonexistfilenum(n + 1)) {
+    files.number = n;
+    format_output_names(n, files.bmp_name, files.html_name);
+    files.bmp = create_new_file(files.bmp_name, false);
+    bool taken = !files.bmp && errno == EEXIST;
+    files.html = taken ? nullptr : create_new_file(files.html_name, true);
+    taken = taken || (!files.html && errno == EEXIST);
+    if (!taken) return files;
+    if (files.bmp) {
+      fclose(files.bmp);
+      remove(files.bmp_name);
+    }
+  }
 }

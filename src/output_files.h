@@ -3,6 +3,7 @@
 #define OUTPUT_FILES_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 // True when an entry of exactly that name exists (a file, a folder, or a
 // link, even a dangling one).
@@ -13,6 +14,26 @@ int get_next_nonexistfilenum(int n);
 
 enum { kFileNameSize = 1024 };
 void format_output_names(int n, char (&bmp_name)[kFileNameSize], char (&html_name)[kFileNameSize]);
+
+// Creates `name` for writing only if no entry of that name exists yet, in
+// one step, so two programs never both get it. Null with errno EEXIST when
+// the name is taken, null with another errno when it cannot be created.
+FILE* create_new_file(const char* name, bool text_mode);
+
+// The two numbered files of one capture, both newly created.
+struct OutputFiles {
+  int number;
+  char bmp_name[kFileNameSize];
+  char html_name[kFileNameSize];
+  FILE* bmp;   // binary; null when it could not be created
+  FILE* html;  // text; null when it could not be created
+};
+
+// Creates "R%05d.bmp" and "R%05d.html" for number n. When either name turns
+// out to be taken (another run got it after n was found free), what was
+// created is removed and both move on to the next number whose two names are
+// free. Any other failure leaves that file null, for its stage to report.
+OutputFiles create_output_files(int n);
 
 // The widest page the program accepts, in characters.
 enum { kMaxHtmlWidth = 10000 };

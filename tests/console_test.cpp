@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,96 @@ TEST_F(ConsoleRun, NumberingSkipsEveryNameAlreadyTaken) {
   EXPECT_FALSE(file_exists(out.file("R00005.html")));
 }
 
+// Names that another program takes between the prompt and the creation of
+// the files: the capture moves on to the next number whose two names are
+// both free, creating both there, and leaves nothing under the taken number.
+TEST_F(ConsoleRun, ANameTakenAfterThePromptMovesBothFilesOn) {
+  struct Case {
+    const char* taken_during_capture;
+    std::vector<std::string> present_before;
+    std::vector<std::string> expected;  // the folder afterwards, for two captures
+  };
+  const Case kCases[] = {
+      {"R00000.html",
+       {},
+       {"R00000.html", "R00001.bmp", "R00001.html", "R00002.bmp", "R00002.html"}},
+      {"R00000.bmp", {}, {"R00000.bmp", "R00001.bmp", "R00001.html", "R00002.bmp", "R00002.html"}},
+      {"R00000.bmp,R00001.html",
+       {},
+       {"R00000.bmp", "R00001.html", "R00002.bmp", "R00002.html", "R00003.bmp", "R00003.html"}},
+      {"R00000.html",
+       {"R00002.bmp"},
+       {"R00000.html", "R00001.bmp", "R00001.html", "R00002.bmp", "R00003.bmp", "R00003.html"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.taken_during_capture);
+    ScratchDir folder;
+    for (const std::string& name : c.present_before) write_file(folder.file(name), "keep");
+    options.env["FAKECAM_MKDIR_ON_CAPTURE"] = c.taken_during_capture;
+    options.input = "200\n\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find(kFileOutputFailed), std::string::npos) << "nothing failed";
+    std::vector<std::string> names = folder.list();
+    names.erase(std::remove(names.begin(), names.end(), "g.bmp"), names.end());
+    EXPECT_EQ(names, c.expected);
+    for (const std::string& name : c.present_before)
+      EXPECT_EQ(read_file(folder.file(name)), "keep");
+  }
+}
+
+// Two consoles capturing into one folder at the same time: every capture
+// keeps its own pair of numbered files, whole, and no number is lost.
+TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
+  const int kCaptures = 12, kWidth = 320, kHeight = 240, kColumns = 60;
+  ScratchDir out, side;
+  std::vector<Frame> frames;  // run r serves frames[r * kCaptures + k]
+  RunOptions options[2];
+  for (int run = 0; run < 2; ++run) {
+    std::string all;
+    for (int k = 0; k < kCaptures; ++k) {
+      Frame f{kWidth, kHeight, std::string(static_cast<size_t>(3) * kWidth * kHeight, '\0')};
+      for (size_t i = 0; i < f.bytes.size(); ++i) {
+        f.bytes[i] = static_cast<char>((i / 3 * (run + 1) + 19 * k + 101 * run) & 255);
+      }
+      all += f.bytes;
+      frames.push_back(f);
+    }
+    const std::string frames_file = side.file("frames" + std::to_string(run));
+    write_file(frames_file, all);
+    options[run].env["FAKECAM_SIZE"] = std::to_string(kWidth) + " " + std::to_string(kHeight);
+    options[run].env["FAKECAM_FRAMES"] = frames_file;
+    // Both runs find a number free, then take a while to capture: the
+    // second to create its files finds them taken.
+    options[run].env["FAKECAM_CAPTURE_DELAY_MS"] = "20";
+    options[run].input = std::to_string(kColumns) + "\n" + std::string(kCaptures, '\n') + "q\n";
+  }
+  auto first = std::async(std::launch::async, [&] { return run_program(out.path(), options[0]); });
+  RunResult second = run_program(out.path(), options[1]);
+  RunResult one = first.get();
+  EXPECT_EQ(one.status, 0);
+  EXPECT_EQ(second.status, 0);
+
+  std::vector<std::string> expected = {"g.bmp"};
+  std::vector<bool> seen(frames.size(), false);
+  for (int n = 0; n < 2 * kCaptures; ++n) {
+    char name[16];
+    snprintf(name, sizeof name, "R%05d", n);
+    expected.push_back(std::string(name) + ".bmp");
+    expected.push_back(std::string(name) + ".html");
+    const std::string bmp = read_file(out.file(std::string(name) + ".bmp"));
+    const std::string page = read_file(out.file(std::string(name) + ".html"));
+    size_t match = 0;
+    while (match < frames.size() && bmp != bmp_file(frames[match])) ++match;
+    ASSERT_LT(match, frames.size()) << name << ".bmp is not one whole frame";
+    EXPECT_FALSE(seen[match]) << name << ".bmp holds a frame already kept under another number";
+    seen[match] = true;
+    EXPECT_EQ(page, html_page(frames[match], kColumns)) << name << ".html";
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(out.list(), expected);
+}
+
 TEST_F(ConsoleRun, NumbersBeyondFiveDigitsGetMoreDigits) {
   for (int n = 0; n < 3; ++n) write_file(out.file("R0000" + std::to_string(n) + ".bmp"), "");
   RunResult r = run("200\n\nq\n");
@@ -143,6 +234,106 @@ TEST_F(ConsoleRun, EndOfInputAtThePromptQuitsWithoutCapturing) {
   EXPECT_EQ(r.out, kStartup + kPrompt);
   EXPECT_TRUE(out.list().empty());
   EXPECT_EQ(calls().back(), "LN_OnDestroy");
+}
+
+// Console input of every kind, ended at every point. Every byte but q, Q,
+// s and S is a capture command, NUL and 0xFF among them; the end of input
+// quits; only the settings command drops the rest of its line.
+struct InputCase {
+  const char* name;
+  std::string input;
+  int status;
+  int captures;
+  int dialogs;
+};
+
+void PrintTo(const InputCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ConsoleInput : public ConsoleRun, public ::testing::WithParamInterface<InputCase> {};
+
+TEST_P(ConsoleInput, HasItsExpectedOutcome) {
+  const InputCase& c = GetParam();
+  serve(64, 48, {std::string(64 * 48 * 3, '\x50')});
+  RunResult r = run(c.input);
+  EXPECT_EQ(r.status, c.status);
+  const std::vector<std::string> log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "LN_Capture(buffer)"), c.captures);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "LN_DoModalOptionDlg"), c.dialogs);
+  EXPECT_EQ(out.list().size(), c.captures ? 2u * c.captures + 1 : 0u);
+  EXPECT_EQ(log.back(), "LN_OnDestroy");
+}
+
+const std::string kJunk = [] {
+  std::string junk;
+  for (int i = 0; i < 1 << 20; ++i) junk += static_cast<char>(i * 7 % 256 == 10 ? 0 : i * 7 % 256);
+  return junk;
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleInput,
+    ::testing::Values(
+        InputCase{"EndInsideTheWidthLine", "64", 0, 0, 0},
+        InputCase{"EndAfterTheWidthLine", "64\n", 0, 0, 0},
+        InputCase{"EndAfterSettings", "64\ns", 0, 0, 1},
+        InputCase{"EndInsideTheSettingsLine", "64\nS rest", 0, 0, 1},
+        InputCase{"EndAfterACapture", "64\n\n", 0, 1, 0},
+        InputCase{"EndInsideACommandLine", "64\nabc", 0, 3, 0},
+        InputCase{"BinaryCommands", "64\n\xff\x01\x80q", 0, 3, 0},
+        InputCase{"NulCommands", std::string("64\n\0\0q", 6), 0, 2, 0},
+        InputCase{"NulInsideTheWidthLine",
+                  std::string("64\0"
+                              "99\n\nq",
+                              9),
+                  0, 1, 0},
+        InputCase{"NulBeforeTheWidth",
+                  std::string("\0"
+                              "64\n\nq",
+                              7),
+                  255, 0, 0},
+        InputCase{"BinaryWidthLine",
+                  "\xff\xfe"
+                  "64\n\nq",
+                  255, 0, 0},
+        InputCase{"CarriageReturnsAreCommands", "64\r\n\r\nq\r\n", 0, 2, 0},
+        InputCase{"HugeNumberOnAVeryLongWidthLine", std::string(100000, '7') + "\n\nq", 255, 0, 0},
+        InputCase{"VeryLongWidthLineGoesOnAsCommands",
+                  "64" + std::string(1021, ' ') + "q" + kJunk + "\n", 0, 0, 0},
+        InputCase{"VeryLongSettingsLineIsDropped", "64\ns" + kJunk + "\n\nq\n", 0, 1, 1}),
+    [](const ::testing::TestParamInfo<InputCase>& info) { return info.param.name; });
+
+TEST_F(ConsoleRun, ANulInsideTheWidthLineEndsTheNumber) {
+  // "64\0" "99": the width is 64, so a 640 x 480 frame gives 24 rows.
+  RunResult r =
+      run(std::string("64\0"
+                      "99\n\nq\n",
+                      10));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(out.file("R00000.html")),
+            html_page(Frame{640, 480, default_frame(640, 480, 0)}, 64));
+}
+
+// A standard stream closed when the program starts is opened on /dev/null,
+// so a file the plug-in keeps open never takes its place.
+TEST_F(ConsoleRun, AClosedStandardInputIsAnEmptyOne) {
+  write_file(side.file("device"), "64\n\n\n\nq\n");
+  options.env["FAKECAM_OPEN_ON_INIT"] = side.file("device");
+  options.closed_streams = {0};
+  RunResult r = run("");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, kStartup + kWidthError);
+  EXPECT_TRUE(out.list().empty());
+}
+
+TEST_F(ConsoleRun, AClosedStandardOutputLosesOnlyTheTexts) {
+  options.closed_streams = {1};
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  const Frame frame{640, 480, default_frame(640, 480, 0)};
+  EXPECT_EQ(read_file(out.file("R00000.bmp")), bmp_file(frame));
+  EXPECT_EQ(read_file(out.file("R00000.html")), html_page(frame, 200));
 }
 
 struct WidthCase {
@@ -235,6 +426,15 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NameLengthZero", "FAKECAM_NAME_LENGTH", "0", "200\n\nq\n", kOpenFailed},
         FailureCase{"NameLengthNegative", "FAKECAM_NAME_LENGTH", "-4", "200\n\nq\n", kOpenFailed},
         FailureCase{"NameCopyFails", "FAKECAM_NAME_RESULT", "0", "200\n\nq\n", kOpenFailed},
+        // The name buffer is never offered for an absurd length.
+        FailureCase{"NameLengthAbsurd", "FAKECAM_NAME_LENGTH", "2147483647", "200\n\nq\n",
+                    kOpenFailed},
+        FailureCase{"NameLengthOverTheLimit", "FAKECAM_NAME_LENGTH", "65537", "200\n\nq\n",
+                    kOpenFailed},
+        FailureCase{"ResolutionResultHighByteOnly", "FAKECAM_GETRES", "256", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed},
+        FailureCase{"CaptureResultNegative", "FAKECAM_CAPTURE", "-5", "200\n\nq\n",
+                    kStartup + kPrompt + kCaptureFailed},
         FailureCase{"CaptureFails", "FAKECAM_CAPTURE", "0", "200\n\nq\n",
                     kStartup + kPrompt + kCaptureFailed},
         FailureCase{"FrameSizeOneShort", "FAKECAM_FRAME_BYTES", "921599", "200\n\nq\n",
@@ -291,6 +491,7 @@ TEST_F(ConsoleRun, MissingExportsAreHandledByTheirCommands) {
       {"no_OnInit", 255, kInitFailed},
       {"no_Capture", 255, kStartup + kPrompt + kPrompt + kCaptureFailed},
       {"no_exports", 255, kOpenFailed},
+      {"unresolved", 255, kOpenFailed},  // all symbols are bound at load, not at the call
       {"no_GetResolution", 255,
        "DLL：FakeCam\n解像度：0x0\nHTML ファイル版の横幅は？（例：200） -> " + kPrompt + kPrompt +
            kCaptureFailed},
@@ -304,6 +505,90 @@ TEST_F(ConsoleRun, MissingExportsAreHandledByTheirCommands) {
     EXPECT_EQ(r.status, c.status) << c.variant;
     EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.variant;
   }
+}
+
+TEST_F(ConsoleRun, AFileThatIsNoLibraryIsReported) {
+  ScratchDir plugin_folder;
+  write_file(plugin_folder.file("libvidmote.so"), "not a library\n");
+  options.plugin = "";
+  options.env["LD_LIBRARY_PATH"] = plugin_folder.path();
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, kOpenFailed);
+}
+
+TEST_F(ConsoleRun, ANameFillingTheWholeBufferIsReadToItsEnd) {
+  // 65536 announced, 65546 bytes filled without a terminator.
+  options.env["FAKECAM_NAME"] = "ab";
+  options.env["FAKECAM_NAME_LENGTH"] = "65536";
+  options.env["FAKECAM_NAME_UNTERMINATED"] = "1";
+  RunResult r = run("200\nq\n");
+  EXPECT_EQ(r.status, 0);
+  std::string name;
+  for (int i = 0; i < 65546 / 2; ++i) name += "ab";
+  EXPECT_EQ(r.out, "DLL：" + name + kStartup.substr(kStartup.find('\n')) + kPrompt);
+}
+
+// A plug-in that takes an empty frame for a success: the renderings never
+// divide by zero, the files hold only headers and markup.
+TEST_F(ConsoleRun, AnEmptyFrameIsRenderedAsEmpty) {
+  const std::string kEmptyReport =
+      "  0- 31:     0: \n 32- 63:     0: \n 64- 95:     0: \n 96-127:     0: \n"
+      "128-159:     0: \n160-191:     0: \n192-223:     0: \n224-255:     0: \n";
+  const struct { int width, height; } kSizes[] = {{0, 0}, {7, 0}, {0, 5}};
+  for (const auto& size : kSizes) {
+    const std::string text = std::to_string(size.width) + "x" + std::to_string(size.height);
+    SCOPED_TRACE(text);
+    ScratchDir folder;
+    options.env["FAKECAM_SIZE"] = std::to_string(size.width) + " " + std::to_string(size.height);
+    options.env["FAKECAM_NULL_GRAB"] = "1";
+    options.input = "200\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：" + text +
+                         "\nHTML ファイル版の横幅は？（例：200） -> " + kPrompt + kEmptyReport +
+                         kPrompt);
+    EXPECT_EQ(read_file(folder.file("R00000.bmp")), bmp_file(Frame{size.width, size.height, ""}));
+    EXPECT_EQ(read_file(folder.file("R00000.html")),
+              "<html><body><font size=\"-3\"><pre></pre></font></body></html>");
+    EXPECT_EQ(read_file(folder.file("g.bmp")), bmp_file(Frame{200, 0, ""}));
+  }
+}
+
+// A frame a million times taller than wide would print 35 million preview
+// lines and need a 1.2 TB gray preview: the report keeps its histogram, the
+// page is refused, the frame is saved.
+TEST_F(ConsoleRun, AnAbsurdlyTallFrameGetsTheHistogramOnly) {
+  const int kHeight = 1000000;
+  const Frame frame{1, kHeight, std::string(3 * kHeight, '\0')};
+  serve(1, kHeight, {frame.bytes});
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  std::string histogram = "  0- 31:1000000: " + std::string(70, '*') + "\n";
+  for (const char* band :
+       {" 32- 63", " 64- 95", " 96-127", "128-159", "160-191", "192-223", "224-255"}) {
+    histogram += std::string(band) + ":     0: \n";
+  }
+  EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：1x1000000\nHTML ファイル版の横幅は？（例：200） -> " +
+                       kPrompt + histogram + kFileOutputFailed + kPrompt);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "g.bmp"}));
+  EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame));
+  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(Frame{0, 0, ""}));
+}
+
+TEST_F(ConsoleRun, AFrameTooLargeForTheMemoryFailsTheCapture) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  // 20000 x 20000 pixels: 1.2 GB, within the contract, beyond a 1 GiB limit.
+  options.address_space_limit = int64_t{1} << 30;
+  options.env["FAKECAM_SIZE"] = "20000 20000";
+  RunResult r = run("200\n\nq\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：20000x20000\nHTML ファイル版の横幅は？（例：200） -> " +
+                       kPrompt + kCaptureFailed);
+  EXPECT_TRUE(out.list().empty());
+  EXPECT_EQ(calls().back(), "LN_OnDestroy");
 }
 
 TEST_F(ConsoleRun, AFrameThatCannotBeSavedIsReportedAndTheRunGoesOn) {

@@ -267,8 +267,9 @@ TEST_F(HostTest, UnterminatedNameIsCutAtBufferEnd) {
   }
 }
 
-TEST_F(HostTest, NonPositiveNameLengthFailsOpenButKeepsLibrary) {
-  for (const char* length : {"0", "-1", "-2147483648"}) {
+// Lengths of 0 or less, or over the limit: the name buffer is never offered.
+TEST_F(HostTest, UnusableNameLengthFailsOpenButKeepsLibrary) {
+  for (const char* length : {"0", "-1", "-2147483648", "65537", "2147483647"}) {
     for (bool by_destructor : {false, true}) {
       SCOPED_TRACE(std::string(length) + (by_destructor ? " destructor" : " Close"));
       ClearLog();

@@ -52,8 +52,12 @@ ScratchDir::~ScratchDir() {
 }
 
 std::vector<std::string> ScratchDir::list() const {
+  return list_folder(path_);
+}
+
+std::vector<std::string> list_folder(const std::string& path) {
   std::vector<std::string> names;
-  if (DIR* dir = opendir(path_.c_str())) {
+  if (DIR* dir = opendir(path.c_str())) {
     while (dirent* entry = readdir(dir)) {
       std::string name = entry->d_name;
       if (name != "." && name != "..") names.push_back(name);
@@ -134,6 +138,12 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.address_space_limit >= 0) {
+      rlimit limit = {static_cast<rlim_t>(options.address_space_limit),
+                      static_cast<rlim_t>(options.address_space_limit)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    for (int fd : options.closed_streams) close(fd);
     std::vector<char*> argv = {const_cast<char*>(options.program.c_str())};
     for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

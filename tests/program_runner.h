@@ -40,11 +40,15 @@ struct RunOptions {
   std::vector<std::string> args;           // its arguments
   std::map<std::string, std::string> env;  // added to a clean environment
   int64_t file_size_limit = -1;            // RLIMIT_FSIZE for the run, -1 for none
+  int64_t address_space_limit = -1;        // RLIMIT_AS for the run, -1 for none
+  std::vector<int> closed_streams;         // of 0, 1, 2: closed when the program starts
   int timeout_seconds = 60;
 };
 
 RunResult run_program(const std::string& cwd, const RunOptions& options);
 
+// Sorted names of the entries of a folder, without "." and "..".
+std::vector<std::string> list_folder(const std::string& path);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the program for Linux and, with mingw-w64, for 32-bit Windows, and
-# runs every test: the Linux suites, and the Windows suite under wine.
+# Builds everything and runs every test: short runs of the fuzzers, the whole
+# suite with AddressSanitizer and UndefinedBehaviorSanitizer, then the normal
+# build with the 32-bit Windows build (mingw-w64) tested under wine.
 # Installs missing Debian packages when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +23,13 @@ command -v pkg-config >/dev/null || missing+=(pkg-config)
 [ -f /usr/include/libv4l2.h ] || missing+=(libv4l-dev)
 command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
 dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
+# The fuzzers: clang with libFuzzer.
+command -v clang++ >/dev/null || missing+=(clang)
+[ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] ||
+  missing+=(libclang-rt-dev)
+# Independent readers of the output files.
+/usr/bin/python3 -c 'import PIL' 2>/dev/null || missing+=(python3-pil)
+[ -x /usr/bin/chromium ] || missing+=(chromium)
 if ((${#missing[@]})); then
   if [ "$(id -u)" -eq 0 ]; then
     if [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&
@@ -41,9 +49,20 @@ if ((${#missing[@]})); then
 fi
 
 build=${BUILD_DIR:-build}
+build=${build%/}
+
+# suite <build folder> [cmake options...]
+suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@"
+  cmake --build "$dir" -j2
+  ctest --test-dir "$dir" --output-on-failure -j2 </dev/null
+}
+
+CC=clang CXX=clang++ suite "$build-fuzz" -DBUILD_TESTING=OFF -DFUZZ=ON
+suite "$build-sanitize" -DBUILD_TESTING=ON -DSANITIZE=ON
 windows_build=$build/windows
 cmake -S . -B "$windows_build" --toolchain cmake/mingw-i686.cmake -DBUILD_TESTING=ON
 cmake --build "$windows_build" -j2
-cmake -S . -B "$build" -DBUILD_TESTING=ON -DWINDOWS_BUILD_DIR="$(cd "$windows_build" && pwd)"
-cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2 </dev/null
+suite "$build" -DBUILD_TESTING=ON -DWINDOWS_BUILD_DIR="$(cd "$windows_build" && pwd)"

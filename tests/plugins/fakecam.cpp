@@ -40,26 +40,39 @@
 //                           B,G,R bytes); buffer capture k (from 0) serves
 //                           frame k mod count. Unset: byte i of frame k is
 //                           (i + 7*k) & 255.
+//   FAKECAM_NULL_GRAB=r     Result of LN_Capture(null) when it follows
+//                           LN_Capture(null) and LN_GetResolution: the host
+//                           grabbing a frame of no pixels with a null buffer
+//                           (default: the frame size, as for every null call).
 //   FAKECAM_CAPTURE         Result of LN_Capture(buffer) (default 1).
 //   FAKECAM_CAPTURE_FAIL_AT=k
 //                           The k-th buffer capture (from 1) returns 0.
 //   FAKECAM_OVERRUN=k       A buffer capture writes k bytes past the frame.
-//   FAKECAM_CAPTURE_DELAY_MS=ms
-//                           A buffer capture first sleeps that long.
 //   FAKECAM_CRASH=export    That export (LN_OnDestroy, LN_DoModalOptionDlg or
 //                           LN_Capture) aborts the process.
 //   FAKECAM_DIALOG_HANG=1   LN_DoModalOptionDlg never returns.
 //   FAKECAM_DIALOG_STDOUT=1 LN_DoModalOptionDlg writes to standard output.
-//   FAKECAM_MKDIR_ON_CAPTURE=name
-//                           Every buffer capture first makes a folder of that
-//                           name, as another program taking a file name would.
+//   FAKECAM_OPEN_ON_INIT=path
+//                           LN_OnInit opens that file for reading and keeps it
+//                           open until LN_OnDestroy, as a camera device is.
+//   FAKECAM_CAPTURE_DELAY_MS=t
+//                           Every buffer capture first sleeps t milliseconds,
+//                           as a camera waiting for its frame.
+//   FAKECAM_MKDIR_ON_CAPTURE=name[,name...]
+//                           Every buffer capture first makes a folder of each
+//                           name, as another program taking file names would.
 //
 // A buffer capture writes exactly W*H*3 bytes of the reported size, nothing
 // when that is 0 or less, and writes its frame whatever result it returns;
 // only an unusable FAKECAM_FRAMES file (missing, unreadable, or not a whole
 // number of frames) makes it write nothing, say why on stderr and return 0.
 // LN_OnInit resets the stored resolution and the capture counter.
+//
+// Built with FAKECAM_UNRESOLVED_SYMBOL, LN_DoModalOptionDlg calls a function
+// that no library defines: a host that binds symbols lazily loads it and
+// dies at the call; one that binds them all at load cannot load it.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -67,8 +80,11 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "lensora_plugin_api.h"
@@ -81,6 +97,10 @@ const int32_t kStartHeight = 480;
 [[maybe_unused]] int32_t g_width = kStartWidth;
 [[maybe_unused]] int32_t g_height = kStartHeight;
 [[maybe_unused]] uint64_t g_captures = 0;  // Buffer captures since load or LN_OnInit.
+// Within a capture: LN_Capture(null) asked the size, then LN_GetResolution.
+[[maybe_unused]] enum { kIdle, kSizeAsked, kResolutionAsked } g_capture_step = kIdle;
+
+[[maybe_unused]] int g_device = -1;  // The file kept open from LN_OnInit to LN_OnDestroy.
 
 [[maybe_unused]] void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -232,6 +252,8 @@ LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle window) {
   g_width = kStartWidth;
   g_height = kStartHeight;
   g_captures = 0;
+  const char* device = getenv("FAKECAM_OPEN_ON_INIT");
+  if (device && *device && g_device < 0) g_device = open(device, O_RDONLY);
   return env_result("FAKECAM_INIT");
 }
 #endif
@@ -240,6 +262,8 @@ LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle window) {
 LN_EXPORT(LnBool) LN_OnDestroy() {
   log_line("LN_OnDestroy");
   crash_if_asked("LN_OnDestroy");
+  if (g_device >= 0) close(g_device);
+  g_device = -1;
   return env_result("FAKECAM_DESTROY");
 }
 #endif
@@ -247,6 +271,7 @@ LN_EXPORT(LnBool) LN_OnDestroy() {
 #ifndef FAKECAM_OMIT_LN_GetResolution
 LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height) {
   log_line("LN_GetResolution");
+  g_capture_step = g_capture_step == kSizeAsked ? kResolutionAsked : kIdle;
   int32_t w = 0, h = 0;
   reported_size(&w, &h);
   if (width) *width = w;
@@ -268,12 +293,19 @@ LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
 #endif
 
 #ifndef FAKECAM_OMIT_LN_DoModalOptionDlg
+#ifdef FAKECAM_UNRESOLVED_SYMBOL
+extern "C" void fakecam_function_no_library_defines();
+#endif
+
 LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
   log_line("LN_DoModalOptionDlg");
   crash_if_asked("LN_DoModalOptionDlg");
   if (env_integer("FAKECAM_DIALOG_STDOUT", 0)) printf("fakecam settings\n");
   while (env_integer("FAKECAM_DIALOG_HANG", 0))
     std::this_thread::sleep_for(std::chrono::seconds(1));
+#ifdef FAKECAM_UNRESOLVED_SYMBOL
+  fakecam_function_no_library_defines();
+#endif
   return env_result("FAKECAM_DIALOG");
 }
 #endif
@@ -282,16 +314,24 @@ LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
 LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
   int32_t width = 0, height = 0;
   reported_size(&width, &height);
+  const bool grab = g_capture_step == kResolutionAsked;
+  g_capture_step = !buffer && !grab ? kSizeAsked : kIdle;
   if (!buffer) {
     log_line("LN_Capture(null)");
-    return env_int32("FAKECAM_FRAME_BYTES", wrapped_frame_bytes(width, height));
+    const int32_t size = env_int32("FAKECAM_FRAME_BYTES", wrapped_frame_bytes(width, height));
+    return grab ? env_int32("FAKECAM_NULL_GRAB", size) : size;
   }
   log_line("LN_Capture(buffer)");
   crash_if_asked("LN_Capture");
   const long long delay_ms = env_integer("FAKECAM_CAPTURE_DELAY_MS", 0);
   if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-  const char* folder = getenv("FAKECAM_MKDIR_ON_CAPTURE");
-  if (folder && *folder) make_folder(folder);
+  if (const char* folders = getenv("FAKECAM_MKDIR_ON_CAPTURE")) {
+    for (const char* name = folders; *name;) {
+      const size_t length = strcspn(name, ",");
+      make_folder(std::string(name, length).c_str());
+      name += length + (name[length] == ',');
+    }
+  }
   const uint64_t index = g_captures++;
   const uint64_t bytes = frame_bytes_to_write(width, height);
   uint8_t* out = reinterpret_cast<uint8_t*>(buffer);

@@ -1,0 +1,86 @@
+#include "capture_console.h"
+
+#include <stdint.h>
+
+#include "console_text.h"
+#include "gray_render.h"
+#include "kimage.h"
+#include "lensora_plugin.h"
+#include "output_files.h"
+
+namespace {
+
+const int kFailureStatus = -1;
+
+// After the settings dialog the rest of the typed line is dropped, so the
+// Enter that ended the command does not start a capture.
+void drop_rest_of_line(FILE* in) {
+  int c;
+  do {
+    c = getc(in);
+  } while (c != '\n' && c != EOF);
+}
+
+}  // namespace
+
+int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
+  const ConsoleTexts& text = console_texts(console_encoding());
+
+  LensoraPlugIn plugin;
+  if (!plugin.Open(plugin_file)) {
+    fprintf(out, text.dll_open_failed, plugin.path.c_str());
+    return kFailureStatus;
+  }
+  if (!plugin.OnInit(nullptr)) {
+    fputs(text.dll_init_failed, out);
+    return kFailureStatus;
+  }
+  fprintf(out, text.dll_name, plugin.name.c_str());
+
+  plugin.SetResolution(640, 480);
+  int32_t width = 0, height = 0;
+  plugin.GetResolution(&width, &height);
+  fprintf(out, text.resolution, static_cast<int>(width), static_cast<int>(height));
+
+  fputs(text.width_question, out);
+  fflush(out);
+  char line[1024];
+  int32_t html_width = 0;
+  if (!fgets(line, sizeof line, in) || !parse_html_width(line, &html_width)) {
+    fputs(text.width_error, out);
+    return kFailureStatus;
+  }
+
+  for (int n = 0;; ++n) {
+    n = get_next_nonexistfilenum(n);
+    fputs(text.command_prompt, out);
+    fflush(out);
+    int command = getc(in);
+    if (command == EOF || command == 'q' || command == 'Q') return 0;
+    if (command == 's' || command == 'S') {
+      plugin.DoModalOptionDlg();
+      drop_rest_of_line(in);
+      continue;
+    }
+
+    KImageT<K_RGB> capture;
+    if (!plugin.Capture(capture)) {
+      fputs(text.capture_failed, out);
+      return kFailureStatus;
+    }
+
+    write_console_report(capture, out);
+
+    const OutputFiles files = create_output_files(n);
+    n = files.number;
+
+    KImageT<K_RGB> gray_preview;
+    if (!write_html_page(capture, html_width, files.html, files.html_name, gray_preview)) {
+      fputs(text.file_output_failed, out);
+    }
+
+    if (!capture.save_to_bitmap(files.bmp, files.bmp_name)) fputs(text.file_output_failed, out);
+
+    gray_preview.save_to_bitmap("g.bmp");
+  }
+}
