@@ -4,8 +4,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "capture_outputs.h"
 #include "console_text.h"
-#include "gray_render.h"
 #include "kimage.h"
 #include "lensora_plugin.h"
 #include "output_files.h"
@@ -78,19 +78,10 @@ int main() {
       return kFailureStatus;
     }
 
-    write_console_report(capture, stdout);
-
     char bmp_name[kFileNameSize];
     char html_name[kFileNameSize];
     format_output_names(n, bmp_name, html_name);
-
-    KImageT<K_RGB> gray_preview;
-    if (!write_html_page(capture, html_width, html_name, gray_preview)) {
-      fputs(text.file_output_failed, stdout);
-    }
-
-    if (!capture.save_to_bitmap(bmp_name)) fputs(text.file_output_failed, stdout);
-
-    gray_preview.save_to_bitmap("g.bmp");
+    write_capture_outputs(capture, html_width, {bmp_name, html_name, "g.bmp"}, stdout,
+                          text.file_output_failed);
   }
 }

@@ -1,0 +1,24 @@
+// Everything one capture leaves behind once the plug-in has delivered the
+// frame: the console report, the page with its gray preview, the frame BMP and
+// the preview BMP, in that order.
+#ifndef CAPTURE_OUTPUTS_H
+#define CAPTURE_OUTPUTS_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "kimage.h"
+
+struct CaptureFileNames {
+  const char* bmp;      // the frame, Rnnnnn.bmp
+  const char* html;     // the page, Rnnnnn.html
+  const char* preview;  // the gray preview, g.bmp
+};
+
+// Writes the report to `console`, then the files. A page or frame BMP that
+// cannot be written prints `failure_text` to `console` (once each) and the
+// rest still goes on; a failed preview BMP is silent.
+void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
+                           const CaptureFileNames& names, FILE* console, const char* failure_text);
+
+#endif  // CAPTURE_OUTPUTS_H
