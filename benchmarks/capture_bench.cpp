@@ -116,21 +116,23 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   const CaptureFileNames names = {bmp.c_str(), html.c_str(), preview.c_str()};
   const char kFailure[] = "file output failed\n";
 
+  // Kept across captures, as the program keeps it.
+  KImageT<K_RGB> preview_image;
   auto capture = [&] {
     FILE* console = fopen(report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, names, console, kFailure);
+    write_capture_outputs(frame, html_width, names, console, kFailure, preview_image);
     fclose(console);
   };
 
   // One capture into the scratch folder gives the floor its bytes.
   const std::string probe = scratch() + "/probe";
   {
-    const std::string p_report = probe + ".txt", p_html = probe + ".html",
-                      p_bmp = probe + ".bmp", p_preview = probe + "-g.bmp";
+    const std::string p_report = probe + ".txt", p_html = probe + ".html", p_bmp = probe + ".bmp",
+                      p_preview = probe + "-g.bmp";
     FILE* console = fopen(p_report.c_str(), "w");
     write_capture_outputs(frame, html_width, {p_bmp.c_str(), p_html.c_str(), p_preview.c_str()},
-                          console, kFailure);
+                          console, kFailure, preview_image);
     fclose(console);
   }
   std::vector<FloorFile> floor_files;
@@ -150,6 +152,14 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   Clock::duration capture_time{}, floor_time{};
   bool floor_first = false;
   for (auto _ : state) {
+    // Each capture makes new numbered files and rewrites g.bmp; so do both
+    // here (removing files is not timed).
+    if (!to_null) {
+      for (const std::string& path :
+           {report, html, bmp, floor_files[0].path, floor_files[1].path, floor_files[2].path}) {
+        remove(path.c_str());
+      }
+    }
     const Clock::time_point start = Clock::now();
     Clock::time_point middle, end;
     // Alternating the order keeps either from always finding the frame in
@@ -179,8 +189,8 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   size_t output_bytes = 0;
   for (const FloorFile& f : floor_files) output_bytes += f.bytes.size();
   const double iterations = static_cast<double>(state.iterations());
-  state.counters["floor_us"] = std::chrono::duration<double, std::micro>(floor_time).count() /
-                               iterations;
+  state.counters["floor_us"] =
+      std::chrono::duration<double, std::micro>(floor_time).count() / iterations;
   state.counters["ratio"] = std::chrono::duration<double>(capture_time).count() /
                             std::chrono::duration<double>(floor_time).count();
   state.counters["pixels"] = static_cast<double>(size.width) * size.height;

@@ -60,6 +60,9 @@ int main() {
     return kFailureStatus;
   }
 
+  // Kept from one capture to the next, so their memory is reused.
+  KImageT<K_RGB> capture;
+  KImageT<K_RGB> gray_preview;
   for (int n = 0;; ++n) {
     n = get_next_nonexistfilenum(n);
     fputs(text.command_prompt, stdout);
@@ -72,7 +75,6 @@ int main() {
       continue;
     }
 
-    KImageT<K_RGB> capture;
     if (!plugin.Capture(capture)) {
       fputs(text.capture_failed, stdout);
       return kFailureStatus;
@@ -82,6 +84,6 @@ int main() {
     char html_name[kFileNameSize];
     format_output_names(n, bmp_name, html_name);
     write_capture_outputs(capture, html_width, {bmp_name, html_name, "g.bmp"}, stdout,
-                          text.file_output_failed);
+                          text.file_output_failed, gray_preview);
   }
 }

@@ -17,8 +17,11 @@ struct CaptureFileNames {
 
 // Writes the report to `console`, then the files. A page or frame BMP that
 // cannot be written prints `failure_text` to `console` (once each) and the
-// rest still goes on; a failed preview BMP is silent.
+// rest still goes on; a failed preview BMP is silent. `gray_preview` is
+// refilled for this frame: handing in the same image at every capture reuses
+// its memory instead of having fresh pages mapped and cleared each time.
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
-                           const CaptureFileNames& names, FILE* console, const char* failure_text);
+                           const CaptureFileNames& names, FILE* console, const char* failure_text,
+                           KImageT<K_RGB>& gray_preview);
 
 #endif  // CAPTURE_OUTPUTS_H
