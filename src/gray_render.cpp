@@ -57,6 +57,47 @@ const CellTables& cell_tables() {
   return tables;
 }
 
+// The histogram in one pass. A pixel's band, (b + g + r) / 3 / 32, is
+// (b + g + r) / 96; a table turns that sum into a 1 in the band's byte of a
+// 64-bit word, so each pixel costs one lookup and one addition. The bytes are
+// emptied into the totals before any can overflow.
+struct BandTable {
+  uint64_t one_in_band[3 * 255 + 1];
+  BandTable() {
+    for (int sum = 0; sum <= 3 * 255; ++sum) one_in_band[sum] = uint64_t{1} << (8 * (sum / 96));
+  }
+};
+
+void count_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]) {
+  static const BandTable table;
+  const uint64_t* one = table.one_in_band;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(frame.get_raw_buffer());
+  size_t left = frame.data.size();
+  while (left > 0) {
+    // Two words, so two additions can run at once; 255 pixels each at most.
+    const size_t run = std::min<size_t>(left, 2 * 255);
+    uint64_t even = 0, odd = 0;
+    size_t i = 0;
+    for (; i + 2 <= run; i += 2, p += 6) {
+      even += one[p[0] + p[1] + p[2]];
+      odd += one[p[3] + p[4] + p[5]];
+    }
+    if (i < run) {
+      even += one[p[0] + p[1] + p[2]];
+      p += 3;
+    }
+    for (int band = 0; band < 8; ++band)
+      bands[band] +=
+          static_cast<int64_t>(((even >> (8 * band)) & 255) + ((odd >> (8 * band)) & 255));
+    left -= run;
+  }
+}
+
+// pixel_gray of the pixel whose three bytes start at p.
+inline unsigned gray_of(const uint8_t* p) {
+  return (p[0] + p[1] + p[2] + 0u) / 3;
+}
+
 // The 3 x 3 mean grays of one text row's cells, worked out at the sample
 // points only. The text row's (up to) three frame rows are first summed
 // column by column, for the frame columns that some cell's neighbourhood
@@ -87,11 +128,21 @@ class RowSampler {
     const size_t stride = 3 * static_cast<size_t>(frame_.width);
     const uint8_t* bottom = reinterpret_cast<const uint8_t*>(&frame_.pixel(0, first_row));
     uint16_t* sums = column_sums_.data() + 1;
-    for (int x : covered_x_) {
-      const uint8_t* p = bottom + 3 * static_cast<size_t>(x);
-      int sum = 0;
-      for (int k = 0; k < rows; ++k, p += stride) sum += (p[0] + p[1] + p[2]) / 3;
-      sums[x] = static_cast<uint16_t>(sum);
+    if (rows == 3) {
+      const uint8_t* middle = bottom + stride;
+      const uint8_t* top = middle + stride;
+      for (int x : covered_x_) {
+        const size_t i = 3 * static_cast<size_t>(x);
+        sums[x] =
+            static_cast<uint16_t>(gray_of(bottom + i) + gray_of(middle + i) + gray_of(top + i));
+      }
+    } else {
+      for (int x : covered_x_) {
+        const uint8_t* p = bottom + 3 * static_cast<size_t>(x);
+        unsigned sum = 0;
+        for (int k = 0; k < rows; ++k, p += stride) sum += gray_of(p);
+        sums[x] = static_cast<uint16_t>(sum);
+      }
     }
     const int last_x = frame_.width - 1;
     for (size_t c = 0; c < sample_x_.size(); ++c) {
@@ -133,7 +184,8 @@ class BlockWriter {
 
   // True when every byte so far reached the file.
   bool flush() {
-    if (file_ && ok_ && used_ > 0) ok_ = fwrite(block_.data(), 1, used_, file_) == used_;
+    const kimage_detail::Piece piece = {block_.data(), used_};
+    if (file_ && ok_ && used_ > 0) ok_ = kimage_detail::write_pieces(file_, &piece, 1);
     used_ = 0;
     return ok_;
   }
@@ -178,9 +230,7 @@ SamplingGrid::SamplingGrid(int32_t frame_width, int32_t frame_height, int32_t te
 
 void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
   int64_t bands[8] = {0};
-  const K_RGB* pixels = frame.get_raw_buffer();
-  const size_t pixel_count = frame.data.size();
-  for (size_t i = 0; i < pixel_count; ++i) ++bands[pixel_gray(pixels[i]) / 32];
+  count_bands(frame, bands);
 
   int64_t total = 0;
   for (int64_t count : bands) total += count;
