@@ -34,6 +34,12 @@ struct SamplingGrid {
 
 enum { kConsolePreviewColumns = 70 };
 
+// Adds the frame's pixels per histogram band (pixel gray / 32) to bands, in
+// one pass; with 256-bit vector instructions where the CPU has them.
+void count_gray_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
+// The same pass without vector instructions.
+void count_gray_bands_portable(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
+
 // The brightness histogram and the 70-column preview, to `out`.
 void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
 
