@@ -96,34 +96,70 @@ void add_bands_portable(const uint8_t* p, size_t pixels, int64_t* bands) {
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define HAVE_AVX2_BANDS 1
+#define HAVE_AVX2 1
 
-// 32 pixels at a time with AVX2; each 128-bit half of a register takes 16
-// pixels (48 bytes in three loads). Byte shuffles gather each pixel's three
-// bytes into 16-bit lanes; their sum s gives the band s / 96 as
+bool cpu_has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+}
+
+// The AVX2 passes take 32 pixels at a time, each 128-bit half of a register
+// 16 pixels (48 bytes in three loads). Byte shuffles gather each pixel's
+// three bytes into 16-bit lanes. mask[h][c][k] takes channel c of pixels
+// 8h ... 8h + 7 of the 16 from load k (bytes 0-15, 16-31, 32-47), each into
+// the low byte of a lane; 0x80 clears a byte.
+struct GatherMasks {
+  alignas(16) uint8_t mask[2][3][3][16];
+  GatherMasks() {
+    memset(mask, 0x80, sizeof mask);
+    for (int h = 0; h < 2; ++h)
+      for (int c = 0; c < 3; ++c)
+        for (int j = 0; j < 8; ++j) {
+          const int byte = 3 * (8 * h + j) + c;
+          mask[h][c][byte / 16][2 * j] = static_cast<uint8_t>(byte % 16);
+        }
+  }
+};
+
+struct PixelSumsAvx2 {
+  __m256i mask[2][3][3];
+
+  __attribute__((target("avx2"))) PixelSumsAvx2() {
+    static const GatherMasks masks;
+    for (int h = 0; h < 2; ++h)
+      for (int c = 0; c < 3; ++c)
+        for (int k = 0; k < 3; ++k)
+          mask[h][c][k] = _mm256_broadcastsi128_si256(
+              _mm_load_si128(reinterpret_cast<const __m128i*>(masks.mask[h][c][k])));
+  }
+
+  // b + g + r of the 32 pixels at p: sums[0] holds pixels 0-7 and 16-23,
+  // sums[1] pixels 8-15 and 24-31.
+  __attribute__((target("avx2"), always_inline)) void of(const uint8_t* p,
+                                                         __m256i (&sums)[2]) const {
+    __m256i load[3];
+    for (int k = 0; k < 3; ++k) {
+      load[k] = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48 + 16 * k)), 1);
+    }
+    for (int h = 0; h < 2; ++h) {
+      // Pixels 0-7 lie in loads 0 and 1, pixels 8-15 in loads 1 and 2.
+      sums[h] = _mm256_setzero_si256();
+      for (int c = 0; c < 3; ++c)
+        for (int k = h; k < h + 2; ++k)
+          sums[h] = _mm256_add_epi16(sums[h], _mm256_shuffle_epi8(load[k], mask[h][c][k]));
+    }
+  }
+};
+
+// The histogram pass, 32 pixels at a time: the band of a byte sum s is
 // (s * 683) >> 16, exact for every s up to 765. Byte counters per band are
 // emptied into the totals every 255 blocks. Returns the pixels it counted;
 // fewer than 32 are left over.
 __attribute__((target("avx2"))) size_t add_bands_avx2(const uint8_t* p, size_t pixels,
                                                       int64_t* bands) {
-  // gather[h][c][k]: pixel bytes of channel c for half h (pixels 0-7 or
-  // 8-15 of the 16) taken from load k (bytes 0-15, 16-31, 32-47), each into
-  // the low byte of a 16-bit lane; 0x80 clears the byte.
-  alignas(16) uint8_t gather[2][3][3][16];
-  memset(gather, 0x80, sizeof gather);
-  for (int h = 0; h < 2; ++h)
-    for (int c = 0; c < 3; ++c)
-      for (int j = 0; j < 8; ++j) {
-        const int byte = 3 * (8 * h + j) + c;
-        gather[h][c][byte / 16][2 * j] = static_cast<uint8_t>(byte % 16);
-      }
-  __m256i masks[2][3][3];
-  for (int h = 0; h < 2; ++h)
-    for (int c = 0; c < 3; ++c)
-      for (int k = 0; k < 3; ++k)
-        masks[h][c][k] = _mm256_broadcastsi128_si256(
-            _mm_load_si128(reinterpret_cast<const __m128i*>(gather[h][c][k])));
-
+  const PixelSumsAvx2 pixel_sums;
   const __m256i one_ninety_sixth = _mm256_set1_epi16(683);
   const __m256i zero = _mm256_setzero_si256();
   size_t done = 0;
@@ -132,27 +168,13 @@ __attribute__((target("avx2"))) size_t add_bands_avx2(const uint8_t* p, size_t p
     for (__m256i& counter : counters) counter = zero;
     const size_t blocks = std::min<size_t>((pixels - done) / 32, 255);
     for (size_t b = 0; b < blocks; ++b, p += 96) {
-      __m256i load[3];
-      for (int k = 0; k < 3; ++k) {
-        load[k] = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48 + 16 * k)), 1);
-      }
-      __m256i band[2];
-      for (int h = 0; h < 2; ++h) {
-        __m256i sum = zero;
-        for (int c = 0; c < 3; ++c)
-          for (int k = 0; k < 3; ++k) {
-            // Half 0 needs loads 0 and 1, half 1 loads 1 and 2.
-            if (k == 2 * (1 - h)) continue;
-            sum = _mm256_add_epi16(sum, _mm256_shuffle_epi8(load[k], masks[h][c][k]));
-          }
-        band[h] = _mm256_mulhi_epu16(sum, one_ninety_sixth);
-      }
-      const __m256i bands_of_32 = _mm256_packus_epi16(band[0], band[1]);
+      __m256i sums[2];
+      pixel_sums.of(p, sums);
+      const __m256i band_of_32 = _mm256_packus_epi16(_mm256_mulhi_epu16(sums[0], one_ninety_sixth),
+                                                     _mm256_mulhi_epu16(sums[1], one_ninety_sixth));
       for (int k = 0; k < 8; ++k) {
         counters[k] = _mm256_sub_epi8(
-            counters[k], _mm256_cmpeq_epi8(bands_of_32, _mm256_set1_epi8(static_cast<char>(k))));
+            counters[k], _mm256_cmpeq_epi8(band_of_32, _mm256_set1_epi8(static_cast<char>(k))));
       }
     }
     for (int k = 0; k < 8; ++k) {
@@ -163,6 +185,34 @@ __attribute__((target("avx2"))) size_t add_bands_avx2(const uint8_t* p, size_t p
     done += 32 * blocks;
   }
   return done;
+}
+
+// Column sums of pixel grays over three frame rows, `stride` bytes apart,
+// for the columns 0 ... width - 1, 32 at a time. A pixel's gray s / 3 is
+// (s * 43691) >> 17, exact for every s up to 765. Returns the columns it
+// summed; fewer than 32 are left over.
+__attribute__((target("avx2"))) int column_sums_avx2(const uint8_t* bottom, size_t stride,
+                                                     int width, uint16_t* column_sums) {
+  const PixelSumsAvx2 pixel_sums;
+  const __m256i one_third = _mm256_set1_epi16(static_cast<short>(43691));
+  int x = 0;
+  for (; x + 32 <= width; x += 32) {
+    __m256i total[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+    for (int row = 0; row < 3; ++row) {
+      __m256i sums[2];
+      pixel_sums.of(bottom + row * stride + 3 * static_cast<size_t>(x), sums);
+      for (int h = 0; h < 2; ++h) {
+        total[h] = _mm256_add_epi16(total[h],
+                                    _mm256_srli_epi16(_mm256_mulhi_epu16(sums[h], one_third), 1));
+      }
+    }
+    // Back in column order: 0-7 and 8-15, then 16-23 and 24-31.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(column_sums + x),
+                        _mm256_permute2x128_si256(total[0], total[1], 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(column_sums + x + 16),
+                        _mm256_permute2x128_si256(total[0], total[1], 0x31));
+  }
+  return x;
 }
 #endif
 
@@ -192,6 +242,11 @@ class RowSampler {
     }
     for (int x = 0; x < width; ++x)
       if (covered[x]) covered_x_.push_back(x);
+        // Where most columns are covered, summing them all in a vector pass is
+        // quicker than picking them out.
+#ifdef HAVE_AVX2
+    all_columns_ = cpu_has_avx2() && 2 * covered_x_.size() > static_cast<size_t>(width);
+#endif
   }
 
   // means[c] = get_gray_ave9(frame, sample_x(c), y), for every column c.
@@ -204,9 +259,17 @@ class RowSampler {
     if (rows == 3) {
       const uint8_t* middle = bottom + stride;
       const uint8_t* top = middle + stride;
-      for (int x : covered_x_) {
-        const size_t i = 3 * static_cast<size_t>(x);
-        sums[x] =
+      size_t first = 0;
+#ifdef HAVE_AVX2
+      if (all_columns_) {
+        const int summed = column_sums_avx2(bottom, stride, frame_.width, sums);
+        first = static_cast<size_t>(std::lower_bound(covered_x_.begin(), covered_x_.end(), summed) -
+                                    covered_x_.begin());
+      }
+#endif
+      for (size_t k = first; k < covered_x_.size(); ++k) {
+        const size_t i = 3 * static_cast<size_t>(covered_x_[k]);
+        sums[covered_x_[k]] =
             static_cast<uint16_t>(gray_of(bottom + i) + gray_of(middle + i) + gray_of(top + i));
       }
     } else {
@@ -235,6 +298,7 @@ class RowSampler {
   std::vector<int> sample_x_;
   std::vector<int> covered_x_;
   std::vector<uint16_t> column_sums_;
+  bool all_columns_ = false;  // summed in a vector pass, covered or not
 };
 
 // Output gathered in one block of memory and written out when the block is
@@ -309,9 +373,8 @@ void count_gray_bands_portable(const KImageT<K_RGB>& frame, int64_t (&bands)[8])
 void count_gray_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(frame.get_raw_buffer());
   size_t done = 0;
-#ifdef HAVE_AVX2_BANDS
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) done = add_bands_avx2(bytes, frame.data.size(), bands);
+#ifdef HAVE_AVX2
+  if (cpu_has_avx2()) done = add_bands_avx2(bytes, frame.data.size(), bands);
 #endif
   add_bands_portable(bytes + 3 * done, frame.data.size() - done, bands);
 }
