@@ -35,15 +35,15 @@ uint8_t preview_level(int v) {
 // cell: its console character, its preview level and its page bytes.
 struct CellTables {
   unsigned char console_code[256];
-  uint8_t level[256];
-  char page_bytes[256][8];  // "&amp;" or one character, padded for 8-byte copies
+  uint32_t level_times_4[256];  // the preview level in each of four bytes
+  char page_bytes[256][8];      // "&amp;" or one character, padded for 8-byte copies
   uint8_t page_length[256];
 
   CellTables() {
     memset(page_bytes, 0, sizeof page_bytes);
     for (int v = 0; v < 256; ++v) {
       console_code[v] = gray2code(static_cast<unsigned char>(v));
-      level[v] = preview_level(v);
+      level_times_4[v] = preview_level(v) * 0x01010101u;
       const unsigned char ch = gray2code(static_cast<unsigned char>(255 - v));
       if (ch == '&') {
         memcpy(page_bytes[v], "&amp;", 5);
@@ -242,8 +242,14 @@ class RowSampler {
     }
     for (int x = 0; x < width; ++x)
       if (covered[x]) covered_x_.push_back(x);
-        // Where most columns are covered, summing them all in a vector pass is
-        // quicker than picking them out.
+    // Sample points run left to right, so the columns whose neighbourhood
+    // lies wholly inside the frame are one run.
+    inside_begin_ = inside_end_ = 0;
+    while (inside_begin_ < sample_x_.size() && sample_x_[inside_begin_] == 0) ++inside_begin_;
+    inside_end_ = sample_x_.size();
+    while (inside_end_ > inside_begin_ && sample_x_[inside_end_ - 1] >= width - 1) --inside_end_;
+      // Where most columns are covered, summing them all in a vector pass is
+      // quicker than picking them out.
 #ifdef HAVE_AVX2
     all_columns_ = cpu_has_avx2() && 2 * covered_x_.size() > static_cast<size_t>(width);
 #endif
@@ -280,17 +286,24 @@ class RowSampler {
         sums[x] = static_cast<uint16_t>(sum);
       }
     }
+    // The zeros beside the frame add nothing; only the count changes at the
+    // frame's left and right edges.
     const int last_x = frame_.width - 1;
-    for (size_t c = 0; c < sample_x_.size(); ++c) {
+    auto mean_at_edge = [&](size_t c) {
       const int x = sample_x_[c];
-      const int sum = sums[x - 1] + sums[x] + sums[x + 1];
-      if (rows == 3 && x > 0 && x < last_x) {
-        means[c] = static_cast<uint8_t>(sum / 9);
-      } else {
-        const int columns = 1 + (x > 0) + (x < last_x);
-        means[c] = static_cast<uint8_t>(sum / (rows * columns));
+      const int columns = 1 + (x > 0) + (x < last_x);
+      means[c] = static_cast<uint8_t>((sums[x - 1] + sums[x] + sums[x + 1]) / (rows * columns));
+    };
+    for (size_t c = 0; c < inside_begin_; ++c) mean_at_edge(c);
+    if (rows == 3) {
+      for (size_t c = inside_begin_; c < inside_end_; ++c) {
+        const int x = sample_x_[c];
+        means[c] = static_cast<uint8_t>((sums[x - 1] + sums[x] + sums[x + 1]) / 9);
       }
+    } else {
+      for (size_t c = inside_begin_; c < inside_end_; ++c) mean_at_edge(c);
     }
+    for (size_t c = inside_end_; c < sample_x_.size(); ++c) mean_at_edge(c);
   }
 
  private:
@@ -298,7 +311,8 @@ class RowSampler {
   std::vector<int> sample_x_;
   std::vector<int> covered_x_;
   std::vector<uint16_t> column_sums_;
-  bool all_columns_ = false;  // summed in a vector pass, covered or not
+  bool all_columns_ = false;          // summed in a vector pass, covered or not
+  size_t inside_begin_, inside_end_;  // the columns away from the frame's sides
 };
 
 // Output gathered in one block of memory and written out when the block is
@@ -415,7 +429,17 @@ bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, const char* h
   if (columns > 0 && grid.rows > 0 && columns * grid.rows * 2 * 3 > kMaxPreviewBytes) return false;
   // A page without rows has an empty preview: width columns, height 0; for
   // a negative width, 0 x 0.
-  preview.init(columns > 0 ? columns : 0, columns > 0 ? static_cast<int>(2 * grid.rows) : 0);
+  const int preview_width = columns > 0 ? columns : 0;
+  const int preview_height = columns > 0 ? static_cast<int>(2 * grid.rows) : 0;
+  const size_t preview_pixels = preview_width > 0 && preview_height > 0
+                                    ? static_cast<size_t>(preview_width) * preview_height
+                                    : 0;
+  // Every pixel is written below, so an image already of this size (the
+  // last capture's) need not be cleared first.
+  if (preview.width != preview_width || preview.height != preview_height ||
+      preview.data.size() != preview_pixels) {
+    preview.init(preview_width, preview_height);
+  }
 
   // The preview is filled even when the page cannot be written.
   FILE* page = fopen(html_path, "w");
@@ -434,10 +458,13 @@ bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, const char* h
       sampler.sample(grid.sample_y(r), means.data());
       // Text row r is preview rows 2(R - r) - 2 and 2(R - r) - 1, the same way up.
       K_RGB* lower = &preview.pixel(0, static_cast<int>(2 * (grid.rows - r) - 2));
+      uint8_t* pixel = reinterpret_cast<uint8_t*>(lower);
       char* out = text.room(row_room);
-      for (int c = 0; c < columns; ++c) {
+      for (int c = 0; c < columns; ++c, pixel += 3) {
         const uint8_t v = means[c];
-        lower[c].b = lower[c].g = lower[c].r = tables.level[v];
+        // Four bytes at once; the fourth lands on the next pixel, or past the
+        // row's end on the upper row, and is written over after.
+        memcpy(pixel, &tables.level_times_4[v], 4);
         memcpy(out, tables.page_bytes[v], 8);
         out += tables.page_length[v];
       }
