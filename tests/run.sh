@@ -8,6 +8,7 @@ missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 [ -f /usr/share/i18n/locales/ja_JP ] || missing+=(locales)  # for the Shift_JIS console test
 if ((${#missing[@]})); then
   if [ "$(id -u)" -eq 0 ]; then
@@ -22,4 +23,9 @@ fi
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DBUILD_TESTING=ON
 cmake --build "$build" -j2
+# The benchmark is not a test, but it must keep building and starting.
+bench=$build/benchmarks/capture_bench
+[ -x "$bench" ] || { echo "capture_bench was not built (is libbenchmark-dev installed?)" >&2; exit 1; }
+"$bench" --benchmark_list_tests | grep -q 'capture/3840x2160/w4000/null' ||
+  { echo "capture_bench does not list its cases" >&2; exit 1; }
 ctest --test-dir "$build" --output-on-failure -j2 </dev/null
