@@ -56,29 +56,36 @@ plugin_dir=$(realpath "$plugin_dir")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# median_ms <command>: median wall time of $runs runs, in milliseconds.
+# median_ms <command>: median wall time of $runs runs and, with hyperfine,
+# the mean CPU time (user + system; steadier on a busy machine), in ms.
 median_ms() {
   if command -v hyperfine >/dev/null; then
     hyperfine --style none --warmup 2 --min-runs "$runs" --max-runs "$runs" \
-      --prepare "rm -f $work/out/*" --export-json "$work/t.json" "$1" >/dev/null
-    python3 -c 'import json,sys; print("%.2f" % (1000 * json.load(open(sys.argv[1]))["results"][0]["median"]))' "$work/t.json"
+      --prepare "rm -f $work/out/*" --export-json "$work/t.json" "$1" >/dev/null 2>>"$work/hyperfine.log"
+    python3 -c 'import json,sys; r = json.load(open(sys.argv[1]))["results"][0]
+print("%.2f %.2f" % (1000 * r["median"], 1000 * (r["user"] + r["system"])))' "$work/t.json"
   else
     local times=() start end
     for ((i = 0; i < runs; i++)); do
       rm -f "$work"/out/*
       start=$(date +%s%N)
-      bash -c "$1"
+      bash -c "$1" || return 1
       end=$(date +%s%N)
       times+=($(((end - start) / 1000)))
     done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.2f\n", a[int((NR+1)/2)]/1000}'
+    printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.2f -\n", a[int((NR+1)/2)]/1000}'
   fi
 }
 
+# ratio a b: a / b to one decimal, or - when either is unknown.
+ratio() {
+  awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-") print "-"; else printf "%.1f\n", a / b }'
+}
+
 echo "timer: $(command -v hyperfine >/dev/null && hyperfine --version || echo 'shell loop'), $runs runs each, medians"
-echo "peer: $(jp2a --version | head -1) --html --width=C, then $($convert -version | head -1 | cut -d' ' -f2-3) convert photo.ppm photo.bmp"
-printf '\n| photo | size | width | captures | program ms | jp2a+convert ms | peer / program |\n'
-printf '|---|---|---|---|---|---|---|\n'
+echo "peer: $(jp2a --version 2>&1 | head -1) --html --width=C, then $($convert -version | head -1 | cut -d' ' -f2-3) convert photo.ppm photo.bmp"
+printf '\n| photo | size | width | captures | program ms | jp2a+convert ms | peer / program | program ms per capture | program CPU ms | peer CPU ms | CPU peer / program |\n'
+printf '|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n'
 mkdir -p "$work/out"
 for photo in "$@"; do
   if [[ $photo == *@* ]]; then  # name@WxH: a skimage photo resized
@@ -98,13 +105,16 @@ for photo in "$@"; do
       { echo "$width"; for ((i = 0; i < n; i++)); do echo; done; echo q; } >"$work/input.txt"
       ours="cd $work/out && $program <$work/input.txt >/dev/null"
       peer="cd $work/out && for i in \$(seq $n); do jp2a --html --width=$width --output=p\$i.html $work/photo.png 2>/dev/null && $convert $work/photo.ppm p\$i.bmp; done"
-      ours_ms=$(median_ms "$ours")
+      timing=$(median_ms "$ours")  # a failed run ends the script
+      read -r ours_ms ours_cpu <<<"$timing"
       # The run must have left every file: a failed capture is no result.
       [ -f "$work/out/R$(printf %05d $((n - 1))).html" ] && [ -f "$work/out/g.bmp" ] ||
         fail "the program did not write its files for $photo"
-      peer_ms=$(median_ms "$peer")
-      printf '| %s | %s | %s | %s | %s | %s | %.1f |\n' "$(basename "${photo%@*}")" "${size/ /x}" \
-        "$width" "$n" "$ours_ms" "$peer_ms" "$(awk -v a="$peer_ms" -v b="$ours_ms" 'BEGIN { print a / b }')"
+      timing=$(median_ms "$peer")
+      read -r peer_ms peer_cpu <<<"$timing"
+      printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$(basename "${photo%@*}")" \
+        "${size/ /x}" "$width" "$n" "$ours_ms" "$peer_ms" "$(ratio "$peer_ms" "$ours_ms")" \
+        "$(ratio "$ours_ms" "$n")" "$ours_cpu" "$peer_cpu" "$(ratio "$peer_cpu" "$ours_cpu")"
     done
   done
 done
