@@ -131,6 +131,7 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
     const std::string p_report = probe + ".txt", p_html = probe + ".html", p_bmp = probe + ".bmp",
                       p_preview = probe + "-g.bmp";
     FILE* console = fopen(p_report.c_str(), "w");
+    if (!console) abort();
     write_capture_outputs(frame, html_width, {p_bmp.c_str(), p_html.c_str(), p_preview.c_str()},
                           console, kFailure, preview_image);
     fclose(console);

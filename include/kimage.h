@@ -10,7 +10,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <vector>
 
 #ifndef _WIN32

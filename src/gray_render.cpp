@@ -107,7 +107,8 @@ bool cpu_has_avx2() {
 // 16 pixels (48 bytes in three loads). Byte shuffles gather each pixel's
 // three bytes into 16-bit lanes. mask[h][c][k] takes channel c of pixels
 // 8h ... 8h + 7 of the 16 from load k (bytes 0-15, 16-31, 32-47), each into
-// the low byte of a lane; 0x80 clears a byte.
+// the low byte of a lane; 0x80 clears a byte. Their short loops are unrolled
+// so that loads, sums and counters stay in registers.
 struct GatherMasks {
   alignas(16) uint8_t mask[2][3][3][16];
   GatherMasks() {
@@ -138,15 +139,19 @@ struct PixelSumsAvx2 {
   __attribute__((target("avx2"), always_inline)) void of(const uint8_t* p,
                                                          __m256i (&sums)[2]) const {
     __m256i load[3];
+#pragma GCC unroll 8
     for (int k = 0; k < 3; ++k) {
       load[k] = _mm256_inserti128_si256(
           _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k))),
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48 + 16 * k)), 1);
     }
+#pragma GCC unroll 8
     for (int h = 0; h < 2; ++h) {
       // Pixels 0-7 lie in loads 0 and 1, pixels 8-15 in loads 1 and 2.
       sums[h] = _mm256_setzero_si256();
+#pragma GCC unroll 8
       for (int c = 0; c < 3; ++c)
+#pragma GCC unroll 8
         for (int k = h; k < h + 2; ++k)
           sums[h] = _mm256_add_epi16(sums[h], _mm256_shuffle_epi8(load[k], mask[h][c][k]));
     }
@@ -165,6 +170,7 @@ __attribute__((target("avx2"))) size_t add_bands_avx2(const uint8_t* p, size_t p
   size_t done = 0;
   while (pixels - done >= 32) {
     __m256i counters[8];
+#pragma GCC unroll 8
     for (__m256i& counter : counters) counter = zero;
     const size_t blocks = std::min<size_t>((pixels - done) / 32, 255);
     for (size_t b = 0; b < blocks; ++b, p += 96) {
@@ -172,6 +178,7 @@ __attribute__((target("avx2"))) size_t add_bands_avx2(const uint8_t* p, size_t p
       pixel_sums.of(p, sums);
       const __m256i band_of_32 = _mm256_packus_epi16(_mm256_mulhi_epu16(sums[0], one_ninety_sixth),
                                                      _mm256_mulhi_epu16(sums[1], one_ninety_sixth));
+#pragma GCC unroll 8
       for (int k = 0; k < 8; ++k) {
         counters[k] = _mm256_sub_epi8(
             counters[k], _mm256_cmpeq_epi8(band_of_32, _mm256_set1_epi8(static_cast<char>(k))));
@@ -198,9 +205,11 @@ __attribute__((target("avx2"))) int column_sums_avx2(const uint8_t* bottom, size
   int x = 0;
   for (; x + 32 <= width; x += 32) {
     __m256i total[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+#pragma GCC unroll 8
     for (int row = 0; row < 3; ++row) {
       __m256i sums[2];
       pixel_sums.of(bottom + row * stride + 3 * static_cast<size_t>(x), sums);
+#pragma GCC unroll 8
       for (int h = 0; h < 2; ++h) {
         total[h] = _mm256_add_epi16(total[h],
                                     _mm256_srli_epi16(_mm256_mulhi_epu16(sums[h], one_third), 1));
