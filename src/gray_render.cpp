@@ -278,9 +278,9 @@ class RowSampler {
     while (inside_begin_ < sample_x_.size() && sample_x_[inside_begin_] == 0) ++inside_begin_;
     inside_end_ = sample_x_.size();
     while (inside_end_ > inside_begin_ && sample_x_[inside_end_ - 1] >= width - 1) --inside_end_;
-      // Where most columns are covered, summing them all in a vector pass is
-      // quicker than picking them out.
 #ifdef HAVE_AVX2
+    // Where most columns are covered, summing them all in a vector pass is
+    // quicker than picking them out.
     all_columns_ = cpu_has_avx2() && 2 * covered_x_.size() > static_cast<size_t>(width);
 #endif
     if (all_columns_) column_means_.resize(static_cast<size_t>(width));
