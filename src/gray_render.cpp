@@ -61,6 +61,16 @@ const CellTables& cell_tables() {
   return tables;
 }
 
+// One page cell of mean gray v: its preview level at pixel and its page bytes
+// at out, which it returns moved past them. Writes four bytes at pixel (the
+// fourth lands on the next pixel, or past the row's end on the upper row, and
+// is written over after) and eight at out.
+inline char* write_cell(const CellTables& tables, uint8_t v, uint8_t* pixel, char* out) {
+  memcpy(pixel, &tables.level_times_4[v], 4);
+  memcpy(out, tables.page_bytes[v], 8);
+  return out + tables.page_length[v];
+}
+
 // The histogram in one pass. A pixel's band, (b + g + r) / 3 / 32, is
 // (b + g + r) / 96; a table turns that sum into a 1 in the band's byte of a
 // 64-bit word, so each pixel costs one lookup and one addition. The bytes are
@@ -243,6 +253,59 @@ __attribute__((target("avx2"))) int means_of_nine_avx2(const uint16_t* column_su
     _mm_storeu_si128(reinterpret_cast<__m128i*>(mean + x), _mm256_castsi256_si128(bytes));
   }
   return x;
+}
+
+// Page bytes and preview levels of a text row's cells, 32 at a time;
+// returns the first cell not done, with *out moved past the page bytes. The
+// ramp character of 255 - v is ",-=*8X#&"[(254 - v) / 32] (0 for v = 255);
+// 32 cells without '&' (which takes five bytes) are stored at once, others
+// one by one. The preview level is the top of v's band of 32, at least 32,
+// and 255 above 224.
+__attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, const uint8_t* means,
+                                                     int columns, uint8_t* pixels, char** out) {
+  const __m256i ramp =
+      _mm256_setr_epi8(',', '-', '=', '*', '8', 'X', '#', '&', 0, 0, 0, 0, 0, 0, 0, 0, ',', '-',
+                       '=', '*', '8', 'X', '#', '&', 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i ampersand = _mm256_set1_epi8('&');
+  const __m256i low_three_bits = _mm256_set1_epi8(7);
+  // Each of 16 levels three times, in three 16-byte pieces.
+  const __m128i triple[3] = {
+      _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5),
+      _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10),
+      _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15)};
+  int c = 0;
+  for (; c + 32 <= columns; c += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(means + c));
+    // (254 - v) / 32 per byte, 0 where v = 255.
+    const __m256i from_top = _mm256_subs_epu8(_mm256_set1_epi8(static_cast<char>(254)), v);
+    const __m256i band = _mm256_and_si256(_mm256_srli_epi16(from_top, 5), low_three_bits);
+    const __m256i chars = _mm256_shuffle_epi8(ramp, band);
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(chars, ampersand)) != 0) {
+      for (int k = c; k < c + 32; ++k) *out = write_cell(tables, means[k], pixels + 3 * k, *out);
+      continue;
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(*out), chars);
+    *out += 32;
+
+    // Level: (v + 31) with the low five bits cleared, at least 32, and 255 above 224.
+    const __m256i rounded = _mm256_and_si256(_mm256_adds_epu8(v, _mm256_set1_epi8(31)),
+                                             _mm256_set1_epi8(static_cast<char>(0xE0)));
+    const __m256i at_most_224 =
+        _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(static_cast<char>(224))), v);
+    const __m256i level =
+        _mm256_blendv_epi8(_mm256_set1_epi8(static_cast<char>(255)),
+                           _mm256_max_epu8(rounded, _mm256_set1_epi8(32)), at_most_224);
+    for (int half = 0; half < 2; ++half) {
+      const __m128i levels =
+          half ? _mm256_extracti128_si256(level, 1) : _mm256_castsi256_si128(level);
+      uint8_t* p = pixels + 3 * static_cast<size_t>(c + 16 * half);
+#pragma GCC unroll 3
+      for (int k = 0; k < 3; ++k)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * k),
+                         _mm_shuffle_epi8(levels, triple[k]));
+    }
+  }
+  return c;
 }
 #endif
 
@@ -503,14 +566,12 @@ bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, const char* h
       K_RGB* lower = &preview.pixel(0, static_cast<int>(2 * (grid.rows - r) - 2));
       uint8_t* pixel = reinterpret_cast<uint8_t*>(lower);
       char* out = text.room(row_room);
-      for (int c = 0; c < columns; ++c, pixel += 3) {
-        const uint8_t v = means[c];
-        // Four bytes at once; the fourth lands on the next pixel, or past the
-        // row's end on the upper row, and is written over after.
-        memcpy(pixel, &tables.level_times_4[v], 4);
-        memcpy(out, tables.page_bytes[v], 8);
-        out += tables.page_length[v];
-      }
+      int c = 0;
+#ifdef HAVE_AVX2
+      if (cpu_has_avx2()) c = write_cells_avx2(tables, means.data(), columns, pixel, &out);
+#endif
+      for (pixel += 3 * static_cast<size_t>(c); c < columns; ++c, pixel += 3)
+        out = write_cell(tables, means[c], pixel, out);
       *out++ = '\n';
       text.advance_to(out);
       memcpy(static_cast<void*>(lower + preview.width), lower,
