@@ -17,7 +17,8 @@ for name in $("$after" --benchmark_list_tests); do
     [ "$side" = after ] && bench=$after
     "$bench" --benchmark_filter="^$name\$" --benchmark_repetitions="$repetitions" \
       --benchmark_report_aggregates_only=true --benchmark_min_time=0.3 \
-      --benchmark_out="$out/runs/$side.$i.json" --benchmark_out_format=json >/dev/null
+      --benchmark_out="$out/runs/$side.$i.json" --benchmark_out_format=json \
+      >/dev/null 2>>"$out/runs/log.txt"
   done
 done
 python3 - "$out" "$i" <<'EOF'
