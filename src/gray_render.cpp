@@ -532,7 +532,10 @@ void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
 bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, const char* html_path,
                      KImageT<K_RGB>& preview) {
   const SamplingGrid grid(frame.width, frame.height, columns);
-  if (columns > 0 && grid.rows > 0 && columns * grid.rows * 2 * 3 > kMaxPreviewBytes) return false;
+  if (columns > 0 && grid.rows > 0 && columns * grid.rows * 2 * 3 > kMaxPreviewBytes) {
+    preview.init(0, 0);  // nothing of an earlier capture's preview may stay
+    return false;
+  }
   // A page without rows has an empty preview: width columns, height 0; for
   // a negative width, 0 x 0.
   const int preview_width = columns > 0 ? columns : 0;

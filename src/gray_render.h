@@ -45,9 +45,10 @@ void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
 
 // Writes the ASCII-art page of `columns` characters per row to html_path and
 // fills `preview` with its gray levels (one pixel wide, two tall per
-// character). False when the page could not be written whole (a partial page
-// is removed; the preview is still filled) or when the preview would exceed
-// kMaxPreviewBytes (then nothing is written and the preview stays empty).
+// character), whatever it held before; its memory is reused. False when the
+// page could not be written whole (a partial page is removed; the preview is
+// still filled) or when the preview would exceed kMaxPreviewBytes (then
+// nothing is written and the preview is left empty, 0 x 0).
 bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, const char* html_path,
                      KImageT<K_RGB>& preview);
 
