@@ -12,6 +12,11 @@
 
 #include <vector>
 
+#ifndef _WIN32
+#include <errno.h>
+#include <sys/uio.h>
+#endif
+
 // One pixel: blue, green, red, exactly three bytes in BMP order.
 struct K_RGB {
   uint8_t b;
@@ -94,6 +99,51 @@ inline void fill_bmp_headers(uint8_t (&header)[kBmpHeaderSize], int32_t w, int32
   put_le16(header + 28, 24);
 }
 
+// A run of bytes to write.
+struct Piece {
+  const void* bytes;
+  size_t size;
+};
+
+// Writes the pieces in order to a stream that has buffered nothing, past the
+// stream's buffer: on POSIX straight to its descriptor, as many pieces per
+// system call as it takes (so one call for up to 1024 pieces), going on where
+// a short write stopped. False when a write fails.
+inline bool write_pieces(FILE* file, const Piece* pieces, size_t count) {
+#ifdef _WIN32
+  for (size_t i = 0; i < count; ++i) {
+    if (fwrite(pieces[i].bytes, 1, pieces[i].size, file) != pieces[i].size) return false;
+  }
+  return true;
+#else
+  enum { kBatch = 1024 };  // the least IOV_MAX that POSIX allows
+  iovec batch[kBatch];
+  const int fd = fileno(file);
+  while (count > 0) {
+    int n = 0;
+    for (; n < kBatch && static_cast<size_t>(n) < count; ++n) {
+      batch[n].iov_base = const_cast<void*>(pieces[n].bytes);
+      batch[n].iov_len = pieces[n].size;
+    }
+    pieces += n;
+    count -= static_cast<size_t>(n);
+    for (iovec* next = batch; n > 0;) {
+      const ssize_t written = writev(fd, next, n);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return false;
+      // Drop what was written; a piece written in part is left with its rest.
+      size_t done = static_cast<size_t>(written);
+      for (; n > 0 && done >= next->iov_len; --n, ++next) done -= next->iov_len;
+      if (n > 0) {
+        next->iov_base = static_cast<char*>(next->iov_base) + done;
+        next->iov_len -= done;
+      }
+    }
+  }
+  return true;
+#endif
+}
+
 }  // namespace kimage_detail
 
 // Flushes and closes a file written from scratch; false when that or any
@@ -115,20 +165,23 @@ bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
   uint8_t header[kimage_detail::kBmpHeaderSize];
   kimage_detail::fill_bmp_headers(header, width, height);
 
-  bool ok = fwrite(header, 1, sizeof header, file) == sizeof header;
-
+  // The headers and the pixel rows, with their padding, in one write where
+  // the rows need no padding.
   const size_t row_bytes = width > 0 ? 3 * static_cast<size_t>(width) : 0;
   const size_t pad = (4 - row_bytes % 4) % 4;
   const uint8_t zeros[4] = {0, 0, 0, 0};
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data.data());
+  std::vector<kimage_detail::Piece> pieces = {{header, sizeof header}};
   if (pad == 0 && !data.empty()) {
-    ok = ok && fwrite(bytes, 1, row_bytes * height, file) == row_bytes * height;
-  } else {
-    for (int32_t y = 0; ok && y < height && !data.empty(); ++y) {
-      ok = fwrite(bytes + row_bytes * y, 1, row_bytes, file) == row_bytes &&
-           fwrite(zeros, 1, pad, file) == pad;
+    pieces.push_back({bytes, row_bytes * height});
+  } else if (!data.empty()) {
+    pieces.reserve(1 + 2 * static_cast<size_t>(height));
+    for (int32_t y = 0; y < height; ++y) {
+      pieces.push_back({bytes + row_bytes * y, row_bytes});
+      pieces.push_back({zeros, pad});
     }
   }
+  const bool ok = kimage_detail::write_pieces(file, pieces.data(), pieces.size());
   return finish_output_file(file, path, ok);
 }
 

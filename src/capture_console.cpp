@@ -2,8 +2,8 @@
 
 #include <stdint.h>
 
+#include "capture_outputs.h"
 #include "console_text.h"
-#include "gray_render.h"
 #include "kimage.h"
 #include "lensora_plugin.h"
 #include "output_files.h"
@@ -51,6 +51,9 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
     return kFailureStatus;
   }
 
+  // Kept from one capture to the next, so their memory is reused.
+  KImageT<K_RGB> capture;
+  KImageT<K_RGB> gray_preview;
   for (int n = 0;; ++n) {
     n = get_next_nonexistfilenum(n);
     fputs(text.command_prompt, out);
@@ -63,24 +66,15 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
       continue;
     }
 
-    KImageT<K_RGB> capture;
     if (!plugin.Capture(capture)) {
       fputs(text.capture_failed, out);
       return kFailureStatus;
     }
 
-    write_console_report(capture, out);
-
     const OutputFiles files = create_output_files(n);
     n = files.number;
-
-    KImageT<K_RGB> gray_preview;
-    if (!write_html_page(capture, html_width, files.html, files.html_name, gray_preview)) {
-      fputs(text.file_output_failed, out);
-    }
-
-    if (!capture.save_to_bitmap(files.bmp, files.bmp_name)) fputs(text.file_output_failed, out);
-
-    gray_preview.save_to_bitmap("g.bmp");
+    write_capture_outputs(capture, html_width,
+                          {files.bmp, files.bmp_name, files.html, files.html_name, "g.bmp"}, out,
+                          text.file_output_failed, gray_preview);
   }
 }

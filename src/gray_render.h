@@ -34,18 +34,23 @@ struct SamplingGrid {
 
 enum { kConsolePreviewColumns = 70 };
 
-// The brightness histogram and the 70-column preview, to `out`. The preview
-// is left out when its gray image would exceed kMaxPreviewBytes (a frame
-// more than about 18000 times taller than wide), as the page would be.
+// Adds the frame's pixels per histogram band (pixel gray / 32) to bands, in
+// one pass; with 256-bit vector instructions where the CPU has them.
+void count_gray_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
+// The same pass without vector instructions.
+void count_gray_bands_portable(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
+
+// The brightness histogram and the 70-column preview, to `out`.
 void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
 
-// Writes the ASCII-art page of `columns` characters per row into `page`, a
-// text file newly created at html_path (null when it could not be created),
-// closes it, and fills `preview` with its gray levels (one pixel wide, two
-// tall per character). False when the page could not be written whole (a
-// partial page is removed; the preview is still filled) or when the preview
-// would exceed kMaxPreviewBytes (then the page is removed and the preview
-// stays empty).
+// Writes the ASCII-art page of `columns` characters per row and
+// fills `preview` with its gray levels (one pixel wide, two tall per
+// character), whatever it held before; its memory is reused. False when the
+// page could not be written whole (a partial page is removed; the preview is
+// still filled) or when the preview would exceed kMaxPreviewBytes (then
+// nothing is written and the preview is left empty, 0 x 0).
+// The page goes into `page`, opened in text mode at html_path by the caller
+// (null when it could not be created); it is closed here.
 bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
                      const char* html_path, KImageT<K_RGB>& preview);
 

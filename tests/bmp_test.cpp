@@ -224,6 +224,9 @@ TEST_F(ImageTest, SavedFilesMatchLayoutByteForByte) {
       {4, 3, 54 + 3 * 12},  // no padding
       {5, 2, 54 + 2 * 16},
       {5, 0, 54},
+      // Padded rows go out as row and padding pieces, at most 1024 per write.
+      {1, 1500, 54 + 1500 * 4},
+      {333, 600, 54 + 600 * 1000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));

@@ -10,6 +10,7 @@ missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 [ -f /usr/share/i18n/locales/ja_JP ] || missing+=(locales)  # for the Shift_JIS console test
 # The Windows build: the compiler, and GoogleTest's sources to build for it.
 command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686-posix)
@@ -66,3 +67,9 @@ windows_build=$build/windows
 cmake -S . -B "$windows_build" --toolchain cmake/mingw-i686.cmake -DBUILD_TESTING=ON
 cmake --build "$windows_build" -j2
 suite "$build" -DBUILD_TESTING=ON -DWINDOWS_BUILD_DIR="$(cd "$windows_build" && pwd)"
+# The benchmark is not a test, but it must keep building and starting.
+bench=$build/benchmarks/capture_bench
+[ -x "$bench" ] || { echo "capture_bench was not built (is libbenchmark-dev installed?)" >&2; exit 1; }
+cases=$("$bench" --benchmark_list_tests)
+grep -q '^capture/3840x2160/w4000/null' <<<"$cases" ||
+  { echo "capture_bench does not list its cases" >&2; exit 1; }

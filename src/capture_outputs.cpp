@@ -1,0 +1,25 @@
+#include "capture_outputs.h"
+
+#include "gray_render.h"
+
+void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
+                           const CaptureFiles& files, FILE* console, const char* failure_text,
+                           KImageT<K_RGB>& gray_preview) {
+  write_console_report(frame, console);
+
+  if (!write_html_page(frame, html_width, files.html, files.html_name, gray_preview)) {
+    fputs(failure_text, console);
+  }
+
+  if (!frame.save_to_bitmap(files.bmp, files.bmp_name)) fputs(failure_text, console);
+
+  gray_preview.save_to_bitmap(files.preview_name);
+}
+
+void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
+                           const CaptureFileNames& names, FILE* console, const char* failure_text,
+                           KImageT<K_RGB>& gray_preview) {
+  const CaptureFiles files = {fopen(names.bmp, "wb"), names.bmp, fopen(names.html, "w"), names.html,
+                              names.preview};
+  write_capture_outputs(frame, html_width, files, console, failure_text, gray_preview);
+}
