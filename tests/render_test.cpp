@@ -158,12 +158,22 @@ struct Capture {
   std::string page, frame_bmp, preview_bmp;
 };
 
+// Run options under which the test camera serves these frames in turn; the
+// frames file is kept in `side`.
+RunOptions serving(const std::vector<Frame>& frames, const ScratchDir& side) {
+  std::string all;
+  for (const Frame& f : frames) all += f.bytes;
+  write_file(side.file("frames.raw"), all);
+  RunOptions options;
+  options.env["FAKECAM_SIZE"] =
+      std::to_string(frames[0].width) + " " + std::to_string(frames[0].height);
+  options.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  return options;
+}
+
 Capture capture_once(const Frame& frame, int columns) {
   ScratchDir out, side;
-  write_file(side.file("frame.raw"), frame.bytes);
-  RunOptions options;
-  options.env["FAKECAM_SIZE"] = std::to_string(frame.width) + " " + std::to_string(frame.height);
-  options.env["FAKECAM_FRAMES"] = side.file("frame.raw");
+  RunOptions options = serving({frame}, side);
   options.input = std::to_string(columns) + "\n\nq\n";
   Capture c;
   c.result = run_program(out.path(), options);
@@ -271,10 +281,7 @@ INSTANTIATE_TEST_SUITE_P(Frames, CaptureOfFrame,
 TEST(Capture, PageTooLargeForThePreviewIsReportedAndTheFrameStillSaved) {
   ScratchDir out, side;
   Frame pixel = make_frame(1, 1, [](int, int, int) { return 9; });
-  write_file(side.file("frame.raw"), pixel.bytes);
-  RunOptions options;
-  options.env["FAKECAM_SIZE"] = "1 1";
-  options.env["FAKECAM_FRAMES"] = side.file("frame.raw");
+  RunOptions options = serving({pixel}, side);
   options.input = "10000\n\nq\n";
   RunResult r = run_program(out.path(), options);
   EXPECT_EQ(r.status, 0);
@@ -290,10 +297,7 @@ TEST(Capture, ThreeCapturesKeepThreePairsAndThePreviewOfTheLast) {
   std::vector<Frame> frames;
   for (int k = 0; k < 3; ++k)
     frames.push_back(make_frame(80, 60, [k](int x, int y, int) { return (x * 3 + y * k) & 255; }));
-  write_file(side.file("frames.raw"), frames[0].bytes + frames[1].bytes + frames[2].bytes);
-  RunOptions options;
-  options.env["FAKECAM_SIZE"] = "80 60";
-  options.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  RunOptions options = serving(frames, side);
   options.input = "40\n\n\n\nq\n";
   RunResult r = run_program(out.path(), options);
   EXPECT_EQ(r.status, 0);
