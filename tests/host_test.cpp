@@ -101,6 +101,17 @@ void FillKnown(KImageT<K_RGB>& image, int width, int height) {
   }
 }
 
+// A capture the host must refuse: false, and the image exactly as it was.
+void ExpectCaptureRefusedKeepingImage(LensoraPlugIn& host) {
+  KImageT<K_RGB> image;
+  FillKnown(image, 5, 2);
+  const std::vector<uint8_t> before = ImageBytes(image);
+  EXPECT_FALSE(host.Capture(image));
+  EXPECT_EQ(image.width, 5);
+  EXPECT_EQ(image.height, 2);
+  EXPECT_EQ(ImageBytes(image), before);
+}
+
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -604,13 +615,7 @@ class CaptureRefusedTest : public HostTest {
     LensoraPlugIn host;
     ASSERT_TRUE(host.Open(kFakeCam.c_str()));
     ClearLog();
-    KImageT<K_RGB> image;
-    FillKnown(image, 5, 2);
-    const std::vector<uint8_t> before = ImageBytes(image);
-    EXPECT_FALSE(host.Capture(image));
-    EXPECT_EQ(image.width, 5);
-    EXPECT_EQ(image.height, 2);
-    EXPECT_EQ(ImageBytes(image), before);
+    ExpectCaptureRefusedKeepingImage(host);
     const Lines log = Log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), "LN_Capture(null)");
@@ -649,13 +654,7 @@ TEST_F(HostTest, CaptureFailsWhenResolutionCannotBeRead) {
   LensoraPlugIn host;
   ASSERT_TRUE(host.Open(kFakeCam.c_str()));
   ClearLog();
-  KImageT<K_RGB> image;
-  FillKnown(image, 5, 2);
-  const std::vector<uint8_t> before = ImageBytes(image);
-  EXPECT_FALSE(host.Capture(image));
-  EXPECT_EQ(image.width, 5);
-  EXPECT_EQ(image.height, 2);
-  EXPECT_EQ(ImageBytes(image), before);
+  ExpectCaptureRefusedKeepingImage(host);
   EXPECT_EQ(Log(), (Lines{"LN_Capture(null)", "LN_GetResolution"}));
 }
 
