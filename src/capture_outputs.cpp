@@ -5,9 +5,11 @@
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
                            const CaptureFiles& files, FILE* console, const char* failure_text,
                            KImageT<K_RGB>& gray_preview) {
-  write_console_report(frame, console);
+  FrameSampling sampling;
+  sample_frame(frame, true, html_width, &gray_preview, sampling);
+  write_console_report(sampling, console);
 
-  if (!write_html_page(frame, html_width, files.html, files.html_name, gray_preview)) {
+  if (!write_html_page(sampling, files.html, files.html_name, gray_preview)) {
     fputs(failure_text, console);
   }
 

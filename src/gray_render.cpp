@@ -16,6 +16,10 @@ namespace {
 // a page no larger takes one write.
 const size_t kPageBlockBytes = size_t{4} << 20;
 
+// The pass over the frame takes this many bytes of rows at a time, so the
+// rows a text row samples are still in cache when it is sampled.
+const size_t kPassBlockBytes = size_t{16} << 10;
+
 const char kPageOpening[] = "<html><body><font size=\"-3\"><pre>";
 const char kPageClosing[] = "</pre></font></body></html>";
 
@@ -71,31 +75,42 @@ inline char* write_cell(const CellTables& tables, uint8_t v, uint8_t* pixel, cha
   return out + tables.page_length[v];
 }
 
-// The histogram in one pass. A pixel's band, (b + g + r) / 3 / 32, is
-// (b + g + r) / 96; a table turns that sum into a 1 in the band's byte of a
-// 64-bit word, so each pixel costs one lookup and one addition. The bytes are
-// emptied into the totals before any can overflow.
-struct BandTable {
+// The pass over the frame turns each pixel's byte sum s = b + g + r into its
+// gray s / 3 and its histogram band s / 96 = gray / 32. Here tables give both:
+// the gray, and a 1 in the band's byte of a 64-bit word, so a pixel costs two
+// lookups and one addition. The bytes are emptied into the totals before any
+// can overflow.
+struct SumTables {
   uint64_t one_in_band[3 * 255 + 1];
-  BandTable() {
-    for (int sum = 0; sum <= 3 * 255; ++sum) one_in_band[sum] = uint64_t{1} << (8 * (sum / 96));
+  uint8_t gray[3 * 255 + 1];
+  SumTables() {
+    for (int sum = 0; sum <= 3 * 255; ++sum) {
+      one_in_band[sum] = uint64_t{1} << (8 * (sum / 96));
+      gray[sum] = static_cast<uint8_t>(sum / 3);
+    }
   }
 };
 
-void add_bands_portable(const uint8_t* p, size_t pixels, int64_t* bands) {
-  static const BandTable table;
-  const uint64_t* one = table.one_in_band;
+// Counts `pixels` pixels at p into bands and stores their grays at grays.
+void gray_pass_portable(const uint8_t* p, size_t pixels, int64_t* bands, uint8_t* grays) {
+  static const SumTables tables;
+  const uint64_t* one = tables.one_in_band;
   while (pixels > 0) {
     // Two words, so two additions can run at once; 255 pixels each at most.
     const size_t run = std::min<size_t>(pixels, 2 * 255);
     uint64_t even = 0, odd = 0;
     size_t i = 0;
-    for (; i + 2 <= run; i += 2, p += 6) {
-      even += one[p[0] + p[1] + p[2]];
-      odd += one[p[3] + p[4] + p[5]];
+    for (; i + 2 <= run; i += 2, p += 6, grays += 2) {
+      const unsigned first = p[0] + p[1] + p[2], second = p[3] + p[4] + p[5];
+      even += one[first];
+      odd += one[second];
+      grays[0] = tables.gray[first];
+      grays[1] = tables.gray[second];
     }
     if (i < run) {
-      even += one[p[0] + p[1] + p[2]];
+      const unsigned sum = p[0] + p[1] + p[2];
+      even += one[sum];
+      *grays++ = tables.gray[sum];
       p += 3;
     }
     for (int band = 0; band < 8; ++band)
@@ -105,43 +120,54 @@ void add_bands_portable(const uint8_t* p, size_t pixels, int64_t* bands) {
   }
 }
 
+bool vector_instructions_allowed = true;
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define HAVE_AVX2 1
 
-bool cpu_has_avx2() {
+bool use_vector() {
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
+  return avx2 && vector_instructions_allowed;
 }
 
-// The AVX2 passes take 32 pixels at a time, each 128-bit half of a register
-// 16 pixels (48 bytes in three loads). Byte shuffles gather each pixel's
-// three bytes into 16-bit lanes. mask[h][c][k] takes channel c of pixels
-// 8h ... 8h + 7 of the 16 from load k (bytes 0-15, 16-31, 32-47), each into
-// the low byte of a lane; 0x80 clears a byte. Their short loops are unrolled
-// so that loads, sums and counters stay in registers.
+// The AVX2 pass takes 32 pixels at a time, each 128-bit half of a register
+// 16 pixels (48 bytes in three loads). Byte shuffles gather pixels 8h ...
+// 8h + 7 of the 16 from loads h and h + 1 (bytes 0-15, 16-31, 32-47) into
+// 16-bit lanes: blue_green[h][k] puts their blue and green bytes from load k
+// side by side, red[h][k] their red bytes in the low byte; 0x80 clears a
+// byte. Short loops are unrolled so that loads, sums and counters stay in
+// registers.
 struct GatherMasks {
-  alignas(16) uint8_t mask[2][3][3][16];
+  alignas(16) uint8_t blue_green[2][3][16];
+  alignas(16) uint8_t red[2][3][16];
   GatherMasks() {
-    memset(mask, 0x80, sizeof mask);
+    memset(blue_green, 0x80, sizeof blue_green);
+    memset(red, 0x80, sizeof red);
     for (int h = 0; h < 2; ++h)
-      for (int c = 0; c < 3; ++c)
-        for (int j = 0; j < 8; ++j) {
+      for (int j = 0; j < 8; ++j)
+        for (int c = 0; c < 3; ++c) {
           const int byte = 3 * (8 * h + j) + c;
-          mask[h][c][byte / 16][2 * j] = static_cast<uint8_t>(byte % 16);
+          uint8_t* lane = c < 2 ? &blue_green[h][byte / 16][2 * j + c] : &red[h][byte / 16][2 * j];
+          *lane = static_cast<uint8_t>(byte % 16);
         }
   }
 };
 
+__attribute__((target("avx2"))) inline __m256i broadcast(const uint8_t (&mask)[16]) {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(mask)));
+}
+
 struct PixelSumsAvx2 {
-  __m256i mask[2][3][3];
+  __m256i blue_green[2][2];  // [h][k - h]
+  __m256i red[2][2];
 
   __attribute__((target("avx2"))) PixelSumsAvx2() {
     static const GatherMasks masks;
     for (int h = 0; h < 2; ++h)
-      for (int c = 0; c < 3; ++c)
-        for (int k = 0; k < 3; ++k)
-          mask[h][c][k] = _mm256_broadcastsi128_si256(
-              _mm_load_si128(reinterpret_cast<const __m128i*>(masks.mask[h][c][k])));
+      for (int k = 0; k < 2; ++k) {
+        blue_green[h][k] = broadcast(masks.blue_green[h][h + k]);
+        red[h][k] = broadcast(masks.red[h][h + k]);
+      }
   }
 
   // b + g + r of the 32 pixels at p: sums[0] holds pixels 0-7 and 16-23,
@@ -155,81 +181,77 @@ struct PixelSumsAvx2 {
           _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k))),
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48 + 16 * k)), 1);
     }
+    const __m256i ones = _mm256_set1_epi8(1);
 #pragma GCC unroll 8
     for (int h = 0; h < 2; ++h) {
-      // Pixels 0-7 lie in loads 0 and 1, pixels 8-15 in loads 1 and 2.
-      sums[h] = _mm256_setzero_si256();
-#pragma GCC unroll 8
-      for (int c = 0; c < 3; ++c)
-#pragma GCC unroll 8
-        for (int k = h; k < h + 2; ++k)
-          sums[h] = _mm256_add_epi16(sums[h], _mm256_shuffle_epi8(load[k], mask[h][c][k]));
+      const __m256i blue_green_bytes =
+          _mm256_or_si256(_mm256_shuffle_epi8(load[h], blue_green[h][0]),
+                          _mm256_shuffle_epi8(load[h + 1], blue_green[h][1]));
+      const __m256i red_words = _mm256_or_si256(_mm256_shuffle_epi8(load[h], red[h][0]),
+                                                _mm256_shuffle_epi8(load[h + 1], red[h][1]));
+      sums[h] = _mm256_add_epi16(_mm256_maddubs_epi16(blue_green_bytes, ones), red_words);
     }
   }
 };
 
-// The histogram pass, 32 pixels at a time: the band of a byte sum s is
-// (s * 683) >> 16, exact for every s up to 765. Byte counters per band are
-// emptied into the totals every 255 blocks. Returns the pixels it counted;
-// fewer than 32 are left over.
-__attribute__((target("avx2"))) size_t add_bands_avx2(const uint8_t* p, size_t pixels,
-                                                      int64_t* bands) {
+// The pass 32 pixels at a time: a pixel's gray s / 3 is (s * 43691) >> 17,
+// exact for every s up to 765, and its band the gray / 32. Byte counters for
+// bands 1 to 7 are emptied into the totals every 255 blocks; band 0 gets the
+// rest. Returns the pixels it took; fewer than 32 are left over.
+__attribute__((target("avx2"))) size_t gray_pass_avx2(const uint8_t* p, size_t pixels,
+                                                      int64_t* bands, uint8_t* grays) {
   const PixelSumsAvx2 pixel_sums;
-  const __m256i one_ninety_sixth = _mm256_set1_epi16(683);
+  const __m256i one_third = _mm256_set1_epi16(static_cast<short>(43691));
+  const __m256i low_three_bits = _mm256_set1_epi8(7);
   const __m256i zero = _mm256_setzero_si256();
   size_t done = 0;
   while (pixels - done >= 32) {
     __m256i counters[8];
 #pragma GCC unroll 8
-    for (__m256i& counter : counters) counter = zero;
+    for (int k = 1; k < 8; ++k) counters[k] = zero;
     const size_t blocks = std::min<size_t>((pixels - done) / 32, 255);
-    for (size_t b = 0; b < blocks; ++b, p += 96) {
+    for (size_t b = 0; b < blocks; ++b, p += 96, grays += 32) {
       __m256i sums[2];
       pixel_sums.of(p, sums);
-      const __m256i band_of_32 = _mm256_packus_epi16(_mm256_mulhi_epu16(sums[0], one_ninety_sixth),
-                                                     _mm256_mulhi_epu16(sums[1], one_ninety_sixth));
+      // Packing puts the 32 grays back in pixel order.
+      const __m256i gray =
+          _mm256_packus_epi16(_mm256_srli_epi16(_mm256_mulhi_epu16(sums[0], one_third), 1),
+                              _mm256_srli_epi16(_mm256_mulhi_epu16(sums[1], one_third), 1));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(grays), gray);
+      const __m256i band = _mm256_and_si256(_mm256_srli_epi16(gray, 5), low_three_bits);
 #pragma GCC unroll 8
-      for (int k = 0; k < 8; ++k) {
+      for (int k = 1; k < 8; ++k) {
         counters[k] = _mm256_sub_epi8(
-            counters[k], _mm256_cmpeq_epi8(band_of_32, _mm256_set1_epi8(static_cast<char>(k))));
+            counters[k], _mm256_cmpeq_epi8(band, _mm256_set1_epi8(static_cast<char>(k))));
       }
     }
-    for (int k = 0; k < 8; ++k) {
+    int64_t others = 0;
+    for (int k = 1; k < 8; ++k) {
       const __m256i sums = _mm256_sad_epu8(counters[k], zero);
-      bands[k] += _mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
-                  _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3);
+      const int64_t count = _mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
+                            _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3);
+      bands[k] += count;
+      others += count;
     }
+    bands[0] += static_cast<int64_t>(32 * blocks) - others;
     done += 32 * blocks;
   }
   return done;
 }
 
-// Column sums of pixel grays over three frame rows, `stride` bytes apart,
-// for the columns 0 ... width - 1, 32 at a time. A pixel's gray s / 3 is
-// (s * 43691) >> 17, exact for every s up to 765. Returns the columns it
-// summed; fewer than 32 are left over.
-__attribute__((target("avx2"))) int column_sums_avx2(const uint8_t* bottom, size_t stride,
-                                                     int width, uint16_t* column_sums) {
-  const PixelSumsAvx2 pixel_sums;
-  const __m256i one_third = _mm256_set1_epi16(static_cast<short>(43691));
+__attribute__((target("avx2"), always_inline)) inline __m256i words_at(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// sums[x] = a[x] + b[x] + c[x] for x = 0 ... width - 1, 16 at a time.
+// Returns the columns it summed; fewer than 16 are left over.
+__attribute__((target("avx2"))) int column_sums_avx2(const uint8_t* a, const uint8_t* b,
+                                                     const uint8_t* c, int width, uint16_t* sums) {
   int x = 0;
-  for (; x + 32 <= width; x += 32) {
-    __m256i total[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
-#pragma GCC unroll 8
-    for (int row = 0; row < 3; ++row) {
-      __m256i sums[2];
-      pixel_sums.of(bottom + row * stride + 3 * static_cast<size_t>(x), sums);
-#pragma GCC unroll 8
-      for (int h = 0; h < 2; ++h) {
-        total[h] = _mm256_add_epi16(total[h],
-                                    _mm256_srli_epi16(_mm256_mulhi_epu16(sums[h], one_third), 1));
-      }
-    }
-    // Back in column order: 0-7 and 8-15, then 16-23 and 24-31.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(column_sums + x),
-                        _mm256_permute2x128_si256(total[0], total[1], 0x20));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(column_sums + x + 16),
-                        _mm256_permute2x128_si256(total[0], total[1], 0x31));
+  for (; x + 16 <= width; x += 16) {
+    const __m256i sum =
+        _mm256_add_epi16(_mm256_add_epi16(words_at(a + x), words_at(b + x)), words_at(c + x));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + x), sum);
   }
   return x;
 }
@@ -309,80 +331,136 @@ __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, c
 }
 #endif
 
-// pixel_gray of the pixel whose three bytes start at p.
-inline unsigned gray_of(const uint8_t* p) {
-  return (p[0] + p[1] + p[2] + 0u) / 3;
+#ifndef HAVE_AVX2
+bool use_vector() {
+  return false;
 }
+#endif
+
+// The pass over the frame, bottom up, in steps: counts every pixel into the
+// histogram and keeps the grays of the rows that text rows may still sample
+// (the last two full rows before a step, and the step's own). Vector blocks of
+// 32 pixels may leave up to 31 pixels to the next step; the step to the
+// frame's end takes them all.
+class GrayPass {
+ public:
+  GrayPass(const KImageT<K_RGB>& frame, int64_t* bands, int rows_per_step, bool vector)
+      : bytes_(reinterpret_cast<const uint8_t*>(frame.get_raw_buffer())),
+        total_(frame.data.size()),
+        width_(frame.width > 0 ? static_cast<size_t>(frame.width) : 0),
+        bands_(bands),
+        vector_(vector) {
+    if (total_) grays_.resize((static_cast<size_t>(rows_per_step) + 3) * width_ + 32);
+  }
+
+  // Takes the pixels below pixel `end`, at most rows_per_step rows past the
+  // last full row taken.
+  void take_to(size_t end) {
+    end = std::min(end, total_);
+    if (end <= done_) return;
+    const size_t keep_from = rows_done() >= 2 ? (rows_done() - 2) * width_ : 0;
+    if (keep_from > first_pixel_) {
+      memmove(grays_.data(), grays_.data() + (keep_from - first_pixel_), done_ - keep_from);
+      first_pixel_ = keep_from;
+    }
+    uint8_t* grays = grays_.data() + (done_ - first_pixel_);
+    size_t taken = 0;
+#ifdef HAVE_AVX2
+    if (vector_) taken = gray_pass_avx2(bytes_ + 3 * done_, end - done_, bands_, grays);
+#endif
+    if (end == total_ || !vector_) {
+      gray_pass_portable(bytes_ + 3 * (done_ + taken), end - done_ - taken, bands_, grays + taken);
+      taken = end - done_;
+    }
+    done_ += taken;
+  }
+
+  size_t rows_done() const {
+    return width_ ? done_ / width_ : 0;
+  }
+  const uint8_t* gray_row(int y) const {
+    return grays_.data() + (static_cast<size_t>(y) * width_ - first_pixel_);
+  }
+
+ private:
+  const uint8_t* bytes_;
+  size_t total_;
+  size_t width_;
+  int64_t* bands_;
+  bool vector_;
+  std::vector<uint8_t> grays_;  // of pixels first_pixel_ ... done_ - 1
+  size_t first_pixel_ = 0;
+  size_t done_ = 0;
+};
 
 // The 3 x 3 mean grays of one text row's cells, worked out at the sample
 // points only. The text row's (up to) three frame rows are first summed
 // column by column, for the frame columns that some cell's neighbourhood
 // covers; each cell then adds three column sums. Same truncated pixel grays,
-// same mean as get_gray_ave9, but each pixel's gray is taken once per row.
+// same mean as get_gray_ave9, but each pixel's gray is taken once.
 class RowSampler {
  public:
-  RowSampler(const KImageT<K_RGB>& frame, const SamplingGrid& grid)
-      : frame_(frame), sample_x_(static_cast<size_t>(grid.columns)) {
-    const int width = frame.width;
+  RowSampler(const KImageT<K_RGB>& frame, const SamplingGrid& grid, bool vector)
+      : width_(frame.width), height_(frame.height), sample_x_(static_cast<size_t>(grid.columns)) {
     // Shifted one to the right: a zero either side stands for the points
     // outside the frame.
-    column_sums_.assign(static_cast<size_t>(width) + 2, 0);
-    std::vector<bool> covered(static_cast<size_t>(width), false);
+    column_sums_.assign(static_cast<size_t>(width_) + 2, 0);
+    std::vector<bool> covered(static_cast<size_t>(width_), false);
     for (int64_t c = 0; c < grid.columns; ++c) {
       const int x = grid.sample_x(c);
       sample_x_[static_cast<size_t>(c)] = x;
-      for (int px = std::max(x - 1, 0); px <= std::min(x + 1, width - 1); ++px) covered[px] = true;
+      for (int px = std::max(x - 1, 0); px <= std::min(x + 1, width_ - 1); ++px) covered[px] = true;
     }
-    for (int x = 0; x < width; ++x)
+    for (int x = 0; x < width_; ++x)
       if (covered[x]) covered_x_.push_back(x);
     // Sample points run left to right, so the columns whose neighbourhood
     // lies wholly inside the frame are one run.
     inside_begin_ = inside_end_ = 0;
     while (inside_begin_ < sample_x_.size() && sample_x_[inside_begin_] == 0) ++inside_begin_;
     inside_end_ = sample_x_.size();
-    while (inside_end_ > inside_begin_ && sample_x_[inside_end_ - 1] >= width - 1) --inside_end_;
+    while (inside_end_ > inside_begin_ && sample_x_[inside_end_ - 1] >= width_ - 1) --inside_end_;
 #ifdef HAVE_AVX2
-    // Where most columns are covered, summing them all in a vector pass is
-    // quicker than picking them out.
-    all_columns_ = cpu_has_avx2() && 2 * covered_x_.size() > static_cast<size_t>(width);
+    vector_ = vector;
+    // A column costs the vector pass about a tenth of what picking it out
+    // costs, so where a sixth of the columns are covered it sums them all.
+    all_columns_ = vector && 6 * covered_x_.size() > static_cast<size_t>(width_);
+#else
+    (void)vector;
 #endif
-    if (all_columns_) column_means_.resize(static_cast<size_t>(width));
+    if (all_columns_) column_means_.resize(static_cast<size_t>(width_));
   }
 
-  // means[c] = get_gray_ave9(frame, sample_x(c), y), for every column c.
-  void sample(int y, uint8_t* means) {
+  // means[c] = get_gray_ave9(frame, sample_x(c), y), for every column c,
+  // from the grays of frame rows y - 1 ... y + 1 that the pass keeps.
+  void sample(const GrayPass& pass, int y, uint8_t* means) {
     const int first_row = std::max(y - 1, 0);
-    const int rows = std::min(y + 1, frame_.height - 1) - first_row + 1;
-    const size_t stride = 3 * static_cast<size_t>(frame_.width);
-    const uint8_t* bottom = reinterpret_cast<const uint8_t*>(&frame_.pixel(0, first_row));
+    const int rows = std::min(y + 1, height_ - 1) - first_row + 1;
+    const uint8_t* row[3] = {pass.gray_row(first_row), nullptr, nullptr};
+    for (int k = 1; k < rows; ++k) row[k] = row[k - 1] + width_;
     uint16_t* sums = column_sums_.data() + 1;
     if (rows == 3) {
-      const uint8_t* middle = bottom + stride;
-      const uint8_t* top = middle + stride;
       size_t first = 0;
 #ifdef HAVE_AVX2
       if (all_columns_) {
-        const int summed = column_sums_avx2(bottom, stride, frame_.width, sums);
+        const int summed = column_sums_avx2(row[0], row[1], row[2], width_, sums);
         first = static_cast<size_t>(std::lower_bound(covered_x_.begin(), covered_x_.end(), summed) -
                                     covered_x_.begin());
       }
 #endif
       for (size_t k = first; k < covered_x_.size(); ++k) {
-        const size_t i = 3 * static_cast<size_t>(covered_x_[k]);
-        sums[covered_x_[k]] =
-            static_cast<uint16_t>(gray_of(bottom + i) + gray_of(middle + i) + gray_of(top + i));
+        const int x = covered_x_[k];
+        sums[x] = static_cast<uint16_t>(row[0][x] + row[1][x] + row[2][x]);
       }
     } else {
       for (int x : covered_x_) {
-        const uint8_t* p = bottom + 3 * static_cast<size_t>(x);
         unsigned sum = 0;
-        for (int k = 0; k < rows; ++k, p += stride) sum += gray_of(p);
+        for (int k = 0; k < rows; ++k) sum += row[k][x];
         sums[x] = static_cast<uint16_t>(sum);
       }
     }
     // The zeros beside the frame add nothing; only the count changes at the
     // frame's left and right edges.
-    const int last_x = frame_.width - 1;
+    const int last_x = width_ - 1;
     auto mean_at_edge = [&](size_t c) {
       const int x = sample_x_[c];
       const int columns = 1 + (x > 0) + (x < last_x);
@@ -395,7 +473,7 @@ class RowSampler {
       uint8_t* mean = column_means_.data();
       int x = 1;
 #ifdef HAVE_AVX2
-      x = means_of_nine_avx2(sums, frame_.width, mean);
+      if (vector_) x = means_of_nine_avx2(sums, width_, mean);
 #endif
       for (; x < last_x; ++x)
         mean[x] = static_cast<uint8_t>((sums[x - 1] + sums[x] + sums[x + 1]) / 9);
@@ -412,13 +490,54 @@ class RowSampler {
   }
 
  private:
-  const KImageT<K_RGB>& frame_;
+  int width_, height_;
   std::vector<int> sample_x_;
   std::vector<int> covered_x_;
   std::vector<uint16_t> column_sums_;
   std::vector<uint8_t> column_means_;  // of every inner column, with all_columns_
-  bool all_columns_ = false;           // summed in a vector pass, covered or not
-  size_t inside_begin_, inside_end_;   // the columns away from the frame's sides
+  bool vector_ = false;
+  bool all_columns_ = false;          // summed in a vector pass, covered or not
+  size_t inside_begin_, inside_end_;  // the columns away from the frame's sides
+};
+
+// One grid's text rows, sampled bottom up while the pass over the frame
+// passes them: text row r's means go to first + r * step. Text rows that
+// sample the same frame row (a grid taller than the frame) are copied.
+class TextRowsInPass {
+ public:
+  TextRowsInPass(const KImageT<K_RGB>& frame, const SamplingGrid& grid, bool vector, uint8_t* first,
+                 ptrdiff_t step)
+      : grid_(grid),
+        sampler_(frame, grid, vector),
+        first_(first),
+        step_(step),
+        next_(grid.rows - 1),
+        height_(frame.height) {}
+
+  // Samples the text rows whose three frame rows the pass has taken.
+  void take_from(const GrayPass& pass) {
+    const int64_t rows_done = static_cast<int64_t>(pass.rows_done());
+    for (; next_ >= 0; --next_) {
+      const int y = grid_.sample_y(next_);
+      if (y + 1 >= rows_done && rows_done < height_) return;
+      uint8_t* means = first_ + next_ * step_;
+      if (y == last_y_) {
+        memcpy(means, means + step_, static_cast<size_t>(grid_.columns));
+      } else {
+        sampler_.sample(pass, y, means);
+      }
+      last_y_ = y;
+    }
+  }
+
+ private:
+  const SamplingGrid& grid_;
+  RowSampler sampler_;
+  uint8_t* first_;
+  ptrdiff_t step_;
+  int64_t next_;
+  int height_;
+  int last_y_ = -1;
 };
 
 // Output gathered in one block of memory and written out when the block is
@@ -485,75 +604,134 @@ SamplingGrid::SamplingGrid(int32_t frame_width, int32_t frame_height, int32_t te
   if (width > 0) rows = height * columns / width / 2;
 }
 
+namespace {
+
+// Runs the pass over the whole frame, `frame_rows` rows per step, calling
+// after_step after each.
+template <typename AfterStep>
+void pass_over(const KImageT<K_RGB>& frame, int64_t* bands, bool vector, AfterStep after_step) {
+  const size_t row_pixels = frame.width > 0 ? static_cast<size_t>(frame.width) : 0;
+  const int rows_per_step =
+      static_cast<int>(std::max<size_t>(1, kPassBlockBytes / std::max<size_t>(1, 3 * row_pixels)));
+  GrayPass pass(frame, bands, rows_per_step, vector);
+  for (int end = 0; end < frame.height;) {
+    end = static_cast<int>(std::min<int64_t>(int64_t{end} + rows_per_step, frame.height));
+    pass.take_to(row_pixels * static_cast<size_t>(end));
+    after_step(pass);
+  }
+  pass.take_to(frame.data.size());
+}
+
+}  // namespace
+
+void set_vector_instructions(bool allowed) {
+  vector_instructions_allowed = allowed;
+}
+
 void count_gray_bands_portable(const KImageT<K_RGB>& frame, int64_t (&bands)[8]) {
-  add_bands_portable(reinterpret_cast<const uint8_t*>(frame.get_raw_buffer()), frame.data.size(),
-                     bands);
+  pass_over(frame, bands, false, [](const GrayPass&) {});
 }
 
 void count_gray_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]) {
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(frame.get_raw_buffer());
-  size_t done = 0;
-#ifdef HAVE_AVX2
-  if (cpu_has_avx2()) done = add_bands_avx2(bytes, frame.data.size(), bands);
-#endif
-  add_bands_portable(bytes + 3 * done, frame.data.size() - done, bands);
+  pass_over(frame, bands, use_vector(), [](const GrayPass&) {});
 }
 
-void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
-  int64_t bands[8] = {0};
-  count_gray_bands(frame, bands);
+void sample_frame(const KImageT<K_RGB>& frame, bool console_report, int32_t page_columns,
+                  KImageT<K_RGB>* preview, FrameSampling& sampling) {
+  for (int64_t& band : sampling.bands) band = 0;
 
+  sampling.console_grid = SamplingGrid(frame.width, frame.height, kConsolePreviewColumns);
+  // Beyond the page's limit the console preview is left out: a frame
+  // thousands of times taller than wide would print millions of lines.
+  const SamplingGrid& console = sampling.console_grid;
+  const bool too_tall = kConsolePreviewColumns * console.rows * 2 * 3 > kMaxPreviewBytes;
+  sampling.console_rows = console_report && console.rows > 0 && !too_tall ? console.rows : 0;
+  sampling.console_means.resize(static_cast<size_t>(sampling.console_rows) *
+                                kConsolePreviewColumns);
+
+  sampling.page_grid = SamplingGrid(frame.width, frame.height, preview ? page_columns : 0);
+  const SamplingGrid& page = sampling.page_grid;
+  sampling.page_too_large = preview && page.columns > 0 && page.rows > 0 &&
+                            page.columns * page.rows * 2 * 3 > kMaxPreviewBytes;
+  int64_t page_rows = 0;
+  if (sampling.page_too_large) {
+    preview->init(0, 0);  // nothing of an earlier capture's preview may stay
+  } else if (preview) {
+    // A page without rows has an empty preview: width columns, height 0;
+    // for a negative width, 0 x 0.
+    const int preview_width = page.columns > 0 ? static_cast<int>(page.columns) : 0;
+    const int preview_height = page.columns > 0 ? static_cast<int>(2 * page.rows) : 0;
+    const size_t preview_pixels = preview_width > 0 && preview_height > 0
+                                      ? static_cast<size_t>(preview_width) * preview_height
+                                      : 0;
+    // Every pixel is written before the preview is saved, so an image
+    // already of this size (the last capture's) need not be cleared first.
+    if (preview->width != preview_width || preview->height != preview_height ||
+        preview->data.size() != preview_pixels) {
+      preview->init(preview_width, preview_height);
+    }
+    if (preview_pixels) page_rows = page.rows;
+  }
+
+  const bool vector = use_vector();
+  std::vector<TextRowsInPass> text_rows;
+  text_rows.reserve(2);
+  if (sampling.console_rows > 0) {
+    text_rows.emplace_back(frame, console, vector, sampling.console_means.data(),
+                           kConsolePreviewColumns);
+  }
+  if (page_rows > 0) {
+    // Text row r waits in the upper of its two preview rows, 2(R - r) - 1.
+    uint8_t* top_row = reinterpret_cast<uint8_t*>(&preview->pixel(0, preview->height - 1));
+    text_rows.emplace_back(frame, page, vector, top_row, -6 * static_cast<ptrdiff_t>(page.columns));
+  }
+
+  // Each text row is sampled as soon as the pass has taken its frame rows,
+  // while they are in cache.
+  pass_over(frame, sampling.bands, vector, [&](const GrayPass& pass) {
+    for (TextRowsInPass& rows : text_rows) rows.take_from(pass);
+  });
+}
+
+void write_console_report(const FrameSampling& sampling, FILE* out) {
   int64_t total = 0;
-  for (int64_t count : bands) total += count;
+  for (int64_t count : sampling.bands) total += count;
   std::string text;
   for (int i = 0; i < 8; ++i) {
     char label[64];
     snprintf(label, sizeof label, "%3d-%3d:%6lld: ", 32 * i, 32 * i + 31,
-             static_cast<long long>(bands[i]));
+             static_cast<long long>(sampling.bands[i]));
     text += label;
-    if (total > 0) text.append(static_cast<size_t>(bands[i] * kConsolePreviewColumns / total), '*');
+    if (total > 0) {
+      text.append(static_cast<size_t>(sampling.bands[i] * kConsolePreviewColumns / total), '*');
+    }
     text += '\n';
   }
 
-  const SamplingGrid grid(frame.width, frame.height, kConsolePreviewColumns);
-  // Beyond the page's limit the preview is left out: a frame thousands of
-  // times taller than wide would print millions of lines.
-  const bool too_tall = kConsolePreviewColumns * grid.rows * 2 * 3 > kMaxPreviewBytes;
-  if (grid.rows > 0 && !too_tall) {
-    const CellTables& tables = cell_tables();
-    RowSampler sampler(frame, grid);
-    uint8_t means[kConsolePreviewColumns];
-    for (int64_t r = 0; r < grid.rows; ++r) {
-      sampler.sample(grid.sample_y(r), means);
-      for (uint8_t v : means) text += static_cast<char>(tables.console_code[v]);
-      text += '\n';
-    }
+  const CellTables& tables = cell_tables();
+  const uint8_t* means = sampling.console_means.data();
+  for (int64_t r = 0; r < sampling.console_rows; ++r) {
+    for (int c = 0; c < kConsolePreviewColumns; ++c)
+      text += static_cast<char>(tables.console_code[*means++]);
+    text += '\n';
   }
   fwrite(text.data(), 1, text.size(), out);
 }
 
-bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
-                     const char* html_path, KImageT<K_RGB>& preview) {
-  const SamplingGrid grid(frame.width, frame.height, columns);
-  if (columns > 0 && grid.rows > 0 && columns * grid.rows * 2 * 3 > kMaxPreviewBytes) {
-    preview.init(0, 0);  // nothing of an earlier capture's preview may stay
+void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
+  FrameSampling sampling;
+  sample_frame(frame, true, 0, nullptr, sampling);
+  write_console_report(sampling, out);
+}
+
+bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,
+                     KImageT<K_RGB>& preview) {
+  if (sampling.page_too_large) {
     if (page) finish_output_file(page, html_path, false);  // the created page goes again
     return false;
   }
-  // A page without rows has an empty preview: width columns, height 0; for
-  // a negative width, 0 x 0.
-  const int preview_width = columns > 0 ? columns : 0;
-  const int preview_height = columns > 0 ? static_cast<int>(2 * grid.rows) : 0;
-  const size_t preview_pixels = preview_width > 0 && preview_height > 0
-                                    ? static_cast<size_t>(preview_width) * preview_height
-                                    : 0;
-  // Every pixel is written below, so an image already of this size (the
-  // last capture's) need not be cleared first.
-  if (preview.width != preview_width || preview.height != preview_height ||
-      preview.data.size() != preview_pixels) {
-    preview.init(preview_width, preview_height);
-  }
-
+  const SamplingGrid& grid = sampling.page_grid;
+  const int columns = static_cast<int>(grid.columns);
   // The preview is filled even when the page cannot be written.
   const size_t cells = columns > 0 && grid.rows > 0 ? static_cast<size_t>(columns * grid.rows) : 0;
   // Room for the widest row (every cell "&amp;") and the 8-byte copies.
@@ -564,28 +742,35 @@ bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
   text.append(kPageOpening, sizeof kPageOpening - 1);
   if (cells) {
     const CellTables& tables = cell_tables();
-    RowSampler sampler(frame, grid);
     std::vector<uint8_t> means(static_cast<size_t>(columns));
     for (int64_t r = 0; r < grid.rows; ++r) {
-      sampler.sample(grid.sample_y(r), means.data());
-      // Text row r is preview rows 2(R - r) - 2 and 2(R - r) - 1, the same way up.
+      // Text row r is preview rows 2(R - r) - 2 and 2(R - r) - 1, the same
+      // way up; its means wait in the upper one.
       K_RGB* lower = &preview.pixel(0, static_cast<int>(2 * (grid.rows - r) - 2));
+      K_RGB* upper = lower + preview.width;
+      memcpy(means.data(), upper, means.size());
       uint8_t* pixel = reinterpret_cast<uint8_t*>(lower);
       char* out = text.room(row_room);
       int c = 0;
 #ifdef HAVE_AVX2
-      if (cpu_has_avx2()) c = write_cells_avx2(tables, means.data(), columns, pixel, &out);
+      if (use_vector()) c = write_cells_avx2(tables, means.data(), columns, pixel, &out);
 #endif
       for (pixel += 3 * static_cast<size_t>(c); c < columns; ++c, pixel += 3)
         out = write_cell(tables, means[c], pixel, out);
       *out++ = '\n';
       text.advance_to(out);
-      memcpy(static_cast<void*>(lower + preview.width), lower,
-             sizeof(K_RGB) * static_cast<size_t>(columns));
+      memcpy(static_cast<void*>(upper), lower, sizeof(K_RGB) * static_cast<size_t>(columns));
     }
   }
   text.append(kPageClosing, sizeof kPageClosing - 1);
   const bool ok = text.flush();
   if (!page) return false;
   return finish_output_file(page, html_path, ok);
+}
+
+bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
+                     const char* html_path, KImageT<K_RGB>& preview) {
+  FrameSampling sampling;
+  sample_frame(frame, false, columns, &preview, sampling);
+  return write_html_page(sampling, page, html_path, preview);
 }

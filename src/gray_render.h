@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <vector>
+
 #include "kimage.h"
 
 inline int pixel_gray(const K_RGB& p) {
@@ -40,20 +42,47 @@ void count_gray_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
 // The same pass without vector instructions.
 void count_gray_bands_portable(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
 
-// The brightness histogram and the 70-column preview, to `out`.
-void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
-
-// Writes the ASCII-art page of `columns` characters per row and
-// fills `preview` with its gray levels (one pixel wide, two tall per
-// character), whatever it held before; its memory is reused. False when the
-// page could not be written whole (a partial page is removed; the preview is
-// still filled) or when the preview would exceed kMaxPreviewBytes (then
-// nothing is written and the preview is left empty, 0 x 0).
-// The page goes into `page`, opened in text mode at html_path by the caller
-// (null when it could not be created); it is closed here.
-bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
-                     const char* html_path, KImageT<K_RGB>& preview);
+// Whether the renderings may use vector instructions where the CPU has them
+// (they may unless told otherwise); every output byte is the same either way.
+void set_vector_instructions(bool allowed);
 
 const int64_t kMaxPreviewBytes = int64_t{256} << 20;
+
+// The gray work of one capture, done in one pass over the frame that samples
+// each text row while its frame rows are in cache: the histogram and the
+// 3 x 3 means of the console preview's cells and of the page's cells.
+struct FrameSampling {
+  int64_t bands[8] = {0};
+  SamplingGrid console_grid{0, 0, kConsolePreviewColumns};
+  int64_t console_rows = 0;            // 0 when not sampled or too tall to print
+  std::vector<uint8_t> console_means;  // console_rows x 70, top row first
+  SamplingGrid page_grid{0, 0, 0};
+  bool page_too_large = false;  // its preview would exceed kMaxPreviewBytes
+};
+
+// Samples `frame` for the console report (when console_report) and for a
+// page of page_columns characters per row (when preview is not null). The
+// preview is sized for the page, whatever it held before, and keeps the page's
+// means until write_html_page turns them into gray levels; its memory is
+// reused. A page beyond kMaxPreviewBytes leaves the preview empty, 0 x 0.
+void sample_frame(const KImageT<K_RGB>& frame, bool console_report, int32_t page_columns,
+                  KImageT<K_RGB>* preview, FrameSampling& sampling);
+
+// The brightness histogram and the 70-column preview, to `out`.
+void write_console_report(const FrameSampling& sampling, FILE* out);
+void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
+
+// Writes the ASCII-art page sampled into `preview` and fills the preview
+// with its gray levels (one pixel wide, two tall per character). False when
+// the page could not be written whole (a partial page is removed; the preview
+// is still filled) or when the preview would exceed kMaxPreviewBytes (then
+// nothing is written). The page goes into `page`, opened in text mode at
+// html_path by the caller (null when it could not be created); it is closed
+// here.
+bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,
+                     KImageT<K_RGB>& preview);
+// The same, sampling `frame` for a page of `columns` characters per row.
+bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
+                     const char* html_path, KImageT<K_RGB>& preview);
 
 #endif  // GRAY_RENDER_H

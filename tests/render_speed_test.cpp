@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "capture_outputs.h"
 #include "gray_render.h"
 #include "program_runner.h"
 #include "reference_render.h"
@@ -139,6 +140,44 @@ TEST(PreviewReuse, APreviewBeyondTheLimitKeepsNothingOfTheLastOne) {
   EXPECT_EQ(preview.height, 0);
   EXPECT_EQ(preview.get_raw_buffer(), nullptr);
   EXPECT_FALSE(file_exists(dir.file("b.html")));
+}
+
+// ---- The whole capture, with and without vector instructions ----
+
+TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
+  const struct {
+    int width, height, columns;
+  } kCaptures[] = {
+      {640, 480, 1000},  // every column covered
+      {641, 97, 201},    // rows and blocks that do not divide evenly
+      {100, 80, 333},    // more text rows than frame rows: rows repeat
+      {33, 700, 70},     // the console preview repeats rows too
+      {3001, 40, 400},   // a row longer than a pass step
+      {5, 3, 9},         // every cell at an edge
+  };
+  ScratchDir dir;
+  const std::string bmp = dir.file("R.bmp"), html = dir.file("R.html"), g = dir.file("g.bmp"),
+                    report = dir.file("report.txt");
+  KImageT<K_RGB> preview;
+  int seed = 0;
+  for (bool vector : {true, false}) {
+    set_vector_instructions(vector);
+    for (const auto& c : kCaptures) {
+      SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " width " +
+                   std::to_string(c.columns) + (vector ? "" : " without vector instructions"));
+      const Frame frame = noise_frame(c.width, c.height, ++seed);
+      FILE* console = fopen(report.c_str(), "w");
+      ASSERT_NE(console, nullptr);
+      write_capture_outputs(image_of(frame), c.columns, {bmp.c_str(), html.c_str(), g.c_str()},
+                            console, "failed\n", preview);
+      fclose(console);
+      EXPECT_EQ(read_file(report), console_report(frame));
+      EXPECT_EQ(read_file(html), html_page(frame, c.columns));
+      EXPECT_EQ(read_file(bmp), bmp_file(frame));
+      EXPECT_EQ(read_file(g), bmp_file(gray_preview(frame, c.columns)));
+    }
+  }
+  set_vector_instructions(true);
 }
 
 }  // namespace
