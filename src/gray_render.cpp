@@ -477,7 +477,10 @@ class RowSampler {
 #endif
       for (; x < last_x; ++x)
         mean[x] = static_cast<uint8_t>((sums[x - 1] + sums[x] + sums[x + 1]) / 9);
-      for (size_t c = inside_begin_; c < inside_end_; ++c) means[c] = mean[sample_x_[c]];
+      // Locals: stores through a byte pointer would make the compiler reload
+      // members after each one.
+      const int* sample_x = sample_x_.data();
+      for (size_t c = inside_begin_, end = inside_end_; c < end; ++c) means[c] = mean[sample_x[c]];
     } else if (rows == 3) {
       for (size_t c = inside_begin_; c < inside_end_; ++c) {
         const int x = sample_x_[c];
