@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -277,14 +278,16 @@ __attribute__((target("avx2"))) int means_of_nine_avx2(const uint16_t* column_su
   return x;
 }
 
-// Page bytes and preview levels of a text row's cells, 32 at a time;
+// Page bytes and preview levels of a text row's cells, 32 at a time; the
+// levels go to the preview row at pixels and to the one row_bytes above it;
 // returns the first cell not done, with *out moved past the page bytes. The
 // ramp character of 255 - v is ",-=*8X#&"[(254 - v) / 32] (0 for v = 255);
 // 32 cells without '&' (which takes five bytes) are stored at once, others
 // one by one. The preview level is the top of v's band of 32, at least 32,
 // and 255 above 224.
 __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, const uint8_t* means,
-                                                     int columns, uint8_t* pixels, char** out) {
+                                                     int columns, uint8_t* pixels, size_t row_bytes,
+                                                     char** out) {
   const __m256i ramp =
       _mm256_setr_epi8(',', '-', '=', '*', '8', 'X', '#', '&', 0, 0, 0, 0, 0, 0, 0, 0, ',', '-',
                        '=', '*', '8', 'X', '#', '&', 0, 0, 0, 0, 0, 0, 0, 0);
@@ -303,7 +306,9 @@ __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, c
     const __m256i band = _mm256_and_si256(_mm256_srli_epi16(from_top, 5), low_three_bits);
     const __m256i chars = _mm256_shuffle_epi8(ramp, band);
     if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(chars, ampersand)) != 0) {
-      for (int k = c; k < c + 32; ++k) *out = write_cell(tables, means[k], pixels + 3 * k, *out);
+      uint8_t* p = pixels + 3 * static_cast<size_t>(c);
+      for (int k = 0; k < 32; ++k) *out = write_cell(tables, means[c + k], p + 3 * k, *out);
+      memcpy(p + row_bytes, p, 3 * 32);
       continue;
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(*out), chars);
@@ -322,9 +327,11 @@ __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, c
           half ? _mm256_extracti128_si256(level, 1) : _mm256_castsi256_si128(level);
       uint8_t* p = pixels + 3 * static_cast<size_t>(c + 16 * half);
 #pragma GCC unroll 3
-      for (int k = 0; k < 3; ++k)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * k),
-                         _mm_shuffle_epi8(levels, triple[k]));
+      for (int k = 0; k < 3; ++k) {
+        const __m128i piece = _mm_shuffle_epi8(levels, triple[k]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * k), piece);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + row_bytes + 16 * k), piece);
+      }
     }
   }
   return c;
@@ -547,14 +554,16 @@ class TextRowsInPass {
 // full and at the end; without a file (null) the bytes are dropped.
 class BlockWriter {
  public:
-  BlockWriter(FILE* file, size_t capacity) : file_(file), block_(capacity, '\0') {}
+  // The block is not cleared: only bytes written into it go out.
+  BlockWriter(FILE* file, size_t capacity)
+      : file_(file), block_(new char[capacity]), capacity_(capacity) {}
 
   // Room for at least `bytes` more, writing the block out first if needed.
   char* room(size_t bytes) {
-    if (static_cast<size_t>(block_.size() - used_) < bytes) flush();
-    return &block_[used_];
+    if (capacity_ - used_ < bytes) flush();
+    return block_.get() + used_;
   }
-  void advance_to(const char* end) { used_ = static_cast<size_t>(end - block_.data()); }
+  void advance_to(const char* end) { used_ = static_cast<size_t>(end - block_.get()); }
   void append(const char* bytes, size_t size) {
     char* out = room(size);
     memcpy(out, bytes, size);
@@ -563,7 +572,7 @@ class BlockWriter {
 
   // True when every byte so far reached the file.
   bool flush() {
-    const kimage_detail::Piece piece = {block_.data(), used_};
+    const kimage_detail::Piece piece = {block_.get(), used_};
     if (file_ && ok_ && used_ > 0) ok_ = kimage_detail::write_pieces(file_, &piece, 1);
     used_ = 0;
     return ok_;
@@ -571,7 +580,8 @@ class BlockWriter {
 
  private:
   FILE* file_;
-  std::string block_;
+  std::unique_ptr<char[]> block_;
+  size_t capacity_;
   size_t used_ = 0;
   bool ok_ = true;
 };
@@ -746,6 +756,7 @@ bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html
   if (cells) {
     const CellTables& tables = cell_tables();
     std::vector<uint8_t> means(static_cast<size_t>(columns));
+    const size_t row_bytes = sizeof(K_RGB) * static_cast<size_t>(columns);
     for (int64_t r = 0; r < grid.rows; ++r) {
       // Text row r is preview rows 2(R - r) - 2 and 2(R - r) - 1, the same
       // way up; its means wait in the upper one.
@@ -756,13 +767,17 @@ bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html
       char* out = text.room(row_room);
       int c = 0;
 #ifdef HAVE_AVX2
-      if (use_vector()) c = write_cells_avx2(tables, means.data(), columns, pixel, &out);
+      if (use_vector()) c = write_cells_avx2(tables, means.data(), columns, pixel, row_bytes, &out);
 #endif
+      const int first_alone = c;  // the cells whose levels are not yet in the upper row
       for (pixel += 3 * static_cast<size_t>(c); c < columns; ++c, pixel += 3)
         out = write_cell(tables, means[c], pixel, out);
       *out++ = '\n';
       text.advance_to(out);
-      memcpy(static_cast<void*>(upper), lower, sizeof(K_RGB) * static_cast<size_t>(columns));
+      memcpy(static_cast<void*>(upper + first_alone), lower + first_alone,
+             sizeof(K_RGB) * static_cast<size_t>(columns - first_alone));
+      // The last cell's fourth byte fell on the upper row's first pixel.
+      upper[0] = lower[0];
     }
   }
   text.append(kPageClosing, sizeof kPageClosing - 1);
