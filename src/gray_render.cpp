@@ -336,6 +336,24 @@ __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, c
   }
   return c;
 }
+// 16 cells in a row whose columns lie in one 16-byte window of the column
+// means: the window's first column and each cell's place in it.
+struct CellRun {
+  int first_x;
+  alignas(16) uint8_t offset[16];
+};
+
+// means[16 r + k] = mean[runs[r].first_x + runs[r].offset[k]]: one shuffle
+// picks each run's 16 means out of its window.
+__attribute__((target("avx2"))) void pick_cell_runs_avx2(const uint8_t* mean, const CellRun* runs,
+                                                         size_t count, uint8_t* means) {
+  for (size_t r = 0; r < count; ++r, means += 16) {
+    const __m128i window =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(mean + runs[r].first_x));
+    const __m128i offsets = _mm_load_si128(reinterpret_cast<const __m128i*>(runs[r].offset));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(means), _mm_shuffle_epi8(window, offsets));
+  }
+}
 #endif
 
 #ifndef HAVE_AVX2
@@ -434,7 +452,20 @@ class RowSampler {
 #else
     (void)vector;
 #endif
-    if (all_columns_) column_means_.resize(static_cast<size_t>(width_));
+    // Room for a 16-byte read from any column.
+    if (all_columns_) column_means_.resize(static_cast<size_t>(width_) + 16);
+#ifdef HAVE_AVX2
+    // Runs of 16 inner cells whose columns lie within 16 of each other (all
+    // of them where the page has at least as many columns as the frame).
+    for (size_t c = inside_begin_; all_columns_ && c + 16 <= inside_end_; c += 16) {
+      const int first_x = sample_x_[c];
+      if (sample_x_[c + 15] - first_x > 15) break;
+      CellRun run;
+      run.first_x = first_x;
+      for (int k = 0; k < 16; ++k) run.offset[k] = static_cast<uint8_t>(sample_x_[c + k] - first_x);
+      cell_runs_.push_back(run);
+    }
+#endif
   }
 
   // means[c] = get_gray_ave9(frame, sample_x(c), y), for every column c,
@@ -484,10 +515,17 @@ class RowSampler {
 #endif
       for (; x < last_x; ++x)
         mean[x] = static_cast<uint8_t>((sums[x - 1] + sums[x] + sums[x + 1]) / 9);
+      size_t c = inside_begin_;
+#ifdef HAVE_AVX2
+      if (!cell_runs_.empty()) {
+        pick_cell_runs_avx2(mean, cell_runs_.data(), cell_runs_.size(), means + c);
+        c += 16 * cell_runs_.size();
+      }
+#endif
       // Locals: stores through a byte pointer would make the compiler reload
       // members after each one.
       const int* sample_x = sample_x_.data();
-      for (size_t c = inside_begin_, end = inside_end_; c < end; ++c) means[c] = mean[sample_x[c]];
+      for (const size_t end = inside_end_; c < end; ++c) means[c] = mean[sample_x[c]];
     } else if (rows == 3) {
       for (size_t c = inside_begin_; c < inside_end_; ++c) {
         const int x = sample_x_[c];
@@ -505,6 +543,9 @@ class RowSampler {
   std::vector<int> covered_x_;
   std::vector<uint16_t> column_sums_;
   std::vector<uint8_t> column_means_;  // of every inner column, with all_columns_
+#ifdef HAVE_AVX2
+  std::vector<CellRun> cell_runs_;  // from inside_begin_ on, with all_columns_
+#endif
   bool vector_ = false;
   bool all_columns_ = false;          // summed in a vector pass, covered or not
   size_t inside_begin_, inside_end_;  // the columns away from the frame's sides
