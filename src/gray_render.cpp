@@ -24,6 +24,12 @@ const size_t kPassBlockBytes = size_t{16} << 10;
 const char kPageOpening[] = "<html><body><font size=\"-3\"><pre>";
 const char kPageClosing[] = "</pre></font></body></html>";
 
+// 32 cells of '&', as the page writes them.
+const char kAmpersands[] =
+    "&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;"
+    "&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;";
+static_assert(sizeof kAmpersands - 1 == 32 * 5, "32 cells of five bytes");
+
 // The preview's gray tone for a cell: the top of the band that v lies in.
 uint8_t preview_level(int v) {
   if (v > 224) return 255;
@@ -282,9 +288,9 @@ __attribute__((target("avx2"))) int means_of_nine_avx2(const uint16_t* column_su
 // levels go to the preview row at pixels and to the one row_bytes above it;
 // returns the first cell not done, with *out moved past the page bytes. The
 // ramp character of 255 - v is ",-=*8X#&"[(254 - v) / 32] (0 for v = 255);
-// 32 cells without '&' (which takes five bytes) are stored at once, others
-// one by one. The preview level is the top of v's band of 32, at least 32,
-// and 255 above 224.
+// 32 cells without '&' (which takes five bytes) are stored at once, 32
+// of '&' copied at once, others eight at a time or one by one. The preview level is the top of v's
+// band of 32, at least 32, and 255 above 224.
 __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, const uint8_t* means,
                                                      int columns, uint8_t* pixels, size_t row_bytes,
                                                      char** out) {
@@ -305,14 +311,30 @@ __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, c
     const __m256i from_top = _mm256_subs_epu8(_mm256_set1_epi8(static_cast<char>(254)), v);
     const __m256i band = _mm256_and_si256(_mm256_srli_epi16(from_top, 5), low_three_bits);
     const __m256i chars = _mm256_shuffle_epi8(ramp, band);
-    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(chars, ampersand)) != 0) {
-      uint8_t* p = pixels + 3 * static_cast<size_t>(c);
-      for (int k = 0; k < 32; ++k) *out = write_cell(tables, means[c + k], p + 3 * k, *out);
-      memcpy(p + row_bytes, p, 3 * 32);
-      continue;
+    const uint32_t ampersands =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chars, ampersand)));
+    if (ampersands == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(*out), chars);
+      *out += 32;
+    } else if (ampersands == 0xFFFFFFFFu) {
+      memcpy(*out, kAmpersands, sizeof kAmpersands - 1);
+      *out += sizeof kAmpersands - 1;
+    } else {
+      // Eight cells at a time: those without '&' in one store, others one by one.
+      alignas(32) char block[32];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(block), chars);
+      for (int group = 0; group < 32; group += 8) {
+        if (((ampersands >> group) & 0xFF) == 0) {
+          memcpy(*out, block + group, 8);
+          *out += 8;
+          continue;
+        }
+        for (int k = c + group; k < c + group + 8; ++k) {
+          memcpy(*out, tables.page_bytes[means[k]], 8);
+          *out += tables.page_length[means[k]];
+        }
+      }
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(*out), chars);
-    *out += 32;
 
     // Level: (v + 31) with the low five bits cleared, at least 32, and 255 above 224.
     const __m256i rounded = _mm256_and_si256(_mm256_adds_epu8(v, _mm256_set1_epi8(31)),
