@@ -358,6 +358,7 @@ __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, c
   }
   return c;
 }
+
 // 16 cells in a row whose columns lie in one 16-byte window of the column
 // means: the window's first column and each cell's place in it.
 struct CellRun {
@@ -397,7 +398,9 @@ class GrayPass {
         width_(frame.width > 0 ? static_cast<size_t>(frame.width) : 0),
         bands_(bands),
         vector_(vector) {
-    if (total_) grays_.resize((static_cast<size_t>(rows_per_step) + 3) * width_ + 32);
+    if (total_) {
+      grays_.resize(std::min(total_, (static_cast<size_t>(rows_per_step) + 3) * width_) + 32);
+    }
   }
 
   // Takes the pixels below pixel `end`, at most rows_per_step rows past the
@@ -410,6 +413,8 @@ class GrayPass {
       memmove(grays_.data(), grays_.data() + (keep_from - first_pixel_), done_ - keep_from);
       first_pixel_ = keep_from;
     }
+    // Room for the step and the 31 pixels a vector block may have left.
+    if (end - first_pixel_ + 32 > grays_.size()) grays_.resize(end - first_pixel_ + 32);
     uint8_t* grays = grays_.data() + (done_ - first_pixel_);
     size_t taken = 0;
 #ifdef HAVE_AVX2
