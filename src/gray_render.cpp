@@ -687,8 +687,8 @@ SamplingGrid::SamplingGrid(int32_t frame_width, int32_t frame_height, int32_t te
 
 namespace {
 
-// Runs the pass over the whole frame, `frame_rows` rows per step, calling
-// after_step after each.
+// Runs the pass over the whole frame in steps of about kPassBlockBytes of
+// rows, calling after_step after each.
 template <typename AfterStep>
 void pass_over(const KImageT<K_RGB>& frame, int64_t* bands, bool vector, AfterStep after_step) {
   const size_t row_pixels = frame.width > 0 ? static_cast<size_t>(frame.width) : 0;

@@ -60,8 +60,9 @@ struct FrameSampling {
   bool page_too_large = false;  // its preview would exceed kMaxPreviewBytes
 };
 
-// Samples `frame` for the console report (when console_report) and for a
-// page of page_columns characters per row (when preview is not null). The
+// Counts the histogram of `frame` and samples it for the console preview
+// (when console_report) and for a page of page_columns characters per row
+// (when preview is not null). The
 // preview is sized for the page, whatever it held before, and keeps the page's
 // means until write_html_page turns them into gray levels; its memory is
 // reused. A page beyond kMaxPreviewBytes leaves the preview empty, 0 x 0.
