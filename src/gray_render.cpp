@@ -359,22 +359,32 @@ __attribute__((target("avx2"))) int write_cells_avx2(const CellTables& tables, c
   return c;
 }
 
-// 16 cells in a row whose columns lie in one 16-byte window of the column
-// means: the window's first column and each cell's place in it.
+// 16 cells in a row whose columns lie within kRunWindows 16-byte windows of
+// the column means, from first_x on: pick[w][k] is where cell k's column lies
+// in window w, or 0x80 when it lies in another.
+enum { kRunWindows = 4 };  // 64 columns
 struct CellRun {
   int first_x;
-  alignas(16) uint8_t offset[16];
+  alignas(16) uint8_t pick[kRunWindows][16];
 };
 
-// means[16 r + k] = mean[runs[r].first_x + runs[r].offset[k]]: one shuffle
-// picks each run's 16 means out of its window.
+__attribute__((target("avx2"), always_inline)) inline __m128i picked_from(const uint8_t* window,
+                                                                          const uint8_t* pick) {
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
+                          _mm_load_si128(reinterpret_cast<const __m128i*>(pick)));
+}
+
+// means[16 r + k] = the mean of run r's cell k: a shuffle per window picks
+// the run's 16 means out of the first `windows` windows.
 __attribute__((target("avx2"))) void pick_cell_runs_avx2(const uint8_t* mean, const CellRun* runs,
-                                                         size_t count, uint8_t* means) {
+                                                         size_t count, int windows,
+                                                         uint8_t* means) {
   for (size_t r = 0; r < count; ++r, means += 16) {
-    const __m128i window =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(mean + runs[r].first_x));
-    const __m128i offsets = _mm_load_si128(reinterpret_cast<const __m128i*>(runs[r].offset));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(means), _mm_shuffle_epi8(window, offsets));
+    const uint8_t* window = mean + runs[r].first_x;
+    __m128i picked = picked_from(window, runs[r].pick[0]);
+    for (int w = 1; w < windows; ++w)
+      picked = _mm_or_si128(picked, picked_from(window + 16 * w, runs[r].pick[w]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(means), picked);
   }
 }
 #endif
@@ -479,18 +489,25 @@ class RowSampler {
 #else
     (void)vector;
 #endif
-    // Room for a 16-byte read from any column.
-    if (all_columns_) column_means_.resize(static_cast<size_t>(width_) + 16);
+    // Room for reading every window of a run from any column.
+    if (all_columns_) column_means_.resize(static_cast<size_t>(width_) + 64);
 #ifdef HAVE_AVX2
-    // Runs of 16 inner cells whose columns lie within 16 of each other (all
-    // of them where the page has at least as many columns as the frame).
+    // Runs of 16 inner cells whose columns lie within the windows (all of
+    // them where the page has at least a quarter as many columns as the
+    // frame).
     for (size_t c = inside_begin_; all_columns_ && c + 16 <= inside_end_; c += 16) {
       const int first_x = sample_x_[c];
-      if (sample_x_[c + 15] - first_x > 15) break;
+      const int span = sample_x_[c + 15] - first_x;
+      if (span >= 16 * kRunWindows) break;
       CellRun run;
       run.first_x = first_x;
-      for (int k = 0; k < 16; ++k) run.offset[k] = static_cast<uint8_t>(sample_x_[c + k] - first_x);
+      memset(run.pick, 0x80, sizeof run.pick);
+      for (int k = 0; k < 16; ++k) {
+        const int place = sample_x_[c + k] - first_x;
+        run.pick[place / 16][k] = static_cast<uint8_t>(place % 16);
+      }
       cell_runs_.push_back(run);
+      run_windows_ = std::max(run_windows_, span / 16 + 1);
     }
 #endif
   }
@@ -545,7 +562,7 @@ class RowSampler {
       size_t c = inside_begin_;
 #ifdef HAVE_AVX2
       if (!cell_runs_.empty()) {
-        pick_cell_runs_avx2(mean, cell_runs_.data(), cell_runs_.size(), means + c);
+        pick_cell_runs_avx2(mean, cell_runs_.data(), cell_runs_.size(), run_windows_, means + c);
         c += 16 * cell_runs_.size();
       }
 #endif
@@ -572,6 +589,7 @@ class RowSampler {
   std::vector<uint8_t> column_means_;  // of every inner column, with all_columns_
 #ifdef HAVE_AVX2
   std::vector<CellRun> cell_runs_;  // from inside_begin_ on, with all_columns_
+  int run_windows_ = 0;             // windows the runs need
 #endif
   bool vector_ = false;
   bool all_columns_ = false;          // summed in a vector pass, covered or not
