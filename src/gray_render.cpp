@@ -809,10 +809,14 @@ void write_console_report(const FrameSampling& sampling, FILE* out) {
 
   const CellTables& tables = cell_tables();
   const uint8_t* means = sampling.console_means.data();
-  for (int64_t r = 0; r < sampling.console_rows; ++r) {
+  const size_t histogram_bytes = text.size();
+  text.resize(histogram_bytes +
+              static_cast<size_t>(sampling.console_rows) * (kConsolePreviewColumns + 1));
+  char* row = &text[histogram_bytes];
+  for (int64_t r = 0; r < sampling.console_rows; ++r, row += kConsolePreviewColumns + 1) {
     for (int c = 0; c < kConsolePreviewColumns; ++c)
-      text += static_cast<char>(tables.console_code[*means++]);
-    text += '\n';
+      row[c] = static_cast<char>(tables.console_code[*means++]);
+    row[kConsolePreviewColumns] = '\n';
   }
   fwrite(text.data(), 1, text.size(), out);
 }
