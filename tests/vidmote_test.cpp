@@ -77,7 +77,7 @@ Bgr picture_at(const KImageT<K_RGB>& image, int x, int t) {
 }
 
 // These tests need the test card, the default only on a machine without a
-// camera; the camera tests run against vivid in a guest (tests/vivid/).
+// camera; the camera tests run against vivid in a guest (tests/guest/).
 bool camera_attached() {
   LensoraPlugIn plugin;
   return plugin.Open(VIDMOTE_PATH) && plugin.name != "Vidmote: Test card";

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Boots a qemu guest with Debian's stock kernel and the vivid virtual camera
 # and runs one command in it, chrooted into this machine's root (read-only,
-# with a tmpfs overlay), so the guest runs the very files built here.
+# with a tmpfs overlay), so the guest runs the very files built here. Its
+# kernel also runs 32-bit x86 programs, which some hosts' kernels cannot.
 #
 #   run-guest.sh WORK_DIR COMMAND [ARG...]
 #
@@ -9,10 +10,15 @@
 # command's output lands in WORK_DIR/share/guest.log; the script fails unless
 # the guest booted, ran the command and the command exited 0.
 #
-# The kernel package is downloaded once (about 70 MB) into VIVID_CACHE_DIR,
-# by default /var/cache/capture-console-vivid when writable, else
-# WORK_DIR/cache. Every wait is bounded: the guest gets GUEST_SECONDS
-# (default 300) for the command and a little more to boot and shut down.
+# The cache (VIVID_CACHE_DIR, by default /var/cache/capture-console-vivid
+# when writable, else WORK_DIR/cache) keeps the kernel package, downloaded
+# once (about 70 MB), and whatever the command leaves in /run/share/cache.
+# The command finds the cache, read-only, at $GUEST_CACHE.
+#
+# Every wait is bounded: the guest gets GUEST_SECONDS (default 300) for the
+# command and a little more to boot and shut down. GUEST_MEMORY_MB (default
+# 1024) sizes the guest and GUEST_TMPFS (default 512m) the tmpfs that holds
+# everything written outside /run/share. GUEST_CAMERA=0 leaves vivid out.
 set -euo pipefail
 
 if (($# < 2)); then
@@ -23,9 +29,12 @@ work=$(realpath -m "$1")
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 guest_seconds=${GUEST_SECONDS:-300}
+guest_memory_mb=${GUEST_MEMORY_MB:-1024}
+guest_tmpfs=${GUEST_TMPFS:-512m}
+guest_camera=${GUEST_CAMERA:-1}
 
 fail() {
-  echo "vivid guest: $*" >&2
+  echo "test guest: $*" >&2
   exit 1
 }
 
@@ -58,7 +67,7 @@ if [ -z "$deb" ]; then
     package=$(kernel_package)
   fi
   [ -n "$package" ] || fail "cannot resolve linux-image-amd64 (run apt-get update)"
-  echo "vivid guest: downloading $package into $cache"
+  echo "test guest: downloading $package into $cache"
   # As root, apt would hand the download to its own unprivileged user.
   sandbox=()
   [ "$(id -u)" -eq 0 ] && sandbox=(-o APT::Sandbox::User=root)
@@ -74,7 +83,7 @@ fi
 kernel_dir=$cache/$(basename "$deb" .deb)
 modules="virtio_pci 9pnet_virtio 9p overlay vivid"
 if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "$modules" ]; then
-  echo "vivid guest: unpacking $(basename "$deb")"
+  echo "test guest: unpacking $(basename "$deb")"
   rm -rf "$kernel_dir" "$kernel_dir.tmp"
   dpkg-deb -x "$deb" "$kernel_dir.tmp"
   version=$(ls "$kernel_dir.tmp/lib/modules")
@@ -110,27 +119,35 @@ cp -r "$kernel_dir/lib" "$work/initramfs/"
 # ---- The command, and the folder it reports through.
 share=$work/share
 rm -rf "$share"
-mkdir -p "$share"
-printf '%q ' "$@" >"$share/command"
+mkdir -p "$share/cache"
+printf 'GUEST_CACHE=%q exec ' "$cache" >"$share/command"
+printf '%q ' "$@" >>"$share/command"
 echo >>"$share/command"
 
 # TCG everywhere: KVM only where the processor offers it.
 accel=tcg
 if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ]; then accel=kvm; fi
 
-echo "vivid guest: booting ($accel)"
+echo "test guest: booting ($accel, $guest_memory_mb MiB)"
 start=$(date +%s)
 status=0
+# Under TCG, SMAP makes every 32-bit program fault in the guest (the kernel
+# logs a supervisor read at an iret), so the processor leaves it out.
 timeout -s KILL $((guest_seconds + 120)) qemu-system-x86_64 \
-  -accel "$accel" -cpu max -smp 2 -m 1024 -nographic -no-reboot -nic none \
+  -accel "$accel" -cpu max,-smap -smp 2 -m "$guest_memory_mb" -nographic -no-reboot -nic none \
   -kernel "$kernel_dir/vmlinuz" -initrd "$initramfs" \
-  -append "console=ttyS0 panic=-1 quiet loglevel=3 guest_seconds=$guest_seconds" \
+  -append "console=ttyS0 panic=-1 quiet loglevel=3 guest_seconds=$guest_seconds guest_tmpfs=$guest_tmpfs guest_camera=$guest_camera" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$share",mount_tag=share,security_model=none \
   </dev/null >"$work/console.log" 2>&1 || status=$?
-echo "vivid guest: qemu ended after $(($(date +%s) - start)) s (status $status)"
+echo "test guest: qemu ended after $(($(date +%s) - start)) s (status $status)"
 
 [ -f "$share/guest.log" ] && cat "$share/guest.log"
+# What the command made for later runs (complete files only: it writes them
+# under a temporary name and renames them when done).
+for kept in "$share"/cache/*; do
+  [ -f "$kept" ] && mv -f "$kept" "$cache/"
+done
 if [ ! -f "$share/exit-status" ]; then
   echo "---- guest console ----"
   tail -n 60 "$work/console.log"

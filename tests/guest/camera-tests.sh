@@ -1,6 +1,6 @@
 #!/bin/sh
 # The camera tests, run inside the test guest (see run-guest.sh) against
-# vivid's /dev/video0:  guest-tests.sh VIVID_TESTS_BINARY
+# vivid's /dev/video0:  camera-tests.sh VIVID_TESTS_BINARY
 # Fails unless the suite ran and every test in it passed.
 set -u
 tests=$1

@@ -1,5 +1,5 @@
 // The console with the default plug-in against the kernel's vivid virtual
-// camera. Runs inside the test guest (tests/vivid/run-guest.sh), where vivid
+// camera. Runs inside the test guest (tests/guest/run-guest.sh), where vivid
 // is loaded as one webcam, /dev/video0. The test sets vivid's own controls
 // (patterns, fault injection) directly on the device while the program runs.
 //
