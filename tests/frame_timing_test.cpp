@@ -26,6 +26,11 @@ TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
        5,
        false},
       {"began exactly at the request", {true, true, kAsked + kInterval}, kInterval, 0, true},
+      // Stamps are whole microseconds: a start within the microsecond before
+      // the request may be the request's own.
+      {"began 1 ns before", {true, true, kAsked + kInterval - 1}, kInterval, 0, true},
+      {"began 999 ns before", {true, true, kAsked + kInterval - 999}, kInterval, 0, true},
+      {"began 1001 ns before", {true, true, kAsked + kInterval - 1001}, kInterval, 0, false},
       {"began 2 us before", {true, true, kAsked + kInterval - 2000}, kInterval, 0, false},
       {"start stamp 1 ms after", {true, false, kAsked + kMs}, kInterval, 0, true},
       {"start stamp 1 ms before", {true, false, kAsked - kMs}, kInterval, 3, false},
