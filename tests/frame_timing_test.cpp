@@ -1,5 +1,6 @@
-// The default plug-in's freshness rule: which dequeued camera frame began
-// after the capture was asked for.
+// The default plug-in's frame rules: which frames are skipped while the
+// camera settles after stream-on, and which dequeued frame began after the
+// capture was asked for.
 #include "frame_timing.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +47,32 @@ TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(vidmote::began_after(c.stamp, c.interval, kNow, kAsked, c.dequeued_before), c.fresh);
+  }
+}
+
+TEST(FrameTiming, FramesAreSkippedUntilBothTheCountAndTheTimeAreReached) {
+  const int64_t kStarted = kAsked;  // stream-on
+  const struct {
+    const char* what;
+    int settle_frames;
+    int64_t settle_ms;
+    int skipped;
+    int64_t since_start;
+    bool skip;
+  } cases[] = {
+      {"1 s, the first frame", 0, 1000, 0, 0, true},
+      {"1 s, 29 frames in 999 ms", 0, 1000, 29, 999 * kMs, true},
+      {"1 s, a second has passed", 0, 1000, 30, 1000 * kMs, false},
+      {"5 frames, the first, time already up", 5, 0, 0, kMs, true},
+      {"5 frames, the fifth, time already up", 5, 0, 4, 2000 * kMs, true},
+      {"5 frames, five skipped", 5, 0, 5, 200 * kMs, false},
+      {"none", 0, 0, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(vidmote::still_settling(c.skipped, c.settle_frames, kStarted + c.since_start,
+                                      kStarted + c.settle_ms * kMs),
+              c.skip);
   }
 }
 
