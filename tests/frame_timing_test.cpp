@@ -1,5 +1,6 @@
-// The default plug-in's freshness rule: which dequeued camera frame began
-// after the capture was asked for.
+// The default plug-in's frame rules: which frames are skipped while the
+// camera settles after stream-on, and which dequeued frame began after the
+// capture was asked for.
 #include "frame_timing.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,11 @@ TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
        5,
        false},
       {"began exactly at the request", {true, true, kAsked + kInterval}, kInterval, 0, true},
+      // Stamps are whole microseconds: a start within the microsecond before
+      // the request may be the request's own.
+      {"began 1 ns before", {true, true, kAsked + kInterval - 1}, kInterval, 0, true},
+      {"began 999 ns before", {true, true, kAsked + kInterval - 999}, kInterval, 0, true},
+      {"began 1001 ns before", {true, true, kAsked + kInterval - 1001}, kInterval, 0, false},
       {"began 2 us before", {true, true, kAsked + kInterval - 2000}, kInterval, 0, false},
       {"start stamp 1 ms after", {true, false, kAsked + kMs}, kInterval, 0, true},
       {"start stamp 1 ms before", {true, false, kAsked - kMs}, kInterval, 3, false},
@@ -41,6 +47,32 @@ TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(vidmote::began_after(c.stamp, c.interval, kNow, kAsked, c.dequeued_before), c.fresh);
+  }
+}
+
+TEST(FrameTiming, FramesAreSkippedUntilBothTheCountAndTheTimeAreReached) {
+  const int64_t kStarted = kAsked;  // stream-on
+  const struct {
+    const char* what;
+    int settle_frames;
+    int64_t settle_ms;
+    int skipped;
+    int64_t since_start;
+    bool skip;
+  } cases[] = {
+      {"1 s, the first frame", 0, 1000, 0, 0, true},
+      {"1 s, 29 frames in 999 ms", 0, 1000, 29, 999 * kMs, true},
+      {"1 s, a second has passed", 0, 1000, 30, 1000 * kMs, false},
+      {"5 frames, the first, time already up", 5, 0, 0, kMs, true},
+      {"5 frames, the fifth, time already up", 5, 0, 4, 2000 * kMs, true},
+      {"5 frames, five skipped", 5, 0, 5, 200 * kMs, false},
+      {"none", 0, 0, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(vidmote::still_settling(c.skipped, c.settle_frames, kStarted + c.since_start,
+                                      kStarted + c.settle_ms * kMs),
+              c.skip);
   }
 }
 

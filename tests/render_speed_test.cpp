@@ -148,13 +148,22 @@ TEST(PreviewReuse, APreviewBeyondTheLimitKeepsNothingOfTheLastOne) {
 TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
   const struct {
     int width, height, columns;
+    int gray;  // of every byte; -1 for noise
   } kCaptures[] = {
-      {640, 480, 1000},  // every column covered
-      {641, 97, 201},    // rows and blocks that do not divide evenly
-      {100, 80, 333},    // more text rows than frame rows: rows repeat
-      {33, 700, 70},     // the console preview repeats rows too
-      {3001, 40, 400},   // a row longer than a pass step
-      {5, 3, 9},         // every cell at an edge
+      {640, 480, 1000, -1},  // every column covered
+      {641, 97, 201, -1},    // rows and blocks that do not divide evenly
+      {100, 80, 333, -1},    // more text rows than frame rows: rows repeat
+      {33, 700, 70, -1},     // the console preview repeats rows too
+      {3001, 40, 400, -1},   // a row longer than a pass step
+      {5, 3, 9, -1},         // every cell at an edge
+      // Rows of 256 and 512 blocks of 32 pixels, every pixel in one band:
+      // each byte counter of the pass counts up to its flush.
+      {8192, 1, 70, 255},
+      {8192, 2, 10000, 255},
+      {16384, 1, 70, 255},
+      {8192, 1, 70, 100},
+      {8192, 2, 10000, 100},
+      {16384, 1, 70, 100},
   };
   ScratchDir dir;
   const std::string bmp = dir.file("R.bmp"), html = dir.file("R.html"), g = dir.file("g.bmp"),
@@ -164,9 +173,13 @@ TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
   for (bool vector : {true, false}) {
     set_vector_instructions(vector);
     for (const auto& c : kCaptures) {
-      SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " width " +
+      SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) +
+                   (c.gray < 0 ? "" : " gray " + std::to_string(c.gray)) + " width " +
                    std::to_string(c.columns) + (vector ? "" : " without vector instructions"));
-      const Frame frame = noise_frame(c.width, c.height, ++seed);
+      ++seed;
+      const Frame frame =
+          c.gray < 0 ? noise_frame(c.width, c.height, seed)
+                     : Frame{c.width, c.height, std::string(3 * c.width * c.height, char(c.gray))};
       FILE* console = fopen(report.c_str(), "w");
       ASSERT_NE(console, nullptr);
       write_capture_outputs(image_of(frame), c.columns, {bmp.c_str(), html.c_str(), g.c_str()},

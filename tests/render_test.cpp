@@ -2,12 +2,14 @@
 // arithmetic on its own, and whole captures compared byte for byte.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "capture_outputs.h"
 #include "gray_render.h"
 #include "program_runner.h"
 #include "reference_render.h"
@@ -266,13 +268,42 @@ const FrameCase kFrames[] = {
     {"tall 7 x 300", 7, 300, [](int x, int y, int ch) { return noise(x, y, ch) & 255; }},
 };
 
+const int kColumns[] = {70, 200, 201, 1, -3};
+
 class CaptureOfFrame : public ::testing::TestWithParam<int> {};
 
 TEST_P(CaptureOfFrame, MatchesTheWorkedOutFilesForEveryWidth) {
   const FrameCase& c = kFrames[GetParam()];
   SCOPED_TRACE(c.name);
   const Frame frame = make_frame(c.width, c.height, c.byte_at);
-  for (int columns : {70, 200, 201, 1, -3}) expect_capture_matches(frame, columns);
+  for (int columns : kColumns) expect_capture_matches(frame, columns);
+}
+
+// The same captures written in the test's own process with vector
+// instructions turned off, as on a processor without them.
+TEST_P(CaptureOfFrame, MatchesTheWorkedOutFilesWithoutVectorInstructions) {
+  const FrameCase& c = kFrames[GetParam()];
+  SCOPED_TRACE(c.name);
+  const Frame frame = make_frame(c.width, c.height, c.byte_at);
+  KImageT<K_RGB> image(frame.width, frame.height), preview;
+  memcpy(static_cast<void*>(image.get_raw_buffer()), frame.bytes.data(), frame.bytes.size());
+  ScratchDir dir;
+  const std::string bmp = dir.file("R.bmp"), html = dir.file("R.html"), g = dir.file("g.bmp"),
+                    report = dir.file("report.txt");
+  for (int columns : kColumns) {
+    SCOPED_TRACE("width " + std::to_string(columns));
+    FILE* console = fopen(report.c_str(), "w");
+    ASSERT_NE(console, nullptr);
+    set_vector_instructions(false);
+    write_capture_outputs(image, columns, {bmp.c_str(), html.c_str(), g.c_str()}, console,
+                          "failed\n", preview);
+    set_vector_instructions(true);
+    fclose(console);
+    EXPECT_EQ(read_file(report), console_report(frame));
+    EXPECT_EQ(read_file(html), html_page(frame, columns));
+    EXPECT_EQ(read_file(bmp), bmp_file(frame));
+    EXPECT_EQ(read_file(g), bmp_file(gray_preview(frame, columns)));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, CaptureOfFrame,

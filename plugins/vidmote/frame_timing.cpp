@@ -13,4 +13,8 @@ bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, i
   return start + 1000 >= asked_ns;  // stamps come in whole microseconds
 }
 
+bool still_settling(int skipped, int settle_frames, int64_t now_ns, int64_t settled_at_ns) {
+  return skipped < settle_frames || now_ns < settled_at_ns;
+}
+
 }  // namespace vidmote

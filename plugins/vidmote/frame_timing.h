@@ -1,4 +1,5 @@
-// Whether a camera frame is fresh: it began after the capture was asked for.
+// Which camera frames count: after stream-on, none until the picture has
+// settled; for a capture, one that began after the capture was asked for.
 #ifndef VIDMOTE_FRAME_TIMING_H
 #define VIDMOTE_FRAME_TIMING_H
 
@@ -20,6 +21,12 @@ struct FrameStamp {
 // a later one (dequeued_before > 0) counts.
 bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
                  int dequeued_before);
+
+// After stream-on, frames are skipped while the camera settles (auto
+// exposure, white balance): until settle_frames have been skipped and the
+// clock has reached settled_at_ns, both. Whether the next frame is skipped,
+// `skipped` having been skipped so far.
+bool still_settling(int skipped, int settle_frames, int64_t now_ns, int64_t settled_at_ns);
 
 }  // namespace vidmote
 

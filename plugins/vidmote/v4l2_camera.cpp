@@ -271,7 +271,7 @@ bool V4l2Camera::settle() {
   const int64_t started = now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
   const int64_t deadline = settled_at + settle.frames * frame_interval_ns_ + frame_timeout_ns();
-  for (int frames = 0; frames < settle.frames || now_ns() < settled_at; ++frames) {
+  for (int frames = 0; still_settling(frames, settle.frames, now_ns(), settled_at); ++frames) {
     v4l2_buffer buffer = {};
     if (next_buffer(deadline, &buffer) != Wait::kFrame || !requeue(&buffer)) return false;
   }
