@@ -2,6 +2,7 @@
 // frames on Enter, opens the plug-in's settings on S and quits on Q.
 #include <locale.h>
 #include <stdio.h>
+#include <string.h>
 
 #ifndef _WIN32
 #include <errno.h>
@@ -29,12 +30,46 @@ void open_closed_standard_streams() {
 }
 #endif
 
+const char kUsage[] =
+    "Usage: ConsoleExample\n"
+    "Takes still pictures through the camera plug-in %s and keeps each\n"
+    "one in the current folder as Rnnnnn.bmp (the frame), Rnnnnn.html (ASCII\n"
+    "art) and g.bmp (its gray preview), with a brightness histogram and a\n"
+    "preview on the console.\n"
+    "\n"
+    "It asks once for the width of the page in characters (1 to 10000), then\n"
+    "reads one command per line:\n"
+    "  Enter    capture a frame\n"
+    "  s        the plug-in's settings dialog\n"
+    "  q        quit\n"
+    "\n"
+    "The default plug-in uses the first camera that opens, else its test card;\n"
+    "VIDMOTE_DEVICE names the camera (a device path) or test-card.\n"
+    "\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n";
+
+// --help or --version alone answers and ends the run; any other arguments
+// are ignored, as the program takes none for its work.
+bool answered_option(int argc, char** argv) {
+  if (argc != 2) return false;
+  if (strcmp(argv[1], "--help") == 0) {
+    printf(kUsage, kPlugInFile);
+  } else if (strcmp(argv[1], "--version") == 0) {
+    puts("ConsoleExample " CAPTURE_CONSOLE_VERSION);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
 #ifndef _WIN32
   open_closed_standard_streams();
 #endif
+  if (answered_option(argc, argv)) return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
   setlocale(LC_CTYPE, "");
   return run_capture_console(stdin, stdout, kPlugInFile);
 }

@@ -24,7 +24,7 @@ void drop_rest_of_line(FILE* in) {
 }  // namespace
 
 int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
-  const ConsoleTexts& text = console_texts(console_encoding());
+  const ConsoleTexts& text = locale_console_texts();
 
   LensoraPlugIn plugin;
   if (!plugin.Open(plugin_file)) {

@@ -3,7 +3,11 @@
 #include <string.h>
 #include <strings.h>
 
+#include <initializer_list>
+#include <string>
+
 #ifndef _WIN32
+#include <iconv.h>
 #include <langinfo.h>
 #endif
 
@@ -40,23 +44,81 @@ const ConsoleTexts kShiftJisTexts = {
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x8F\x6F\x97\xCD\x8E\xB8\x94\x73...\n",
 };
 
-}  // namespace
-
-const ConsoleTexts& console_texts(TextEncoding encoding) {
-  return encoding == TextEncoding::kShiftJis ? kShiftJisTexts : kUtf8Texts;
+#ifndef _WIN32
+bool is_one_of(const char* codeset, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (strcasecmp(codeset, name) == 0) return true;
+  }
+  return false;
 }
 
-TextEncoding console_encoding() {
+const char* ConsoleTexts::*const kTextFields[] = {
+    &ConsoleTexts::dll_open_failed,    &ConsoleTexts::dll_init_failed,
+    &ConsoleTexts::dll_name,           &ConsoleTexts::resolution,
+    &ConsoleTexts::width_question,     &ConsoleTexts::width_error,
+    &ConsoleTexts::command_prompt,     &ConsoleTexts::capture_failed,
+    &ConsoleTexts::file_output_failed,
+};
+const size_t kTextCount = sizeof kTextFields / sizeof kTextFields[0];
+static_assert(sizeof(ConsoleTexts) == kTextCount * sizeof(const char*), "every text is listed");
+
+bool convert_text(iconv_t converter, const char* text, std::string* out) {
+  std::string in = text;
+  out->assign(in.size() * 4 + 16, '\0');  // room for any character set's bytes
+  char* src = in.data();
+  char* dst = out->data();
+  size_t src_left = in.size(), dst_left = out->size();
+  if (iconv(converter, &src, &src_left, &dst, &dst_left) == static_cast<size_t>(-1) ||
+      iconv(converter, nullptr, nullptr, &dst, &dst_left) == static_cast<size_t>(-1)) {
+    return false;
+  }
+  out->resize(out->size() - dst_left);
+  return true;
+}
+
+// The UTF-8 texts converted to one character set, all or none; kept for the
+// character set last asked for.
+class ConvertedTexts {
+ public:
+  bool convert(const char* codeset) {
+    if (codeset_ == codeset) return ok_;
+    codeset_ = codeset;
+    ok_ = false;
+    iconv_t converter = iconv_open(codeset, "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+    ok_ = true;
+    for (size_t i = 0; i < kTextCount && ok_; ++i) {
+      ok_ = convert_text(converter, kUtf8Texts.*kTextFields[i], &strings_[i]);
+      texts_.*kTextFields[i] = strings_[i].c_str();
+    }
+    iconv_close(converter);
+    return ok_;
+  }
+  const ConsoleTexts& texts() const { return texts_; }
+
+ private:
+  std::string codeset_;
+  bool ok_ = false;
+  std::string strings_[kTextCount];
+  ConsoleTexts texts_ = {};
+};
+#endif
+
+}  // namespace
+
+const ConsoleTexts& locale_console_texts() {
 #ifdef _WIN32
-  return TextEncoding::kShiftJis;
+  return kShiftJisTexts;
 #else
   const char* codeset = nl_langinfo(CODESET);
-  if (!codeset) return TextEncoding::kUtf8;
-  static const char* const kShiftJisNames[] = {"SHIFT_JIS",   "SHIFT-JIS", "SJIS",      "CP932",
-                                               "WINDOWS-31J", "MS_KANJI",  "CSSHIFTJIS"};
-  for (const char* candidate : kShiftJisNames) {
-    if (strcasecmp(codeset, candidate) == 0) return TextEncoding::kShiftJis;
+  if (!codeset || is_one_of(codeset, {"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", "US-ASCII"})) {
+    return kUtf8Texts;
   }
-  return TextEncoding::kUtf8;
+  if (is_one_of(codeset, {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS_KANJI",
+                          "CSSHIFTJIS"})) {
+    return kShiftJisTexts;
+  }
+  static ConvertedTexts converted;
+  return converted.convert(codeset) ? converted.texts() : kUtf8Texts;
 #endif
 }

@@ -2,8 +2,6 @@
 #ifndef CONSOLE_TEXT_H
 #define CONSOLE_TEXT_H
 
-enum class TextEncoding { kUtf8, kShiftJis };
-
 struct ConsoleTexts {
   const char* dll_open_failed;  // one %s: the plug-in file name
   const char* dll_init_failed;
@@ -16,10 +14,10 @@ struct ConsoleTexts {
   const char* file_output_failed;
 };
 
-const ConsoleTexts& console_texts(TextEncoding encoding);
-
-// Shift_JIS where the locale's character set is Shift_JIS or CP932 (always on
-// Windows), UTF-8 otherwise. Call after setlocale(LC_CTYPE, "").
-TextEncoding console_encoding();
+// The texts in the locale's character set: Shift_JIS where it is Shift_JIS
+// or CP932 (always on Windows), UTF-8 where it is UTF-8 or ASCII, and
+// converted with iconv to any other (EUC-JP, say), or UTF-8 where the texts
+// cannot be written in it. Call after setlocale(LC_CTYPE, "").
+const ConsoleTexts& locale_console_texts();
 
 #endif  // CONSOLE_TEXT_H

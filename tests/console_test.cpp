@@ -605,39 +605,88 @@ TEST_F(ConsoleRun, AFrameThatCannotBeSavedIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.html", "R00001.html", "g.bmp"}));
 }
 
-// A Shift_JIS locale, built into a scratch folder so the system's locale
-// set is left alone.
-TEST_F(ConsoleRun, ShiftJisLocaleGetsShiftJisBytes) {
+// Each locale is built into a scratch folder, so the system's locales are
+// left alone. The texts come in the locale's own character set, or in UTF-8
+// where that set cannot hold them.
+TEST_F(ConsoleRun, TextsComeInTheLocalesCharacterSet) {
+  const struct {
+    const char* locale;
+    const char* source;   // localedef -i
+    const char* charset;  // localedef -f
+    const char* texts_in;
+  } kLocales[] = {
+      {"ja_JP.SJIS", "ja_JP", "SHIFT_JIS", "SHIFT_JIS"},
+      {"ja_JP.eucJP", "ja_JP", "EUC-JP", "EUC-JP"},
+      {"en_US.ISO-8859-1", "en_US", "ISO-8859-1", "UTF-8"},
+  };
   ScratchDir locales;
-  const std::string command =
-      "localedef -i ja_JP -f SHIFT_JIS " + locales.file("ja_JP.SJIS") + " >/dev/null 2>&1";
-  int ignored_status = system(command.c_str());  // warns that SJIS is not ASCII-safe
-  (void)ignored_status;
-  ASSERT_TRUE(file_exists(locales.file("ja_JP.SJIS")))
-      << "localedef (Debian package locales) is needed";
   options.env["LOCPATH"] = locales.path();
-  options.env["LC_ALL"] = "ja_JP.SJIS";
-  options.env["FAKECAM_CAPTURE"] = "0";
-  RunResult r = run("200\n\n");
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, to_shift_jis(kStartup + kPrompt + kCaptureFailed));
-
-  options.env["FAKECAM_NAME_LENGTH"] = "0";
-  r = run("");
-  EXPECT_EQ(r.out, to_shift_jis(kOpenFailed));
-  options.env.erase("FAKECAM_NAME_LENGTH");
-  options.env["FAKECAM_INIT"] = "0";
-  r = run("");
-  EXPECT_EQ(r.out, to_shift_jis(kInitFailed));
-  options.env.erase("FAKECAM_INIT");
-  options.env.erase("FAKECAM_CAPTURE");
-  r = run("0\n");
-  EXPECT_EQ(r.out, to_shift_jis(kStartup + kWidthError));
-  options.file_size_limit = 100000;
-  r = run("200\n\nq\n");
   const std::string report = one_capture_output(default_frame(640, 480, 0), 640, 480);
-  EXPECT_EQ(r.out, to_shift_jis(kStartup + kPrompt) + report + to_shift_jis(kFileOutputFailed) +
-                       to_shift_jis(kPrompt));
+  for (const auto& l : kLocales) {
+    SCOPED_TRACE(l.locale);
+    const std::string command = std::string("localedef -i ") + l.source + " -f " + l.charset + " " +
+                                locales.file(l.locale) + " >/dev/null 2>&1";
+    int ignored_status = system(command.c_str());  // warns that SJIS is not ASCII-safe
+    (void)ignored_status;
+    ASSERT_TRUE(file_exists(locales.file(l.locale)))
+        << "localedef (Debian package locales) is needed";
+    options.env["LC_ALL"] = l.locale;
+    auto in_charset = [&](const std::string& utf8) { return to_charset(utf8, l.texts_in); };
+
+    options.env["FAKECAM_CAPTURE"] = "0";
+    RunResult r = run("200\n\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, in_charset(kStartup + kPrompt + kCaptureFailed));
+    options.env["FAKECAM_NAME_LENGTH"] = "0";
+    r = run("");
+    EXPECT_EQ(r.out, in_charset(kOpenFailed));
+    options.env.erase("FAKECAM_NAME_LENGTH");
+    options.env["FAKECAM_INIT"] = "0";
+    r = run("");
+    EXPECT_EQ(r.out, in_charset(kInitFailed));
+    options.env.erase("FAKECAM_INIT");
+    options.env.erase("FAKECAM_CAPTURE");
+    r = run("0\n");
+    EXPECT_EQ(r.out, in_charset(kStartup + kWidthError));
+    options.file_size_limit = 100000;
+    r = run("200\n\nq\n");
+    options.file_size_limit = -1;
+    EXPECT_EQ(r.out, in_charset(kStartup + kPrompt) + report + in_charset(kFileOutputFailed) +
+                         in_charset(kPrompt));
+  }
+}
+
+// --help and --version alone answer on standard output; any other command
+// line is ignored, as the program takes no arguments for its work.
+TEST_F(ConsoleRun, HelpAndVersionAloneAnswerOtherArgumentsAreIgnored) {
+  const struct {
+    std::vector<std::string> args;
+    const char* starts_with;  // "" for a normal run
+  } kCases[] = {
+      {{"--help"}, "Usage: ConsoleExample\n"},
+      {{"--version"}, "ConsoleExample 1."},
+      {{"--help", "--version"}, ""},
+      {{"--version", "x"}, ""},
+      {{"-h"}, ""},
+      {{"--HELP"}, ""},
+      {{""}, ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    options.args = c.args;
+    const RunResult r = run("200\n\nq\n");
+    EXPECT_EQ(r.status, 0);
+    if (*c.starts_with) {
+      EXPECT_EQ(r.out.rfind(c.starts_with, 0), 0u) << r.out;
+      EXPECT_EQ(r.out.back(), '\n');
+      EXPECT_TRUE(out.list().empty()) << "nothing is captured";
+    } else {
+      EXPECT_EQ(r.out, kStartup + kPrompt +
+                           one_capture_output(default_frame(640, 480, 0), 640, 480) + kPrompt);
+      EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "g.bmp"}));
+      for (const std::string& name : out.list()) ASSERT_EQ(unlink(out.file(name).c_str()), 0);
+    }
+  }
 }
 
 }  // namespace

@@ -85,16 +85,18 @@ bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
-std::string to_shift_jis(const std::string& utf8) {
-  iconv_t cd = iconv_open("SHIFT_JIS", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no Shift_JIS converter");
+std::string to_charset(const std::string& utf8, const char* charset) {
+  iconv_t cd = iconv_open(charset, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    throw std::runtime_error(std::string("no converter to ") + charset);
   std::string in = utf8, out(utf8.size() * 2, '\0');
   char* src = in.data();
   char* dst = out.data();
   size_t src_left = in.size(), dst_left = out.size();
   const size_t converted = iconv(cd, &src, &src_left, &dst, &dst_left);
   iconv_close(cd);
-  if (converted == static_cast<size_t>(-1)) throw std::runtime_error("not Shift_JIS: " + utf8);
+  if (converted == static_cast<size_t>(-1))
+    throw std::runtime_error(std::string("not ") + charset + ": " + utf8);
   out.resize(out.size() - dst_left);
   return out;
 }

@@ -53,7 +53,11 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
 
-// The same characters as Shift_JIS bytes; throws for text it cannot convert.
-std::string to_shift_jis(const std::string& utf8);
+// The same characters in another character set (iconv's name); throws for
+// text it cannot convert.
+std::string to_charset(const std::string& utf8, const char* charset);
+inline std::string to_shift_jis(const std::string& utf8) {
+  return to_charset(utf8, "SHIFT_JIS");
+}
 
 #endif  // PROGRAM_RUNNER_H

@@ -28,6 +28,8 @@ dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
 command -v clang++ >/dev/null || missing+=(clang)
 [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] ||
   missing+=(libclang-rt-dev)
+# The Debian package's dependencies are worked out by dpkg-shlibdeps.
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 # Independent readers of the output files.
 /usr/bin/python3 -c 'import PIL' 2>/dev/null || missing+=(python3-pil)
 [ -x /usr/bin/chromium ] || missing+=(chromium)
@@ -60,6 +62,15 @@ suite() {
   cmake --build "$dir" -j2
   ctest --test-dir "$dir" --output-on-failure -j2 </dev/null
 }
+
+# A plain build needs none of the test tools: with GoogleTest and Google
+# Benchmark hidden it still builds the program and the plug-in, and says
+# that the tests were left out.
+plain_log=$(cmake -S . -B "$build-plain" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
+grep -q 'GoogleTest not found.*the tests are left out' <<<"$plain_log" ||
+  { echo "a build without GoogleTest does not say that the tests are left out" >&2; exit 1; }
+cmake --build "$build-plain" -j2 --target ConsoleExample vidmote
 
 CC=clang CXX=clang++ suite "$build-fuzz" -DBUILD_TESTING=OFF -DFUZZ=ON
 suite "$build-sanitize" -DBUILD_TESTING=ON -DSANITIZE=ON
