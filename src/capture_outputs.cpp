@@ -1,6 +1,21 @@
 #include "capture_outputs.h"
 
 #include "gray_render.h"
+#include "output_files.h"
+
+namespace {
+
+// g.bmp is written under a fresh name and renamed over the old one, so a
+// reader never sees half a picture and two runs never leave a mixed one.
+bool save_preview(const KImageT<K_RGB>& preview, const char* name) {
+  char temporary[kFileNameSize];
+  FILE* file = create_file_beside(name, temporary);
+  if (!file) return false;
+  if (!preview.save_to_bitmap(file, temporary)) return false;  // removed again
+  return replace_with(temporary, name);
+}
+
+}  // namespace
 
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
                            const CaptureFiles& files, FILE* console, const char* failure_text,
@@ -15,7 +30,7 @@ void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
 
   if (!frame.save_to_bitmap(files.bmp, files.bmp_name)) fputs(failure_text, console);
 
-  gray_preview.save_to_bitmap(files.preview_name);
+  save_preview(gray_preview, files.preview_name);
 }
 
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,

@@ -7,6 +7,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
@@ -48,6 +49,33 @@ FILE* create_new_file(const char* name, bool text_mode) {
     errno = error;
   }
   return file;
+}
+
+FILE* create_file_beside(const char* name, char (&temporary)[kFileNameSize]) {
+#ifdef _WIN32
+  const long process = static_cast<long>(_getpid());
+#else
+  const long process = static_cast<long>(getpid());
+#endif
+  // The process number keeps two runs apart, the count two files of one run.
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int length = snprintf(temporary, kFileNameSize, "%s.%ld-%u.tmp", name, process, count++);
+    if (length < 0 || length >= kFileNameSize) return nullptr;
+    FILE* file = create_new_file(temporary, false);
+    if (file || errno != EEXIST) return file;
+  }
+  return nullptr;
+}
+
+bool replace_with(const char* temporary, const char* name) {
+#ifdef _WIN32
+  const bool ok = MoveFileExA(temporary, name, MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  const bool ok = rename(temporary, name) == 0;
+#endif
+  if (!ok) remove(temporary);
+  return ok;
 }
 
 void format_output_names(int n, char (&bmp_name)[kFileNameSize], char (&html_name)[kFileNameSize]) {

@@ -20,6 +20,16 @@ void format_output_names(int n, char (&bmp_name)[kFileNameSize], char (&html_nam
 // the name is taken, null with another errno when it cannot be created.
 FILE* create_new_file(const char* name, bool text_mode);
 
+// Creates a file of a fresh name beside `name` (in the same folder), for
+// writing in binary, and puts its name into `temporary`. Null when no file
+// can be created there.
+FILE* create_file_beside(const char* name, char (&temporary)[kFileNameSize]);
+
+// Renames `temporary` over `name` in one step: whatever entry held that name
+// (a file, a link, a FIFO) is replaced, never followed or opened. When that
+// fails, `temporary` is removed. False then.
+bool replace_with(const char* temporary, const char* name);
+
 // The two numbered files of one capture, both newly created.
 struct OutputFiles {
   int number;

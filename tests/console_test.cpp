@@ -151,7 +151,8 @@ TEST_F(ConsoleRun, ANameTakenAfterThePromptMovesBothFilesOn) {
 }
 
 // Two consoles capturing into one folder at the same time: every capture
-// keeps its own pair of numbered files, whole, and no number is lost.
+// keeps its own pair of numbered files, whole, no number is lost, and g.bmp
+// is left whole.
 TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
   const int kCaptures = 12, kWidth = 320, kHeight = 240, kColumns = 60;
   ScratchDir out, side;
@@ -200,6 +201,51 @@ TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(out.list(), expected);
+  // g.bmp is the whole preview of one of the captures, never a mix.
+  const std::string preview = read_file(out.file("g.bmp"));
+  bool whole = false;
+  for (const Frame& f : frames) whole = whole || preview == bmp_file(gray_preview(f, kColumns));
+  EXPECT_TRUE(whole) << "g.bmp is not the preview of any one capture";
+}
+
+// Whatever entry is named g.bmp, a capture replaces it with the new preview:
+// a link is never followed, a FIFO never opened.
+TEST_F(ConsoleRun, GBmpReplacesWhateverHeldItsName) {
+  struct Case {
+    const char* name;
+    bool link;  // else a FIFO
+    bool target_exists;
+  };
+  const Case kCases[] = {{"link to a file outside the folder", true, true},
+                         {"dangling link", true, false},
+                         {"FIFO", false, false}};
+  const Frame frame{640, 480, default_frame(640, 480, 0)};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir folder, outside;
+    const std::string target = outside.file("target.bmp");
+    if (c.target_exists) write_file(target, "keep");
+    if (c.link) {
+      ASSERT_EQ(symlink(target.c_str(), folder.file("g.bmp").c_str()), 0);
+    } else {
+      ASSERT_EQ(mkfifo(folder.file("g.bmp").c_str(), 0644), 0);
+    }
+    options.input = "200\n\nq\n";
+    options.timeout_seconds = 20;
+    RunResult r = run_program(folder.path(), options);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(folder.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "g.bmp"}));
+    struct stat info;
+    ASSERT_EQ(lstat(folder.file("g.bmp").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_TRUE(read_file(folder.file("g.bmp")) == bmp_file(gray_preview(frame, 200)));
+    EXPECT_EQ(outside.list(), c.target_exists ? std::vector<std::string>{"target.bmp"}
+                                              : std::vector<std::string>{});
+    if (c.target_exists) {
+      EXPECT_TRUE(read_file(target) == "keep") << "the link's target changed";
+    }
+  }
 }
 
 TEST_F(ConsoleRun, NumbersBeyondFiveDigitsGetMoreDigits) {
