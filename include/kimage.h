@@ -166,22 +166,33 @@ bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
   kimage_detail::fill_bmp_headers(header, width, height);
 
   // The headers and the pixel rows, with their padding, in one write where
-  // the rows need no padding.
+  // the rows need no padding, else in batches of pieces held on the stack:
+  // saving never allocates, so it cannot run out of memory.
   const size_t row_bytes = width > 0 ? 3 * static_cast<size_t>(width) : 0;
   const size_t pad = (4 - row_bytes % 4) % 4;
   const uint8_t zeros[4] = {0, 0, 0, 0};
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data.data());
-  std::vector<kimage_detail::Piece> pieces = {{header, sizeof header}};
+  enum { kBatch = 1024 };
+  kimage_detail::Piece pieces[kBatch];
+  size_t count = 0;
+  bool ok = true;
+  auto add = [&](const void* piece, size_t size) {
+    pieces[count++] = {piece, size};
+    if (count == kBatch) {
+      ok = ok && kimage_detail::write_pieces(file, pieces, count);
+      count = 0;
+    }
+  };
+  add(header, sizeof header);
   if (pad == 0 && !data.empty()) {
-    pieces.push_back({bytes, row_bytes * height});
+    add(bytes, row_bytes * height);
   } else if (!data.empty()) {
-    pieces.reserve(1 + 2 * static_cast<size_t>(height));
     for (int32_t y = 0; y < height; ++y) {
-      pieces.push_back({bytes + row_bytes * y, row_bytes});
-      pieces.push_back({zeros, pad});
+      add(bytes + row_bytes * y, row_bytes);
+      add(zeros, pad);
     }
   }
-  const bool ok = kimage_detail::write_pieces(file, pieces.data(), pieces.size());
+  if (count > 0) ok = ok && kimage_detail::write_pieces(file, pieces, count);
   return finish_output_file(file, path, ok);
 }
 

@@ -1,9 +1,22 @@
 #include "capture_outputs.h"
 
+#include <new>
+
 #include "gray_render.h"
 #include "output_files.h"
 
 namespace {
+
+// Runs one stage of the capture; false when memory ran out in it.
+template <typename Stage>
+bool within_memory(Stage stage) {
+  try {
+    stage();
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 // g.bmp is written under a fresh name and renamed over the old one, so a
 // reader never sees half a picture and two runs never leave a mixed one.
@@ -20,13 +33,23 @@ bool save_preview(const KImageT<K_RGB>& preview, const char* name) {
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
                            const CaptureFiles& files, FILE* console, const char* failure_text,
                            KImageT<K_RGB>& gray_preview) {
+  // Without the memory to sample for the page, the page fails as one too
+  // large does, and the report is sampled on its own.
   FrameSampling sampling;
-  sample_frame(frame, true, html_width, &gray_preview, sampling);
-  write_console_report(sampling, console);
-
-  if (!write_html_page(sampling, files.html, files.html_name, gray_preview)) {
-    fputs(failure_text, console);
+  const bool page_sampled =
+      within_memory([&] { sample_frame(frame, true, html_width, &gray_preview, sampling); });
+  bool report_sampled = page_sampled;
+  if (!page_sampled) {
+    gray_preview.init(0, 0);  // nothing of an earlier capture's preview may stay
+    sampling = FrameSampling();
+    report_sampled = within_memory([&] { sample_frame(frame, true, 0, nullptr, sampling); });
   }
+  if (report_sampled) within_memory([&] { write_console_report(sampling, console); });
+
+  const bool page_written =
+      page_sampled ? write_html_page(sampling, files.html, files.html_name, gray_preview)
+                   : files.html && finish_output_file(files.html, files.html_name, false);
+  if (!page_written) fputs(failure_text, console);
 
   if (!frame.save_to_bitmap(files.bmp, files.bmp_name)) fputs(failure_text, console);
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -827,8 +828,10 @@ void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
   write_console_report(sampling, out);
 }
 
-bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,
-                     KImageT<K_RGB>& preview) {
+namespace {
+
+bool write_page_and_levels(const FrameSampling& sampling, FILE* page, const char* html_path,
+                           KImageT<K_RGB>& preview) {
   if (sampling.page_too_large) {
     if (page) finish_output_file(page, html_path, false);  // the created page goes again
     return false;
@@ -874,6 +877,21 @@ bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html
   const bool ok = text.flush();
   if (!page) return false;
   return finish_output_file(page, html_path, ok);
+}
+
+}  // namespace
+
+bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,
+                     KImageT<K_RGB>& preview) {
+  try {
+    return write_page_and_levels(sampling, page, html_path, preview);
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the page goes, and so does the preview, which may hold
+    // means as well as levels.
+    if (page) finish_output_file(page, html_path, false);
+    preview.init(0, 0);
+    return false;
+  }
 }
 
 bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,

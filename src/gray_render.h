@@ -76,8 +76,9 @@ void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
 // Writes the ASCII-art page sampled into `preview` and fills the preview
 // with its gray levels (one pixel wide, two tall per character). False when
 // the page could not be written whole (a partial page is removed; the preview
-// is still filled) or when the preview would exceed kMaxPreviewBytes (then
-// nothing is written). The page goes into `page`, opened in text mode at
+// is still filled), when the preview would exceed kMaxPreviewBytes (then
+// nothing is written) or when memory runs out (then the page is removed and
+// the preview emptied). The page goes into `page`, opened in text mode at
 // html_path by the caller (null when it could not be created); it is closed
 // here.
 bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,

@@ -637,6 +637,27 @@ TEST_F(ConsoleRun, AFrameTooLargeForTheMemoryFailsTheCapture) {
   EXPECT_EQ(calls().back(), "LN_OnDestroy");
 }
 
+// Memory that runs out while a capture is rendered is a failed write: the
+// message, no partial file, and the run goes on to its next capture.
+TEST_F(ConsoleRun, MemoryRunningOutWhileRenderingFailsOnlyThePage) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  // A 640 x 480 frame fits in 200 000 KiB; a page 10000 wide needs a
+  // 225 MB preview, which does not.
+  options.address_space_limit = int64_t{200000} * 1024;
+  RunResult r = run("10000\n\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  const Frame frame0{640, 480, default_frame(640, 480, 0)};
+  const Frame frame1{640, 480, default_frame(640, 480, 1)};
+  EXPECT_EQ(r.out, kStartup + kPrompt + console_report(frame0) + kFileOutputFailed + kPrompt +
+                       console_report(frame1) + kFileOutputFailed + kPrompt);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "R00001.bmp", "g.bmp"}));
+  EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame0));
+  EXPECT_TRUE(read_file(out.file("R00001.bmp")) == bmp_file(frame1));
+  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(Frame{0, 0, ""}));
+}
+
 TEST_F(ConsoleRun, AFrameThatCannotBeSavedIsReportedAndTheRunGoesOn) {
   // Files may not grow past 100 000 bytes: the frame BMP fails, the page
   // and the preview fit.
