@@ -21,6 +21,12 @@ void drop_rest_of_line(FILE* in) {
   } while (c != '\n' && c != EOF);
 }
 
+// Flushes the console; false once any of its texts could not be written
+// (a full device, a closed pipe).
+bool console_written(FILE* out) {
+  return fflush(out) == 0 && !ferror(out);
+}
+
 }  // namespace
 
 int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
@@ -42,8 +48,10 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
   plugin.GetResolution(&width, &height);
   fprintf(out, text.resolution, static_cast<int>(width), static_cast<int>(height));
 
+  // A console that cannot be written ends the run at its next question or
+  // prompt, so a capture in hand still completes its files.
   fputs(text.width_question, out);
-  fflush(out);
+  if (!console_written(out)) return kFailureStatus;
   char line[1024];
   int32_t html_width = 0;
   if (!fgets(line, sizeof line, in) || !parse_html_width(line, &html_width)) {
@@ -57,7 +65,7 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
   for (int n = 0;; ++n) {
     n = get_next_nonexistfilenum(n);
     fputs(text.command_prompt, out);
-    fflush(out);
+    if (!console_written(out)) return kFailureStatus;
     int command = getc(in);
     if (command == EOF || command == 'q' || command == 'Q') return 0;
     if (command == 's' || command == 'S') {

@@ -382,6 +382,39 @@ TEST_F(ConsoleRun, AClosedStandardOutputLosesOnlyTheTexts) {
   EXPECT_EQ(read_file(out.file("R00000.html")), html_page(frame, 200));
 }
 
+// A console that cannot be written ends the run with a failure, once the
+// capture in hand has completed its files; every numbered file left is whole.
+TEST_F(ConsoleRun, AConsoleThatCannotBeWrittenFailsTheRun) {
+  struct Case {
+    const char* name;
+    std::string output_file;
+    int64_t pipe_bytes;
+    int width, height;
+    std::vector<std::string> files;
+  };
+  const Case kCases[] = {
+      // The width question already fails: nothing is captured.
+      {"full device", "/dev/full", -1, 640, 480, {}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir folder;
+    const Frame frame{c.width, c.height, default_frame(c.width, c.height, 0)};
+    serve(c.width, c.height, {frame.bytes});
+    options.output_file = c.output_file;
+    options.output_pipe_bytes = c.pipe_bytes;
+    options.input = "50\n\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(folder.list(), c.files);
+    if (!c.files.empty()) {
+      EXPECT_TRUE(read_file(folder.file("R00000.bmp")) == bmp_file(frame));
+      EXPECT_TRUE(read_file(folder.file("R00000.html")) == html_page(frame, 50));
+    }
+  }
+}
+
 struct WidthCase {
   const char* answer;
   bool accepted;
