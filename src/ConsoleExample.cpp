@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #endif
 
 #include "capture_console.h"
@@ -34,6 +35,9 @@ void open_closed_standard_streams() {
 int main() {
 #ifndef _WIN32
   open_closed_standard_streams();
+  // A closed pipe on the console fails its writes instead of killing the
+  // program between creating a capture's files and writing them.
+  signal(SIGPIPE, SIG_IGN);
 #endif
   setlocale(LC_CTYPE, "");
   return run_capture_console(stdin, stdout, kPlugInFile);

@@ -395,6 +395,9 @@ TEST_F(ConsoleRun, AConsoleThatCannotBeWrittenFailsTheRun) {
   const Case kCases[] = {
       // The width question already fails: nothing is captured.
       {"full device", "/dev/full", -1, 640, 480, {}},
+      // The reader stops after 151 bytes; the report, larger than a pipe
+      // holds, then finds the pipe closed.
+      {"closed pipe", "", 151, 100, 4000, {"R00000.bmp", "R00000.html", "g.bmp"}},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
