@@ -3,7 +3,8 @@
 // A camera plug-in is a shared library (libvidmote.so on Linux, Vidmote.dll
 // on 32-bit Windows) that exports these seven functions as plain C names:
 //
-//   LN_GetDllName(null)     the length n > 0 of the plug-in's name
+//   LN_GetDllName(null)     the length n > 0 of the plug-in's name, at most
+//                           LN_MAX_NAME_LENGTH; the program refuses a longer one
 //   LN_GetDllName(buffer)   copies the name, NUL-terminated, into the n + 10
 //                           zeroed bytes given; positive on success
 //   LN_OnInit(window)       prepares the plug-in; the program passes null
@@ -57,6 +58,9 @@ typedef HWND LnWindowHandle;
 #define LN_EXPORT(type) LN_EXTERN_C __attribute__((visibility("default"))) type LN_CALL
 typedef void* LnWindowHandle;
 #endif
+
+// The longest name a plug-in may announce, in bytes without the NUL.
+#define LN_MAX_NAME_LENGTH 65536
 
 // The one-byte boolean of the contract; only its low 8 bits count.
 typedef unsigned char LnBool;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <iconv.h>
 #include <poll.h>
 #include <signal.h>
@@ -149,6 +150,16 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
       rlimit limit = {static_cast<rlim_t>(options.address_space_limit),
                       static_cast<rlim_t>(options.address_space_limit)};
       setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.process_limit >= 0) {
+      const uid_t nobody = 65534;
+      if (geteuid() == 0 &&
+          (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+        _exit(122);
+      }
+      rlimit limit = {static_cast<rlim_t>(options.process_limit),
+                      static_cast<rlim_t>(options.process_limit)};
+      setrlimit(RLIMIT_NPROC, &limit);
     }
     signal(SIGPIPE, SIG_DFL);  // as a shell starts it
     for (int fd : options.closed_streams) close(fd);
