@@ -139,11 +139,11 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   const char kFailure[] = "file output failed\n";
 
   // Kept across captures, as the program keeps it.
-  KImageT<K_RGB> preview_image;
+  RenderMemory render_memory;
   auto capture = [&] {
     FILE* console = fopen(report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, names, console, kFailure, preview_image);
+    write_capture_outputs(frame, html_width, names, console, kFailure, render_memory);
     fclose(console);
   };
 
@@ -155,7 +155,7 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
     FILE* console = fopen(p_report.c_str(), "w");
     if (!console) abort();
     write_capture_outputs(frame, html_width, {p_bmp.c_str(), p_html.c_str(), p_preview.c_str()},
-                          console, kFailure, preview_image);
+                          console, kFailure, render_memory);
     fclose(console);
   }
   std::vector<FloorFile> floor_files;

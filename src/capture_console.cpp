@@ -61,7 +61,7 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
 
   // Kept from one capture to the next, so their memory is reused.
   KImageT<K_RGB> capture;
-  KImageT<K_RGB> gray_preview;
+  RenderMemory render_memory;
   for (int n = 0;; ++n) {
     n = get_next_nonexistfilenum(n);
     fputs(text.command_prompt, out);
@@ -83,6 +83,6 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
     n = files.number;
     write_capture_outputs(capture, html_width,
                           {files.bmp, files.bmp_name, files.html, files.html_name, "g.bmp"}, out,
-                          text.file_output_failed, gray_preview);
+                          text.file_output_failed, render_memory);
   }
 }

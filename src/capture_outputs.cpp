@@ -32,34 +32,34 @@ bool save_preview(const KImageT<K_RGB>& preview, const char* name) {
 
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
                            const CaptureFiles& files, FILE* console, const char* failure_text,
-                           KImageT<K_RGB>& gray_preview) {
+                           RenderMemory& memory) {
   // Without the memory to sample for the page, the page fails as one too
   // large does, and the report is sampled on its own.
-  FrameSampling sampling;
-  const bool page_sampled =
-      within_memory([&] { sample_frame(frame, true, html_width, &gray_preview, sampling); });
+  FrameSampling& sampling = memory.sampling;
+  KImageT<K_RGB>& preview = memory.gray_preview;
+  const bool page_sampled = within_memory([&] { sample_frame(frame, true, html_width, sampling); });
   bool report_sampled = page_sampled;
   if (!page_sampled) {
-    gray_preview.init(0, 0);  // nothing of an earlier capture's preview may stay
+    preview.init(0, 0);  // nothing of an earlier capture's preview may stay
     sampling = FrameSampling();
-    report_sampled = within_memory([&] { sample_frame(frame, true, 0, nullptr, sampling); });
+    report_sampled = within_memory([&] { sample_frame(frame, true, 0, sampling); });
   }
   if (report_sampled) within_memory([&] { write_console_report(sampling, console); });
 
   const bool page_written =
-      page_sampled ? write_html_page(sampling, files.html, files.html_name, gray_preview)
+      page_sampled ? write_html_page(sampling, files.html, files.html_name, preview)
                    : files.html && finish_output_file(files.html, files.html_name, false);
   if (!page_written) fputs(failure_text, console);
 
   if (!frame.save_to_bitmap(files.bmp, files.bmp_name)) fputs(failure_text, console);
 
-  save_preview(gray_preview, files.preview_name);
+  save_preview(preview, files.preview_name);
 }
 
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
                            const CaptureFileNames& names, FILE* console, const char* failure_text,
-                           KImageT<K_RGB>& gray_preview) {
+                           RenderMemory& memory) {
   const CaptureFiles files = {fopen(names.bmp, "wb"), names.bmp, fopen(names.html, "w"), names.html,
                               names.preview};
-  write_capture_outputs(frame, html_width, files, console, failure_text, gray_preview);
+  write_capture_outputs(frame, html_width, files, console, failure_text, memory);
 }

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "gray_render.h"
 #include "kimage.h"
 
 // The two numbered files of a capture, opened for writing by the caller
@@ -25,18 +26,24 @@ struct CaptureFileNames {
   const char* preview;  // the gray preview, g.bmp
 };
 
+// The memory a capture's renderings work in, kept from one capture to the
+// next so that it is reused instead of fresh pages being mapped each time.
+struct RenderMemory {
+  FrameSampling sampling;       // the histogram and the cells' means
+  KImageT<K_RGB> gray_preview;  // the page's gray levels, saved as g.bmp
+};
+
 // Writes the report to `console`, then the files. A page or frame BMP that
 // cannot be written prints `failure_text` to `console` (once each) and the
-// rest still goes on; a failed preview BMP is silent. `gray_preview` is
-// refilled for this frame: handing in the same image at every capture reuses
-// its memory instead of having fresh pages mapped and cleared each time.
+// rest still goes on; a failed preview BMP is silent. Memory running out is
+// a failed write too.
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
                            const CaptureFiles& files, FILE* console, const char* failure_text,
-                           KImageT<K_RGB>& gray_preview);
+                           RenderMemory& memory);
 
 // The same, first creating or truncating the two numbered files.
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
                            const CaptureFileNames& names, FILE* console, const char* failure_text,
-                           KImageT<K_RGB>& gray_preview);
+                           RenderMemory& memory);
 
 #endif  // CAPTURE_OUTPUTS_H

@@ -737,7 +737,7 @@ void count_gray_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]) {
 }
 
 void sample_frame(const KImageT<K_RGB>& frame, bool console_report, int32_t page_columns,
-                  KImageT<K_RGB>* preview, FrameSampling& sampling) {
+                  FrameSampling& sampling) {
   for (int64_t& band : sampling.bands) band = 0;
 
   sampling.console_grid = SamplingGrid(frame.width, frame.height, kConsolePreviewColumns);
@@ -749,29 +749,12 @@ void sample_frame(const KImageT<K_RGB>& frame, bool console_report, int32_t page
   sampling.console_means.resize(static_cast<size_t>(sampling.console_rows) *
                                 kConsolePreviewColumns);
 
-  sampling.page_grid = SamplingGrid(frame.width, frame.height, preview ? page_columns : 0);
+  sampling.page_grid = SamplingGrid(frame.width, frame.height, page_columns);
   const SamplingGrid& page = sampling.page_grid;
-  sampling.page_too_large = preview && page.columns > 0 && page.rows > 0 &&
-                            page.columns * page.rows * 2 * 3 > kMaxPreviewBytes;
-  int64_t page_rows = 0;
-  if (sampling.page_too_large) {
-    preview->init(0, 0);  // nothing of an earlier capture's preview may stay
-  } else if (preview) {
-    // A page without rows has an empty preview: width columns, height 0;
-    // for a negative width, 0 x 0.
-    const int preview_width = page.columns > 0 ? static_cast<int>(page.columns) : 0;
-    const int preview_height = page.columns > 0 ? static_cast<int>(2 * page.rows) : 0;
-    const size_t preview_pixels = preview_width > 0 && preview_height > 0
-                                      ? static_cast<size_t>(preview_width) * preview_height
-                                      : 0;
-    // Every pixel is written before the preview is saved, so an image
-    // already of this size (the last capture's) need not be cleared first.
-    if (preview->width != preview_width || preview->height != preview_height ||
-        preview->data.size() != preview_pixels) {
-      preview->init(preview_width, preview_height);
-    }
-    if (preview_pixels) page_rows = page.rows;
-  }
+  const bool page_has_cells = page.columns > 0 && page.rows > 0;
+  sampling.page_too_large = page_has_cells && page.columns * page.rows * 2 * 3 > kMaxPreviewBytes;
+  const int64_t page_rows = page_has_cells && !sampling.page_too_large ? page.rows : 0;
+  sampling.page_means.resize(static_cast<size_t>(page_rows * page.columns));
 
   const bool vector = use_vector();
   std::vector<TextRowsInPass> text_rows;
@@ -781,9 +764,8 @@ void sample_frame(const KImageT<K_RGB>& frame, bool console_report, int32_t page
                            kConsolePreviewColumns);
   }
   if (page_rows > 0) {
-    // Text row r waits in the upper of its two preview rows, 2(R - r) - 1.
-    uint8_t* top_row = reinterpret_cast<uint8_t*>(&preview->pixel(0, preview->height - 1));
-    text_rows.emplace_back(frame, page, vector, top_row, -6 * static_cast<ptrdiff_t>(page.columns));
+    text_rows.emplace_back(frame, page, vector, sampling.page_means.data(),
+                           static_cast<ptrdiff_t>(page.columns));
   }
 
   // Each text row is sampled as soon as the pass has taken its frame rows,
@@ -824,7 +806,7 @@ void write_console_report(const FrameSampling& sampling, FILE* out) {
 
 void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
   FrameSampling sampling;
-  sample_frame(frame, true, 0, nullptr, sampling);
+  sample_frame(frame, true, 0, sampling);
   write_console_report(sampling, out);
 }
 
@@ -833,13 +815,23 @@ namespace {
 bool write_page_and_levels(const FrameSampling& sampling, FILE* page, const char* html_path,
                            KImageT<K_RGB>& preview) {
   if (sampling.page_too_large) {
+    preview.init(0, 0);  // nothing of an earlier capture's preview may stay
     if (page) finish_output_file(page, html_path, false);  // the created page goes again
     return false;
   }
   const SamplingGrid& grid = sampling.page_grid;
   const int columns = static_cast<int>(grid.columns);
+  // A page without rows has an empty preview: width columns, height 0; for
+  // a negative width, 0 x 0. Every pixel is written below, so an image
+  // already of this size (the last capture's) need not be cleared first.
+  const int preview_width = columns > 0 ? columns : 0;
+  const int preview_height = columns > 0 ? static_cast<int>(2 * grid.rows) : 0;
+  const size_t cells = sampling.page_means.size();
+  if (preview.width != preview_width || preview.height != preview_height ||
+      preview.data.size() != 2 * cells) {
+    preview.init(preview_width, preview_height);
+  }
   // The preview is filled even when the page cannot be written.
-  const size_t cells = columns > 0 && grid.rows > 0 ? static_cast<size_t>(columns * grid.rows) : 0;
   // Room for the widest row (every cell "&amp;") and the 8-byte copies.
   const size_t row_room = cells ? 5 * static_cast<size_t>(columns) + 1 + 8 : 0;
   const size_t largest_page = sizeof kPageOpening + sizeof kPageClosing + 5 * cells +
@@ -848,19 +840,18 @@ bool write_page_and_levels(const FrameSampling& sampling, FILE* page, const char
   text.append(kPageOpening, sizeof kPageOpening - 1);
   if (cells) {
     const CellTables& tables = cell_tables();
-    std::vector<uint8_t> means(static_cast<size_t>(columns));
     const size_t row_bytes = sizeof(K_RGB) * static_cast<size_t>(columns);
-    for (int64_t r = 0; r < grid.rows; ++r) {
+    const uint8_t* means = sampling.page_means.data();
+    for (int64_t r = 0; r < grid.rows; ++r, means += columns) {
       // Text row r is preview rows 2(R - r) - 2 and 2(R - r) - 1, the same
-      // way up; its means wait in the upper one.
+      // way up.
       K_RGB* lower = &preview.pixel(0, static_cast<int>(2 * (grid.rows - r) - 2));
       K_RGB* upper = lower + preview.width;
-      memcpy(means.data(), upper, means.size());
       uint8_t* pixel = reinterpret_cast<uint8_t*>(lower);
       char* out = text.room(row_room);
       int c = 0;
 #ifdef HAVE_AVX2
-      if (use_vector()) c = write_cells_avx2(tables, means.data(), columns, pixel, row_bytes, &out);
+      if (use_vector()) c = write_cells_avx2(tables, means, columns, pixel, row_bytes, &out);
 #endif
       const int first_alone = c;  // the cells whose levels are not yet in the upper row
       for (pixel += 3 * static_cast<size_t>(c); c < columns; ++c, pixel += 3)
@@ -886,8 +877,8 @@ bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html
   try {
     return write_page_and_levels(sampling, page, html_path, preview);
   } catch (const std::bad_alloc&) {
-    // Out of memory: the page goes, and so does the preview, which may hold
-    // means as well as levels.
+    // Out of memory: the page goes, and so does the preview, which may be
+    // filled in part.
     if (page) finish_output_file(page, html_path, false);
     preview.init(0, 0);
     return false;
@@ -897,6 +888,6 @@ bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html
 bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
                      const char* html_path, KImageT<K_RGB>& preview) {
   FrameSampling sampling;
-  sample_frame(frame, false, columns, &preview, sampling);
+  sample_frame(frame, false, columns, sampling);
   return write_html_page(sampling, page, html_path, preview);
 }

@@ -50,37 +50,38 @@ const int64_t kMaxPreviewBytes = int64_t{256} << 20;
 
 // The gray work of one capture, done in one pass over the frame that samples
 // each text row while its frame rows are in cache: the histogram and the
-// 3 x 3 means of the console preview's cells and of the page's cells.
+// 3 x 3 means of the console preview's cells and of the page's cells. Kept
+// from capture to capture, its buffers are reused.
 struct FrameSampling {
   int64_t bands[8] = {0};
   SamplingGrid console_grid{0, 0, kConsolePreviewColumns};
   int64_t console_rows = 0;            // 0 when not sampled or too tall to print
   std::vector<uint8_t> console_means;  // console_rows x 70, top row first
   SamplingGrid page_grid{0, 0, 0};
-  bool page_too_large = false;  // its preview would exceed kMaxPreviewBytes
+  bool page_too_large = false;      // its preview would exceed kMaxPreviewBytes
+  std::vector<uint8_t> page_means;  // page_grid.rows x columns, top row first; empty
+                                    // when the page has no cells or is too large
 };
 
 // Counts the histogram of `frame` and samples it for the console preview
 // (when console_report) and for a page of page_columns characters per row
-// (when preview is not null). The
-// preview is sized for the page, whatever it held before, and keeps the page's
-// means until write_html_page turns them into gray levels; its memory is
-// reused. A page beyond kMaxPreviewBytes leaves the preview empty, 0 x 0.
+// (none for 0).
 void sample_frame(const KImageT<K_RGB>& frame, bool console_report, int32_t page_columns,
-                  KImageT<K_RGB>* preview, FrameSampling& sampling);
+                  FrameSampling& sampling);
 
 // The brightness histogram and the 70-column preview, to `out`.
 void write_console_report(const FrameSampling& sampling, FILE* out);
 void write_console_report(const KImageT<K_RGB>& frame, FILE* out);
 
-// Writes the ASCII-art page sampled into `preview` and fills the preview
-// with its gray levels (one pixel wide, two tall per character). False when
-// the page could not be written whole (a partial page is removed; the preview
-// is still filled), when the preview would exceed kMaxPreviewBytes (then
-// nothing is written) or when memory runs out (then the page is removed and
-// the preview emptied). The page goes into `page`, opened in text mode at
-// html_path by the caller (null when it could not be created); it is closed
-// here.
+// Writes the ASCII-art page of the sampled means and fills `preview` with
+// their gray levels (one pixel wide, two tall per character), sizing it for
+// the page; an image already of that size is reused without clearing. False
+// when the page could not be written whole (a partial page is removed; the
+// preview is still filled), when the preview would exceed kMaxPreviewBytes
+// (then nothing is written and the preview is emptied, 0 x 0) or when memory
+// runs out (then the page is removed and the preview emptied). The page goes
+// into `page`, opened in text mode at html_path by the caller (null when it
+// could not be created); it is closed here.
 bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,
                      KImageT<K_RGB>& preview);
 // The same, sampling `frame` for a page of `columns` characters per row.

@@ -159,7 +159,7 @@ TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
   ScratchDir dir;
   const std::string bmp = dir.file("R.bmp"), html = dir.file("R.html"), g = dir.file("g.bmp"),
                     report = dir.file("report.txt");
-  KImageT<K_RGB> preview;
+  RenderMemory memory;
   int seed = 0;
   for (bool vector : {true, false}) {
     set_vector_instructions(vector);
@@ -170,7 +170,7 @@ TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
       FILE* console = fopen(report.c_str(), "w");
       ASSERT_NE(console, nullptr);
       write_capture_outputs(image_of(frame), c.columns, {bmp.c_str(), html.c_str(), g.c_str()},
-                            console, "failed\n", preview);
+                            console, "failed\n", memory);
       fclose(console);
       EXPECT_EQ(read_file(report), console_report(frame));
       EXPECT_EQ(read_file(html), html_page(frame, c.columns));
