@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "capture_outputs.h"
-#include "gray_render.h"
+#include "gray_levels.h"
 #include "kimage.h"
+#include "test_entry_points.h"
 
 namespace {
 
@@ -135,7 +135,6 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   const std::string html = to_null ? "/dev/null" : dir + "R00000.html";
   const std::string bmp = to_null ? "/dev/null" : dir + "R00000.bmp";
   const std::string preview = dir + "g.bmp";
-  const CaptureFileNames names = {bmp.c_str(), html.c_str(), preview.c_str()};
   const char kFailure[] = "file output failed\n";
 
   // Kept across captures, as the program keeps it.
@@ -143,7 +142,8 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   auto capture = [&] {
     FILE* console = fopen(report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, names, console, kFailure, render_memory);
+    write_capture_outputs(frame, html_width, bmp.c_str(), html.c_str(), preview.c_str(), console,
+                          kFailure, render_memory);
     fclose(console);
   };
 
@@ -154,7 +154,7 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
                       p_preview = probe + "-g.bmp";
     FILE* console = fopen(p_report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, {p_bmp.c_str(), p_html.c_str(), p_preview.c_str()},
+    write_capture_outputs(frame, html_width, p_bmp.c_str(), p_html.c_str(), p_preview.c_str(),
                           console, kFailure, render_memory);
     fclose(console);
   }

@@ -108,7 +108,7 @@ struct Piece {
 // Writes the pieces in order to a stream that has buffered nothing, past the
 // stream's buffer: on POSIX straight to its descriptor, as many pieces per
 // system call as it takes (so one call for up to 1024 pieces), going on where
-// a short write stopped. False when a write fails.
+// a short write stopped. False when a write fails. The BMP writer's own.
 inline bool write_pieces(FILE* file, const Piece* pieces, size_t count) {
 #ifdef _WIN32
   for (size_t i = 0; i < count; ++i) {
@@ -144,12 +144,10 @@ inline bool write_pieces(FILE* file, const Piece* pieces, size_t count) {
 #endif
 }
 
-}  // namespace kimage_detail
-
-// Flushes and closes a file written from scratch; false when that or any
-// earlier write (`ok`) failed. A failed file is removed so no partial file
-// is left, but only a regular one: a device or a pipe is never unlinked.
-inline bool finish_output_file(FILE* file, const char* path, bool ok) {
+// Flushes and closes the file; false when that or any earlier write (`ok`)
+// failed. A failed file is removed so no partial file is left, but only a
+// regular one: a device or a pipe is never unlinked.
+inline bool finish_file(FILE* file, const char* path, bool ok) {
   struct stat info;
   const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
   ok = (fflush(file) == 0) && ok;
@@ -157,6 +155,8 @@ inline bool finish_output_file(FILE* file, const char* path, bool ok) {
   if (!ok && regular) remove(path);
   return ok;
 }
+
+}  // namespace kimage_detail
 
 template <typename T>
 bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
@@ -193,7 +193,7 @@ bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
     }
   }
   if (count > 0) ok = ok && kimage_detail::write_pieces(file, pieces, count);
-  return finish_output_file(file, path, ok);
+  return kimage_detail::finish_file(file, path, ok);
 }
 
 #endif  // KIMAGE_H

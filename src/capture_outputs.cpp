@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "gray_render.h"
-#include "output_files.h"
+#include "console_report.h"
+#include "html_page.h"
 
 namespace {
 
@@ -18,21 +18,11 @@ bool within_memory(Stage stage) {
   }
 }
 
-// g.bmp is written under a fresh name and renamed over the old one, so a
-// reader never sees half a picture and two runs never leave a mixed one.
-bool save_preview(const KImageT<K_RGB>& preview, const char* name) {
-  char temporary[kFileNameSize];
-  FILE* file = create_file_beside(name, temporary);
-  if (!file) return false;
-  if (!preview.save_to_bitmap(file, temporary)) return false;  // removed again
-  return replace_with(temporary, name);
-}
-
 }  // namespace
 
 void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
-                           const CaptureFiles& files, FILE* console, const char* failure_text,
-                           RenderMemory& memory) {
+                           const CaptureFiles& files, const char* preview_name, FILE* console,
+                           const char* failure_text, RenderMemory& memory) {
   // Without the memory to sample for the page, the page fails as one too
   // large does, and the report is sampled on its own.
   FrameSampling& sampling = memory.sampling;
@@ -53,13 +43,5 @@ void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
 
   if (!frame.save_to_bitmap(files.bmp, files.bmp_name)) fputs(failure_text, console);
 
-  save_preview(preview, files.preview_name);
-}
-
-void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
-                           const CaptureFileNames& names, FILE* console, const char* failure_text,
-                           RenderMemory& memory) {
-  const CaptureFiles files = {fopen(names.bmp, "wb"), names.bmp, fopen(names.html, "w"), names.html,
-                              names.preview};
-  write_capture_outputs(frame, html_width, files, console, failure_text, memory);
+  save_gray_preview(preview, preview_name);
 }

@@ -8,10 +8,9 @@
 
 #include <string>
 
-#include "capture_outputs.h"
-#include "gray_render.h"
 #include "program_runner.h"
 #include "reference_render.h"
+#include "test_entry_points.h"
 
 namespace {
 
@@ -169,7 +168,7 @@ TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
       const Frame frame = noise_frame(c.width, c.height, ++seed);
       FILE* console = fopen(report.c_str(), "w");
       ASSERT_NE(console, nullptr);
-      write_capture_outputs(image_of(frame), c.columns, {bmp.c_str(), html.c_str(), g.c_str()},
+      write_capture_outputs(image_of(frame), c.columns, bmp.c_str(), html.c_str(), g.c_str(),
                             console, "failed\n", memory);
       fclose(console);
       EXPECT_EQ(read_file(report), console_report(frame));

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "gray_render.h"
+#include "gray_levels.h"
 #include "program_runner.h"
 #include "reference_render.h"
+#include "test_entry_points.h"
 
 namespace {
 
