@@ -32,7 +32,6 @@ struct SumTables {
   }
 };
 
-// Counts `pixels` pixels at p into bands and stores their grays at grays.
 }  // namespace
 
 void gray_pass_portable(const uint8_t* p, size_t pixels, int64_t* bands, uint8_t* grays) {

@@ -2,6 +2,7 @@
 // arithmetic on its own, and whole captures compared byte for byte.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "gray_levels.h"
+#include "html_page.h"
 #include "program_runner.h"
 #include "reference_render.h"
 #include "test_entry_points.h"
@@ -134,6 +136,23 @@ TEST(Page, AnUnwritablePageIsRemovedButThePreviewIsFilled) {
   EXPECT_EQ(preview.height, 2 * ((48 * 70 / 64) / 2));
   EXPECT_EQ(preview.pixel(0, 0).g, 32) << "a black frame previews at level 32";
   EXPECT_FALSE(write_page(frame, 70, dir.file("missing/p.html"), preview));
+}
+
+TEST(Preview, GBmpIsReplacedWholeOrLeftAsItWas) {
+  ScratchDir dir;
+  const std::string name = dir.file("g.bmp");
+  KImageT<K_RGB> preview(3, 2);
+  for (K_RGB& p : preview.data) p.b = p.g = p.r = 96;
+  write_file(name, "old");
+  EXPECT_TRUE(save_gray_preview(preview, name.c_str()));
+  EXPECT_EQ(read_file(name), bmp_file(Frame{3, 2, std::string(18, '\x60')}));
+  EXPECT_EQ(dir.list(), std::vector<std::string>{"g.bmp"}) << "no temporary file is left";
+
+  // A folder named g.bmp cannot be replaced: the temporary file goes again.
+  ScratchDir other;
+  ASSERT_EQ(mkdir(other.file("g.bmp").c_str(), 0755), 0);
+  EXPECT_FALSE(save_gray_preview(preview, other.file("g.bmp").c_str()));
+  EXPECT_EQ(other.list(), std::vector<std::string>{"g.bmp"});
 }
 
 // ---- Whole captures ----
