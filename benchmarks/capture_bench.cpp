@@ -8,9 +8,10 @@
 // capture's; the counters give the floor (floor_us), the capture over the
 // floor (ratio), and the sizes behind them.
 //
-// Outputs go to a scratch folder under $TMPDIR (or /tmp), or to /dev/null.
-// For /dev/null, where the floor writes nothing, fill_us adds what making the
-// output bytes costs at the least: one memset of them.
+// Outputs go to a scratch folder under $TMPDIR (or /tmp), or to /dev/null;
+// g.bmp always goes to the scratch folder, as it replaces the old one by a
+// rename. For /dev/null, where the floor writes nothing, fill_us adds what
+// making the output bytes costs at the least: one memset of them.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdint.h>
@@ -24,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "capture_outputs.h"
-#include "gray_render.h"
+#include "gray_levels.h"
 #include "kimage.h"
+#include "test_entry_points.h"
 
 namespace {
 
@@ -133,16 +134,16 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   const std::string report = to_null ? "/dev/null" : dir + "report.txt";
   const std::string html = to_null ? "/dev/null" : dir + "R00000.html";
   const std::string bmp = to_null ? "/dev/null" : dir + "R00000.bmp";
-  const std::string preview = to_null ? "/dev/null" : dir + "g.bmp";
-  const CaptureFileNames names = {bmp.c_str(), html.c_str(), preview.c_str()};
+  const std::string preview = dir + "g.bmp";
   const char kFailure[] = "file output failed\n";
 
   // Kept across captures, as the program keeps it.
-  KImageT<K_RGB> preview_image;
+  RenderMemory render_memory;
   auto capture = [&] {
     FILE* console = fopen(report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, names, console, kFailure, preview_image);
+    write_capture_outputs(frame, html_width, bmp.c_str(), html.c_str(), preview.c_str(), console,
+                          kFailure, render_memory);
     fclose(console);
   };
 
@@ -153,14 +154,15 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
                       p_preview = probe + "-g.bmp";
     FILE* console = fopen(p_report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, {p_bmp.c_str(), p_html.c_str(), p_preview.c_str()},
-                          console, kFailure, preview_image);
+    write_capture_outputs(frame, html_width, p_bmp.c_str(), p_html.c_str(), p_preview.c_str(),
+                          console, kFailure, render_memory);
     fclose(console);
   }
   std::vector<FloorFile> floor_files;
   for (const char* suffix : {".txt", ".html", ".bmp", "-g.bmp"}) {
     FloorFile f;
-    f.path = to_null ? "/dev/null" : dir + "floor" + suffix;
+    const bool preview_file = strcmp(suffix, "-g.bmp") == 0;
+    f.path = to_null && !preview_file ? "/dev/null" : dir + "floor" + suffix;
     f.bytes = read_whole(probe + suffix);
     remove((probe + suffix).c_str());
     floor_files.push_back(std::move(f));

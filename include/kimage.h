@@ -108,7 +108,7 @@ struct Piece {
 // Writes the pieces in order to a stream that has buffered nothing, past the
 // stream's buffer: on POSIX straight to its descriptor, as many pieces per
 // system call as it takes (so one call for up to 1024 pieces), going on where
-// a short write stopped. False when a write fails.
+// a short write stopped. False when a write fails. The BMP writer's own.
 inline bool write_pieces(FILE* file, const Piece* pieces, size_t count) {
 #ifdef _WIN32
   for (size_t i = 0; i < count; ++i) {
@@ -144,12 +144,10 @@ inline bool write_pieces(FILE* file, const Piece* pieces, size_t count) {
 #endif
 }
 
-}  // namespace kimage_detail
-
-// Flushes and closes a file written from scratch; false when that or any
-// earlier write (`ok`) failed. A failed file is removed so no partial file
-// is left, but only a regular one: a device or a pipe is never unlinked.
-inline bool finish_output_file(FILE* file, const char* path, bool ok) {
+// Flushes and closes the file; false when that or any earlier write (`ok`)
+// failed. A failed file is removed so no partial file is left, but only a
+// regular one: a device or a pipe is never unlinked.
+inline bool finish_file(FILE* file, const char* path, bool ok) {
   struct stat info;
   const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
   ok = (fflush(file) == 0) && ok;
@@ -157,6 +155,8 @@ inline bool finish_output_file(FILE* file, const char* path, bool ok) {
   if (!ok && regular) remove(path);
   return ok;
 }
+
+}  // namespace kimage_detail
 
 template <typename T>
 bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
@@ -166,23 +166,34 @@ bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
   kimage_detail::fill_bmp_headers(header, width, height);
 
   // The headers and the pixel rows, with their padding, in one write where
-  // the rows need no padding.
+  // the rows need no padding, else in batches of pieces held on the stack:
+  // saving never allocates, so it cannot run out of memory.
   const size_t row_bytes = width > 0 ? 3 * static_cast<size_t>(width) : 0;
   const size_t pad = (4 - row_bytes % 4) % 4;
   const uint8_t zeros[4] = {0, 0, 0, 0};
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data.data());
-  std::vector<kimage_detail::Piece> pieces = {{header, sizeof header}};
+  enum { kBatch = 1024 };
+  kimage_detail::Piece pieces[kBatch];
+  size_t count = 0;
+  bool ok = true;
+  auto add = [&](const void* piece, size_t size) {
+    pieces[count++] = {piece, size};
+    if (count == kBatch) {
+      ok = ok && kimage_detail::write_pieces(file, pieces, count);
+      count = 0;
+    }
+  };
+  add(header, sizeof header);
   if (pad == 0 && !data.empty()) {
-    pieces.push_back({bytes, row_bytes * height});
+    add(bytes, row_bytes * height);
   } else if (!data.empty()) {
-    pieces.reserve(1 + 2 * static_cast<size_t>(height));
     for (int32_t y = 0; y < height; ++y) {
-      pieces.push_back({bytes + row_bytes * y, row_bytes});
-      pieces.push_back({zeros, pad});
+      add(bytes + row_bytes * y, row_bytes);
+      add(zeros, pad);
     }
   }
-  const bool ok = kimage_detail::write_pieces(file, pieces.data(), pieces.size());
-  return finish_output_file(file, path, ok);
+  if (count > 0) ok = ok && kimage_detail::write_pieces(file, pieces, count);
+  return kimage_detail::finish_file(file, path, ok);
 }
 
 #endif  // KIMAGE_H

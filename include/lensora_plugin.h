@@ -52,7 +52,7 @@ class LensoraPlugIn {
 
   // A longer name announced is refused: no camera has one, and the host
   // would give the plug-in that much memory to fill and print.
-  static const int32_t kMaxNameLength = 65536;
+  static const int32_t kMaxNameLength = LN_MAX_NAME_LENGTH;
 
   LensoraPlugIn() : module(nullptr) {}
   ~LensoraPlugIn() { Close(); }

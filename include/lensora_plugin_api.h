@@ -3,7 +3,8 @@
 // A camera plug-in is a shared library (libvidmote.so on Linux, Vidmote.dll
 // on 32-bit Windows) that exports these seven functions as plain C names:
 //
-//   LN_GetDllName(null)     the length n > 0 of the plug-in's name
+//   LN_GetDllName(null)     the length n > 0 of the plug-in's name, at most
+//                           LN_MAX_NAME_LENGTH; the program refuses a longer one
 //   LN_GetDllName(buffer)   copies the name, NUL-terminated, into the n + 10
 //                           zeroed bytes given; positive on success
 //   LN_OnInit(window)       prepares the plug-in; the program passes null
@@ -29,22 +30,37 @@
 #ifndef LENSORA_PLUGIN_API_H
 #define LENSORA_PLUGIN_API_H
 
+// Plain C: a plug-in may be written in C or in C++.
 #include <stdint.h>
 
-#include "kimage.h"
+#ifdef __cplusplus
+#include "kimage.h"  // K_RGB, the program's own pixel
+#define LN_EXTERN_C extern "C"
+#else
+// One pixel: blue, green, red, exactly three bytes, as K_RGB in kimage.h.
+typedef struct K_RGB {
+  uint8_t b;
+  uint8_t g;
+  uint8_t r;
+} K_RGB;
+#define LN_EXTERN_C
+#endif
 
 #ifdef _WIN32
 #include <windows.h>
 // Exports use the system's own calling convention; link with a .def file or
 // -Wl,--kill-at so their names stay undecorated.
 #define LN_CALL __stdcall
-#define LN_EXPORT(type) extern "C" __declspec(dllexport) type LN_CALL
+#define LN_EXPORT(type) LN_EXTERN_C __declspec(dllexport) type LN_CALL
 typedef HWND LnWindowHandle;
 #else
 #define LN_CALL
-#define LN_EXPORT(type) extern "C" __attribute__((visibility("default"))) type LN_CALL
+#define LN_EXPORT(type) LN_EXTERN_C __attribute__((visibility("default"))) type LN_CALL
 typedef void* LnWindowHandle;
 #endif
+
+// The longest name a plug-in may announce, in bytes without the NUL.
+#define LN_MAX_NAME_LENGTH 65536
 
 // The one-byte boolean of the contract; only its low 8 bits count.
 typedef unsigned char LnBool;
@@ -53,19 +69,19 @@ typedef unsigned char LnBool;
 //   LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) { ... }
 LN_EXPORT(int32_t) LN_GetDllName(char* buffer);
 LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle window);
-LN_EXPORT(LnBool) LN_OnDestroy();
+LN_EXPORT(LnBool) LN_OnDestroy(void);
 LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height);
 LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height);
-LN_EXPORT(LnBool) LN_DoModalOptionDlg();
+LN_EXPORT(LnBool) LN_DoModalOptionDlg(void);
 LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer);
 
 // The same, as the host's pointers to them.
 typedef int32_t(LN_CALL* LnGetDllNameFn)(char* buffer);
 typedef LnBool(LN_CALL* LnOnInitFn)(LnWindowHandle window);
-typedef LnBool(LN_CALL* LnOnDestroyFn)();
+typedef LnBool(LN_CALL* LnOnDestroyFn)(void);
 typedef LnBool(LN_CALL* LnGetResolutionFn)(int32_t* width, int32_t* height);
 typedef LnBool(LN_CALL* LnSetResolutionFn)(int32_t width, int32_t height);
-typedef LnBool(LN_CALL* LnDoModalOptionDlgFn)();
+typedef LnBool(LN_CALL* LnDoModalOptionDlgFn)(void);
 typedef int32_t(LN_CALL* LnCaptureFn)(K_RGB* buffer);
 
 #endif  // LENSORA_PLUGIN_API_H

@@ -7,6 +7,7 @@
 #ifndef _WIN32
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #endif
 
 #include "capture_console.h"
@@ -68,6 +69,9 @@ bool answered_option(int argc, char** argv) {
 int main(int argc, char** argv) {
 #ifndef _WIN32
   open_closed_standard_streams();
+  // A closed pipe on the console fails its writes instead of killing the
+  // program between creating a capture's files and writing them.
+  signal(SIGPIPE, SIG_IGN);
 #endif
   if (answered_option(argc, argv)) return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
   setlocale(LC_CTYPE, "");

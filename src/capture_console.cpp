@@ -1,9 +1,11 @@
 #include "capture_console.h"
 
+#include <ctype.h>
 #include <stdint.h>
 
 #include "capture_outputs.h"
 #include "console_text.h"
+#include "html_page.h"
 #include "kimage.h"
 #include "lensora_plugin.h"
 #include "output_files.h"
@@ -19,6 +21,33 @@ void drop_rest_of_line(FILE* in) {
   do {
     c = getc(in);
   } while (c != '\n' && c != EOF);
+}
+
+// The answer to the width question: its leading decimal integer, read the
+// way atoi does (leading white space, optional sign, digits). False for an
+// answer without digits, for 0, for a number outside 32 bits and for one
+// above kMaxHtmlWidth.
+bool parse_html_width(const char* answer, int32_t* width) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(answer);
+  while (isspace(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  if (!isdigit(*p)) return false;
+  int64_t value = 0;
+  for (; isdigit(*p); ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > INT64_C(0x80000000)) return false;  // beyond 32 bits either way
+  }
+  if (negative) value = -value;
+  if (value == 0 || value > kMaxHtmlWidth || value < INT32_MIN) return false;
+  *width = static_cast<int32_t>(value);
+  return true;
+}
+
+// Flushes the console; false once any of its texts could not be written
+// (a full device, a closed pipe).
+bool console_written(FILE* out) {
+  return fflush(out) == 0 && !ferror(out);
 }
 
 }  // namespace
@@ -42,8 +71,10 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
   plugin.GetResolution(&width, &height);
   fprintf(out, text.resolution, static_cast<int>(width), static_cast<int>(height));
 
+  // A console that cannot be written ends the run at its next question or
+  // prompt, so a capture in hand still completes its files.
   fputs(text.width_question, out);
-  fflush(out);
+  if (!console_written(out)) return kFailureStatus;
   char line[1024];
   int32_t html_width = 0;
   if (!fgets(line, sizeof line, in) || !parse_html_width(line, &html_width)) {
@@ -53,11 +84,11 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
 
   // Kept from one capture to the next, so their memory is reused.
   KImageT<K_RGB> capture;
-  KImageT<K_RGB> gray_preview;
+  RenderMemory render_memory;
   for (int n = 0;; ++n) {
     n = get_next_nonexistfilenum(n);
     fputs(text.command_prompt, out);
-    fflush(out);
+    if (!console_written(out)) return kFailureStatus;
     int command = getc(in);
     if (command == EOF || command == 'q' || command == 'Q') return 0;
     if (command == 's' || command == 'S') {
@@ -71,10 +102,9 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
       return kFailureStatus;
     }
 
-    const OutputFiles files = create_output_files(n);
+    const CaptureFiles files = create_capture_files(n);
     n = files.number;
-    write_capture_outputs(capture, html_width,
-                          {files.bmp, files.bmp_name, files.html, files.html_name, "g.bmp"}, out,
-                          text.file_output_failed, gray_preview);
+    write_capture_outputs(capture, html_width, files, "g.bmp", out, text.file_output_failed,
+                          render_memory);
   }
 }

@@ -1,12 +1,12 @@
 #include "output_files.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
@@ -50,6 +50,59 @@ FILE* create_new_file(const char* name, bool text_mode) {
   return file;
 }
 
+bool write_all(FILE* file, const void* bytes, size_t size) {
+#ifdef _WIN32
+  return fwrite(bytes, 1, size, file) == size;
+#else
+  const int fd = fileno(file);
+  const char* next = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const ssize_t written = write(fd, next, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    next += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+#endif
+}
+
+bool finish_output_file(FILE* file, const char* path, bool ok) {
+  struct stat info;
+  const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+  ok = (fflush(file) == 0) && ok;
+  ok = (fclose(file) == 0) && ok;
+  if (!ok && regular) remove(path);
+  return ok;
+}
+
+FILE* create_file_beside(const char* name, char (&temporary)[kFileNameSize]) {
+#ifdef _WIN32
+  const long process = static_cast<long>(_getpid());
+#else
+  const long process = static_cast<long>(getpid());
+#endif
+  // The process number keeps two runs apart, the count two files of one run.
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int length = snprintf(temporary, kFileNameSize, "%s.%ld-%u.tmp", name, process, count++);
+    if (length < 0 || length >= kFileNameSize) return nullptr;
+    FILE* file = create_new_file(temporary, false);
+    if (file || errno != EEXIST) return file;
+  }
+  return nullptr;
+}
+
+bool replace_with(const char* temporary, const char* name) {
+#ifdef _WIN32
+  const bool ok = MoveFileExA(temporary, name, MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  const bool ok = rename(temporary, name) == 0;
+#endif
+  if (!ok) remove(temporary);
+  return ok;
+}
+
 void format_output_names(int n, char (&bmp_name)[kFileNameSize], char (&html_name)[kFileNameSize]) {
   snprintf(bmp_name, kFileNameSize, "R%05d.bmp", n);
   snprintf(html_name, kFileNameSize, "R%05d.html", n);
@@ -64,25 +117,8 @@ int get_next_nonexistfilenum(int n) {
   }
 }
 
-bool parse_html_width(const char* answer, int32_t* width) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(answer);
-  while (isspace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  if (!isdigit(*p)) return false;
-  int64_t value = 0;
-  for (; isdigit(*p); ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > INT64_C(0x80000000)) return false;  // beyond 32 bits either way
-  }
-  if (negative) value = -value;
-  if (value == 0 || value > kMaxHtmlWidth || value < INT32_MIN) return false;
-  *width = static_cast<int32_t>(value);
-  return true;
-}
-
-OutputFiles create_output_files(int n) {
-  OutputFiles files;
+CaptureFiles create_capture_files(int n) {
+  CaptureFiles files;
   for (;; n = get_next_nonexistfilenum(n + 1)) {
     files.number = n;
     format_output_names(n, files.bmp_name, files.html_name);

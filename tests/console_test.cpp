@@ -151,7 +151,8 @@ TEST_F(ConsoleRun, ANameTakenAfterThePromptMovesBothFilesOn) {
 }
 
 // Two consoles capturing into one folder at the same time: every capture
-// keeps its own pair of numbered files, whole, and no number is lost.
+// keeps its own pair of numbered files, whole, no number is lost, and g.bmp
+// is left whole.
 TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
   const int kCaptures = 12, kWidth = 320, kHeight = 240, kColumns = 60;
   ScratchDir out, side;
@@ -200,6 +201,51 @@ TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(out.list(), expected);
+  // g.bmp is the whole preview of one of the captures, never a mix.
+  const std::string preview = read_file(out.file("g.bmp"));
+  bool whole = false;
+  for (const Frame& f : frames) whole = whole || preview == bmp_file(gray_preview(f, kColumns));
+  EXPECT_TRUE(whole) << "g.bmp is not the preview of any one capture";
+}
+
+// Whatever entry is named g.bmp, a capture replaces it with the new preview:
+// a link is never followed, a FIFO never opened.
+TEST_F(ConsoleRun, GBmpReplacesWhateverHeldItsName) {
+  struct Case {
+    const char* name;
+    bool link;  // else a FIFO
+    bool target_exists;
+  };
+  const Case kCases[] = {{"link to a file outside the folder", true, true},
+                         {"dangling link", true, false},
+                         {"FIFO", false, false}};
+  const Frame frame{640, 480, default_frame(640, 480, 0)};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir folder, outside;
+    const std::string target = outside.file("target.bmp");
+    if (c.target_exists) write_file(target, "keep");
+    if (c.link) {
+      ASSERT_EQ(symlink(target.c_str(), folder.file("g.bmp").c_str()), 0);
+    } else {
+      ASSERT_EQ(mkfifo(folder.file("g.bmp").c_str(), 0644), 0);
+    }
+    options.input = "200\n\nq\n";
+    options.timeout_seconds = 20;
+    RunResult r = run_program(folder.path(), options);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(folder.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "g.bmp"}));
+    struct stat info;
+    ASSERT_EQ(lstat(folder.file("g.bmp").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_TRUE(read_file(folder.file("g.bmp")) == bmp_file(gray_preview(frame, 200)));
+    EXPECT_EQ(outside.list(), c.target_exists ? std::vector<std::string>{"target.bmp"}
+                                              : std::vector<std::string>{});
+    if (c.target_exists) {
+      EXPECT_TRUE(read_file(target) == "keep") << "the link's target changed";
+    }
+  }
 }
 
 TEST_F(ConsoleRun, NumbersBeyondFiveDigitsGetMoreDigits) {
@@ -334,6 +380,42 @@ TEST_F(ConsoleRun, AClosedStandardOutputLosesOnlyTheTexts) {
   const Frame frame{640, 480, default_frame(640, 480, 0)};
   EXPECT_EQ(read_file(out.file("R00000.bmp")), bmp_file(frame));
   EXPECT_EQ(read_file(out.file("R00000.html")), html_page(frame, 200));
+}
+
+// A console that cannot be written ends the run with a failure, once the
+// capture in hand has completed its files; every numbered file left is whole.
+TEST_F(ConsoleRun, AConsoleThatCannotBeWrittenFailsTheRun) {
+  struct Case {
+    const char* name;
+    std::string output_file;
+    int64_t pipe_bytes;
+    int width, height;
+    std::vector<std::string> files;
+  };
+  const Case kCases[] = {
+      // The width question already fails: nothing is captured.
+      {"full device", "/dev/full", -1, 640, 480, {}},
+      // The reader stops after 151 bytes; the report, larger than a pipe
+      // holds, then finds the pipe closed.
+      {"closed pipe", "", 151, 100, 4000, {"R00000.bmp", "R00000.html", "g.bmp"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir folder;
+    const Frame frame{c.width, c.height, default_frame(c.width, c.height, 0)};
+    serve(c.width, c.height, {frame.bytes});
+    options.output_file = c.output_file;
+    options.output_pipe_bytes = c.pipe_bytes;
+    options.input = "50\n\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(folder.list(), c.files);
+    if (!c.files.empty()) {
+      EXPECT_TRUE(read_file(folder.file("R00000.bmp")) == bmp_file(frame));
+      EXPECT_TRUE(read_file(folder.file("R00000.html")) == html_page(frame, 50));
+    }
+  }
 }
 
 struct WidthCase {
@@ -589,6 +671,27 @@ TEST_F(ConsoleRun, AFrameTooLargeForTheMemoryFailsTheCapture) {
                        kPrompt + kCaptureFailed);
   EXPECT_TRUE(out.list().empty());
   EXPECT_EQ(calls().back(), "LN_OnDestroy");
+}
+
+// Memory that runs out while a capture is rendered is a failed write: the
+// message, no partial file, and the run goes on to its next capture.
+TEST_F(ConsoleRun, MemoryRunningOutWhileRenderingFailsOnlyThePage) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  // A 640 x 480 frame fits in 200 000 KiB; a page 10000 wide needs a
+  // 225 MB preview, which does not.
+  options.address_space_limit = int64_t{200000} * 1024;
+  RunResult r = run("10000\n\n\nq\n");
+  EXPECT_EQ(r.status, 0);
+  const Frame frame0{640, 480, default_frame(640, 480, 0)};
+  const Frame frame1{640, 480, default_frame(640, 480, 1)};
+  EXPECT_EQ(r.out, kStartup + kPrompt + console_report(frame0) + kFileOutputFailed + kPrompt +
+                       console_report(frame1) + kFileOutputFailed + kPrompt);
+  EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "R00001.bmp", "g.bmp"}));
+  EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame0));
+  EXPECT_TRUE(read_file(out.file("R00001.bmp")) == bmp_file(frame1));
+  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(Frame{0, 0, ""}));
 }
 
 TEST_F(ConsoleRun, AFrameThatCannotBeSavedIsReportedAndTheRunGoesOn) {

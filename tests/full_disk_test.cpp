@@ -103,7 +103,11 @@ TEST_P(FullDisk, ReportsRemovesPartialFilesAndGoesOn) {
   std::map<std::string, std::string> expected;
   if (c.page_kept) expected["R00000.html"] = html_page(frame, c.columns);
   if (c.bmp_kept) expected["R00000.bmp"] = bmp_file(frame);
-  if (c.preview_kept) expected["g.bmp"] = bmp_file(gray_preview(frame, c.columns));
+  if (c.preview_kept) {
+    expected["g.bmp"] = bmp_file(gray_preview(frame, c.columns));
+  } else if (c.old_preview_bytes) {
+    expected["g.bmp"] = std::string(c.old_preview_bytes, 'x');  // replaced only when whole
+  }
   if (!filler.empty()) expected["filler"] = filler;
   std::vector<std::string> names;
   for (const auto& [name, bytes] : expected) names.push_back(name);
@@ -119,8 +123,9 @@ TEST_P(FullDisk, ReportsRemovesPartialFilesAndGoesOn) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FullDisk,
     ::testing::Values(
-        // The page needs 19 pages of 10; the old g.bmp makes room for the new.
-        DiskCase{"PageFails", 64, 48, 200, 10, 90054, 64, 1, false, true, true},
+        // The page needs 19 pages of 10. The new g.bmp would need 22 beside
+        // the old one, which it replaces only when whole: the old one stays.
+        DiskCase{"PageFails", 64, 48, 200, 10, 90054, 64, 1, false, true, false},
         DiskCase{"FrameBmpFails", 640, 480, 20, 50, 0, 64, 1, true, false, true},
         // Page and frame BMP take 22 of 30 pages; g.bmp needs 22.
         DiskCase{"PreviewFails", 64, 48, 200, 30, 0, 64, 1, true, true, false},

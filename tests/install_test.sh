@@ -39,7 +39,7 @@ run_installed() {
 # ---- cmake --install
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in bin/ConsoleExample bin/plugin-check include/lensora_plugin_api.h \
+for file in bin/ConsoleExample bin/plugin-check include/lensora_plugin_api.h include/kimage.h \
   share/man/man1/ConsoleExample.1 share/man/man1/plugin-check.1; do
   [ -f "$prefix/$file" ] || fail "cmake --install left out $file"
 done

@@ -78,6 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"FAKECAM_NAME", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}, {"FAKECAM_NAME_LENGTH", "4"}},
                   1,
                   "name query (LN_GetDllName): FAIL: wrote past the n + 10 bytes it was given"},
+        CheckCase{"NameBeyondTheLimit",
+                  kFakecam,
+                  {},
+                  {{"FAKECAM_NAME", std::string(70000, 'n')}},
+                  1,
+                  "name query (LN_GetDllName): FAIL: LN_GetDllName(null) returned 70000; the "
+                  "program refuses names longer than 65536 characters"},
         CheckCase{"NameLongerThanAnnounced",
                   kFakecam,
                   {},
@@ -183,6 +190,22 @@ TEST(PluginCheckSlow, ACaptureOfMoreThanThreeSecondsIsReported) {
   RunResult r = run_program(cwd.path(), options);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\ncapture: FAIL: the capture took 3."), std::string::npos) << r.out;
+}
+
+// A scenario whose process cannot be started fails, never passes unseen.
+TEST(PluginCheckProcesses, AScenarioWithoutAProcessFails) {
+  ScratchDir cwd;
+  RunOptions options;
+  options.program = PLUGIN_CHECK_PATH;
+  options.plugin = "";
+  options.args = {kFakecam};
+  options.process_limit = 1;  // plugin-check itself: no child can be started
+  RunResult r = run_program(cwd.path(), options);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("\nThe program's call sequence\nplug-in: FAIL: no process for these "
+                       "checks: Resource temporarily unavailable\n"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST(PluginCheckUsage, NoPathIsAUsageError) {

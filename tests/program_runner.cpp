@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <iconv.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -123,11 +125,17 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
 
+  int pipe_ends[2] = {-1, -1};
+  if (options.output_pipe_bytes >= 0 && pipe(pipe_ends) != 0) throw std::runtime_error("no pipe");
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     int in = open(in_path.c_str(), O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = pipe_ends[1] >= 0 ? pipe_ends[1]
+                                : open(options.output_file.empty() ? out_path.c_str()
+                                                                   : options.output_file.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (pipe_ends[0] >= 0) close(pipe_ends[0]);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
         chdir(cwd.c_str()) != 0) {
@@ -145,6 +153,17 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.address_space_limit)};
       setrlimit(RLIMIT_AS, &limit);
     }
+    if (options.process_limit >= 0) {
+      const uid_t nobody = 65534;
+      if (geteuid() == 0 &&
+          (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+        _exit(122);
+      }
+      rlimit limit = {static_cast<rlim_t>(options.process_limit),
+                      static_cast<rlim_t>(options.process_limit)};
+      setrlimit(RLIMIT_NPROC, &limit);
+    }
+    signal(SIGPIPE, SIG_DFL);  // as a shell starts it
     for (int fd : options.closed_streams) close(fd);
     std::vector<char*> argv = {const_cast<char*>(options.program.c_str())};
     for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -154,6 +173,24 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
   }
 
   RunResult result;
+  if (pipe_ends[0] >= 0) {
+    // Reads what was asked for (or to the end, or for the time allowed),
+    // then closes the pipe, as a reader like `head -c` does.
+    close(pipe_ends[1]);
+    const time_t deadline = time(nullptr) + options.timeout_seconds;
+    char chunk[4096];
+    while (static_cast<int64_t>(result.out.size()) < options.output_pipe_bytes) {
+      pollfd ready = {pipe_ends[0], POLLIN, 0};
+      if (time(nullptr) > deadline || poll(&ready, 1, 100) < 0) break;
+      if (!(ready.revents & (POLLIN | POLLHUP))) continue;
+      const size_t wanted = std::min<size_t>(
+          sizeof chunk, static_cast<size_t>(options.output_pipe_bytes) - result.out.size());
+      const ssize_t got = read(pipe_ends[0], chunk, wanted);
+      if (got <= 0) break;
+      result.out.append(chunk, static_cast<size_t>(got));
+    }
+    close(pipe_ends[0]);
+  }
   int wait_status = 0;
   const timespec tick = {0, 5 * 1000 * 1000};
   for (long waited_ms = 0;; waited_ms += 5) {
@@ -167,7 +204,7 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
     nanosleep(&tick, nullptr);
   }
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-  result.out = read_file(out_path);
+  if (pipe_ends[0] < 0) result.out = read_file(out_path);
   result.err = read_file(err_path);
   return result;
 }

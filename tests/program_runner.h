@@ -41,7 +41,12 @@ struct RunOptions {
   std::map<std::string, std::string> env;  // added to a clean environment
   int64_t file_size_limit = -1;            // RLIMIT_FSIZE for the run, -1 for none
   int64_t address_space_limit = -1;        // RLIMIT_AS for the run, -1 for none
+  int64_t process_limit = -1;              // RLIMIT_NPROC for the run, -1 for none; as root
+                                           // the run is then user nobody's, as no limit binds root
   std::vector<int> closed_streams;         // of 0, 1, 2: closed when the program starts
+  std::string output_file;                 // standard output goes here, not to RunResult::out
+  int64_t output_pipe_bytes = -1;          // standard output is a pipe closed after this many
+                                           // bytes were read into RunResult::out; -1: a file
   int timeout_seconds = 60;
 };
 

@@ -8,10 +8,9 @@
 
 #include <string>
 
-#include "capture_outputs.h"
-#include "gray_render.h"
 #include "program_runner.h"
 #include "reference_render.h"
+#include "test_entry_points.h"
 
 namespace {
 
@@ -168,7 +167,7 @@ TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
   ScratchDir dir;
   const std::string bmp = dir.file("R.bmp"), html = dir.file("R.html"), g = dir.file("g.bmp"),
                     report = dir.file("report.txt");
-  KImageT<K_RGB> preview;
+  RenderMemory memory;
   int seed = 0;
   for (bool vector : {true, false}) {
     set_vector_instructions(vector);
@@ -182,8 +181,8 @@ TEST(CapturePaths, BothWriteTheWorkedOutFiles) {
                      : Frame{c.width, c.height, std::string(3 * c.width * c.height, char(c.gray))};
       FILE* console = fopen(report.c_str(), "w");
       ASSERT_NE(console, nullptr);
-      write_capture_outputs(image_of(frame), c.columns, {bmp.c_str(), html.c_str(), g.c_str()},
-                            console, "failed\n", preview);
+      write_capture_outputs(image_of(frame), c.columns, bmp.c_str(), html.c_str(), g.c_str(),
+                            console, "failed\n", memory);
       fclose(console);
       EXPECT_EQ(read_file(report), console_report(frame));
       EXPECT_EQ(read_file(html), html_page(frame, c.columns));

@@ -3,16 +3,18 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "capture_outputs.h"
-#include "gray_render.h"
+#include "gray_levels.h"
+#include "html_page.h"
 #include "program_runner.h"
 #include "reference_render.h"
+#include "test_entry_points.h"
 
 namespace {
 
@@ -135,6 +137,23 @@ TEST(Page, AnUnwritablePageIsRemovedButThePreviewIsFilled) {
   EXPECT_EQ(preview.height, 2 * ((48 * 70 / 64) / 2));
   EXPECT_EQ(preview.pixel(0, 0).g, 32) << "a black frame previews at level 32";
   EXPECT_FALSE(write_page(frame, 70, dir.file("missing/p.html"), preview));
+}
+
+TEST(Preview, GBmpIsReplacedWholeOrLeftAsItWas) {
+  ScratchDir dir;
+  const std::string name = dir.file("g.bmp");
+  KImageT<K_RGB> preview(3, 2);
+  for (K_RGB& p : preview.data) p.b = p.g = p.r = 96;
+  write_file(name, "old");
+  EXPECT_TRUE(save_gray_preview(preview, name.c_str()));
+  EXPECT_EQ(read_file(name), bmp_file(Frame{3, 2, std::string(18, '\x60')}));
+  EXPECT_EQ(dir.list(), std::vector<std::string>{"g.bmp"}) << "no temporary file is left";
+
+  // A folder named g.bmp cannot be replaced: the temporary file goes again.
+  ScratchDir other;
+  ASSERT_EQ(mkdir(other.file("g.bmp").c_str(), 0755), 0);
+  EXPECT_FALSE(save_gray_preview(preview, other.file("g.bmp").c_str()));
+  EXPECT_EQ(other.list(), std::vector<std::string>{"g.bmp"});
 }
 
 // ---- Whole captures ----
@@ -285,7 +304,8 @@ TEST_P(CaptureOfFrame, MatchesTheWorkedOutFilesWithoutVectorInstructions) {
   const FrameCase& c = kFrames[GetParam()];
   SCOPED_TRACE(c.name);
   const Frame frame = make_frame(c.width, c.height, c.byte_at);
-  KImageT<K_RGB> image(frame.width, frame.height), preview;
+  KImageT<K_RGB> image(frame.width, frame.height);
+  RenderMemory memory;
   memcpy(static_cast<void*>(image.get_raw_buffer()), frame.bytes.data(), frame.bytes.size());
   ScratchDir dir;
   const std::string bmp = dir.file("R.bmp"), html = dir.file("R.html"), g = dir.file("g.bmp"),
@@ -295,8 +315,8 @@ TEST_P(CaptureOfFrame, MatchesTheWorkedOutFilesWithoutVectorInstructions) {
     FILE* console = fopen(report.c_str(), "w");
     ASSERT_NE(console, nullptr);
     set_vector_instructions(false);
-    write_capture_outputs(image, columns, {bmp.c_str(), html.c_str(), g.c_str()}, console,
-                          "failed\n", preview);
+    write_capture_outputs(image, columns, bmp.c_str(), html.c_str(), g.c_str(), console,
+                          "failed\n", memory);
     set_vector_instructions(true);
     fclose(console);
     EXPECT_EQ(read_file(report), console_report(frame));

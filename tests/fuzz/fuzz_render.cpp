@@ -9,10 +9,11 @@
 
 #include <string>
 
-#include "gray_render.h"
+#include "html_page.h"
 #include "kimage.h"
 #include "output_files.h"
 #include "scratch_folder.h"
+#include "test_entry_points.h"
 
 namespace {
 

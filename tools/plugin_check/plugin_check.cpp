@@ -5,6 +5,7 @@
 //
 //   plugin-check [--frames=changing|stable] [--timeout=SECONDS] PATH
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -126,6 +127,11 @@ class Checker {
     if (length <= 0) {
       return report_.fail("LN_GetDllName(null) returned " + std::to_string(length) +
                           "; the name's length, above 0, is needed");
+    }
+    if (length > LN_MAX_NAME_LENGTH) {
+      return report_.fail("LN_GetDllName(null) returned " + std::to_string(length) +
+                          "; the program refuses names longer than " +
+                          std::to_string(LN_MAX_NAME_LENGTH) + " characters");
     }
     const size_t size = static_cast<size_t>(length) + 10;
     GuardedFrame buffer(size);  // the n + 10 zeroed bytes the host gives
@@ -353,6 +359,14 @@ void run_scenario(ScenarioFn scenario, const Options& options, Totals& totals) {
   }
   fflush(stdout);
   pid_t child = fork();
+  if (child < 0) {
+    // Without its process the scenario ran no check: a failure, never a pass.
+    const std::string why = strerror(errno);
+    close(channel[0]);
+    close(channel[1]);
+    print_result("plug-in", "FAIL", "no process for these checks: " + why, totals);
+    return;
+  }
   if (child == 0) {
     close(channel[0]);
     Reporter report(channel[1]);

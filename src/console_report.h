@@ -1,0 +1,13 @@
+// The console report of a capture: the brightness histogram and the
+// 70-column ASCII-art preview.
+#ifndef CONSOLE_REPORT_H
+#define CONSOLE_REPORT_H
+
+#include <stdio.h>
+
+#include "frame_sampler.h"
+
+// The report of the sampled frame, to `out`.
+void write_console_report(const FrameSampling& sampling, FILE* out);
+
+#endif  // CONSOLE_REPORT_H
