@@ -3,14 +3,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <libv4l2.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,20 +34,6 @@ const SettleChoice kSettleChoices[] = {
     {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
 };
 const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
-
-int64_t now_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * kSecond + ts.tv_nsec;
-}
-
-int xioctl(int fd, unsigned long request, void* argument) {
-  int result;
-  do {
-    result = v4l2_ioctl(fd, request, argument);
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
 
 bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   switch (pixel_format) {
@@ -101,8 +83,15 @@ bool is_camera_node(const v4l2_capability& caps) {
 
 }  // namespace
 
-V4l2Camera::V4l2Camera(std::string path, std::string card)
-    : path_(std::move(path)), card_(std::move(card)), settle_choice_(kDefaultSettle) {}
+int V4l2Camera::xioctl(unsigned long request, void* argument) const {
+  return device_->ioctl(request, argument);
+}
+
+V4l2Camera::V4l2Camera(std::string path, std::string card, std::unique_ptr<V4l2Device> device)
+    : path_(std::move(path)),
+      card_(std::move(card)),
+      device_(std::move(device)),
+      settle_choice_(kDefaultSettle) {}
 
 V4l2Camera::~V4l2Camera() {
   close();
@@ -114,10 +103,10 @@ std::string V4l2Camera::name() const {
 
 bool V4l2Camera::open() {
   if (is_open()) return true;
-  fd_ = v4l2_open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return false;
+  if (device_->open(path_) != 0) return false;
+  open_ = true;
   v4l2_capability caps = {};
-  if (xioctl(fd_, VIDIOC_QUERYCAP, &caps) != 0 || !is_camera_node(caps) || !negotiate()) {
+  if (xioctl(VIDIOC_QUERYCAP, &caps) != 0 || !is_camera_node(caps) || !negotiate()) {
     close();
     return false;
   }
@@ -127,8 +116,8 @@ bool V4l2Camera::open() {
 void V4l2Camera::close() {
   if (!is_open()) return;
   stop_streaming();
-  v4l2_close(fd_);
-  fd_ = -1;
+  device_->close();
+  open_ = false;
 }
 
 bool V4l2Camera::set_size(int32_t width, int32_t height) {
@@ -160,7 +149,7 @@ bool V4l2Camera::negotiate() {
   format.fmt.pix.height = static_cast<uint32_t>(wanted_.height);
   format.fmt.pix.pixelformat = direct_format_ ? direct_format_ : V4L2_PIX_FMT_BGR24;
   format.fmt.pix.field = V4L2_FIELD_ANY;
-  if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0) return false;
+  if (xioctl(VIDIOC_S_FMT, &format) != 0) return false;
 
   const v4l2_pix_format& pix = format.fmt.pix;
   CameraFrameLayout layout = {static_cast<int32_t>(pix.width), static_cast<int32_t>(pix.height),
@@ -183,7 +172,7 @@ void V4l2Camera::pick_fastest_rate() {
   interval.pixel_format = pixel_format_;
   interval.width = static_cast<uint32_t>(size_.width);
   interval.height = static_cast<uint32_t>(size_.height);
-  for (; xioctl(fd_, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
+  for (; xioctl(VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
     const bool discrete = interval.type == V4L2_FRMIVAL_TYPE_DISCRETE;
     const v4l2_fract candidate = discrete ? interval.discrete : interval.stepwise.min;
     if (candidate.numerator && candidate.denominator &&
@@ -195,13 +184,13 @@ void V4l2Camera::pick_fastest_rate() {
   v4l2_streamparm parm = {};
   parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   frame_interval_ns_ = 0;
-  if (xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return;
+  if (xioctl(VIDIOC_G_PARM, &parm) != 0) return;
   if (best.denominator && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
     parm.parm.capture.timeperframe = best;
-    xioctl(fd_, VIDIOC_S_PARM, &parm);  // the driver's answer is read back below
+    xioctl(VIDIOC_S_PARM, &parm);  // the driver's answer is read back below
     parm = {};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return;
+    if (xioctl(VIDIOC_G_PARM, &parm) != 0) return;
   }
   const v4l2_fract in_force = parm.parm.capture.timeperframe;
   if (in_force.numerator && in_force.denominator)
@@ -217,16 +206,15 @@ bool V4l2Camera::start_streaming() {
   request.count = kBufferCount;
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
-  if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0) return false;
+  if (xioctl(VIDIOC_REQBUFS, &request) != 0) return false;
   for (uint32_t i = 0; i < request.count; ++i) {
     v4l2_buffer buffer = {};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     buffer.index = i;
-    if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) break;
-    void* start =
-        v4l2_mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, buffer.m.offset);
-    if (start == MAP_FAILED) break;
+    if (xioctl(VIDIOC_QUERYBUF, &buffer) != 0) break;
+    void* start = device_->map(buffer.length, buffer.m.offset);
+    if (!start) break;
     buffers_.push_back({start, buffer.length});
   }
   // Fewer than two buffers could never hold one frame while the next fills.
@@ -236,10 +224,10 @@ bool V4l2Camera::start_streaming() {
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     buffer.index = i;
-    ok = xioctl(fd_, VIDIOC_QBUF, &buffer) == 0;
+    ok = xioctl(VIDIOC_QBUF, &buffer) == 0;
   }
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  ok = ok && xioctl(fd_, VIDIOC_STREAMON, &type) == 0;
+  ok = ok && xioctl(VIDIOC_STREAMON, &type) == 0;
   if (!ok) {
     release_buffers();
     return false;
@@ -251,27 +239,28 @@ bool V4l2Camera::start_streaming() {
 void V4l2Camera::stop_streaming() {
   if (streaming_) {
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    xioctl(fd_, VIDIOC_STREAMOFF, &type);
+    xioctl(VIDIOC_STREAMOFF, &type);
     streaming_ = false;
   }
   release_buffers();
 }
 
 void V4l2Camera::release_buffers() {
-  for (const Buffer& buffer : buffers_) v4l2_munmap(buffer.start, buffer.length);
+  for (const Buffer& buffer : buffers_) device_->unmap(buffer.start, buffer.length);
   buffers_.clear();
   v4l2_requestbuffers request = {};
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
-  if (is_open()) xioctl(fd_, VIDIOC_REQBUFS, &request);  // count 0 frees them
+  if (is_open()) xioctl(VIDIOC_REQBUFS, &request);  // count 0 frees them
 }
 
 bool V4l2Camera::settle() {
   const SettleChoice& settle = kSettleChoices[settle_choice_];
-  const int64_t started = now_ns();
+  const int64_t started = device_->now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
   const int64_t deadline = settled_at + settle.frames * frame_interval_ns_ + frame_timeout_ns();
-  for (int frames = 0; still_settling(frames, settle.frames, now_ns(), settled_at); ++frames) {
+  for (int frames = 0; still_settling(frames, settle.frames, device_->now_ns(), settled_at);
+       ++frames) {
     v4l2_buffer buffer = {};
     if (next_buffer(deadline, &buffer) != Wait::kFrame || !requeue(&buffer)) return false;
   }
@@ -283,12 +272,11 @@ bool V4l2Camera::settle() {
 // standard error.
 V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
   for (;;) {
-    const int64_t left = deadline_ns - now_ns();
-    pollfd waiting = {fd_, POLLIN, 0};
-    const int ready = poll(&waiting, 1, left > 0 ? static_cast<int>(left / kMillisecond + 1) : 0);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return Wait::kError;
-    if (ready == 0) {
+    const int64_t left = deadline_ns - device_->now_ns();
+    const V4l2Device::Wait ready =
+        device_->wait(left > 0 ? static_cast<int>(left / kMillisecond + 1) : 0);
+    if (ready == V4l2Device::Wait::kError) return Wait::kError;
+    if (ready == V4l2Device::Wait::kTimeout) {
       errno = ETIME;  // reported when streaming cannot start
       if (left <= 0) return Wait::kTimeout;
       continue;
@@ -296,14 +284,13 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
     *buffer = {};
     buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer->memory = V4L2_MEMORY_MMAP;
-    if (xioctl(fd_, VIDIOC_DQBUF, buffer) == 0) {
+    if (xioctl(VIDIOC_DQBUF, buffer) == 0) {
       if (buffer->index < buffers_.size()) return Wait::kFrame;
       errno = EIO;
       return Wait::kError;
     }
-    const bool broken = waiting.revents & (POLLERR | POLLHUP | POLLNVAL);
     if (errno != EAGAIN) return Wait::kError;
-    if (broken) {
+    if (ready == V4l2Device::Wait::kBroken) {
       errno = EIO;
       return Wait::kError;
     }
@@ -311,7 +298,7 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
 }
 
 bool V4l2Camera::requeue(v4l2_buffer* buffer) {
-  return xioctl(fd_, VIDIOC_QBUF, buffer) == 0;
+  return xioctl(VIDIOC_QBUF, buffer) == 0;
 }
 
 bool V4l2Camera::capture(uint8_t* frame) {
@@ -320,7 +307,7 @@ bool V4l2Camera::capture(uint8_t* frame) {
     fail("cannot start streaming", errno);
     return false;
   }
-  const int64_t asked = now_ns();
+  const int64_t asked = device_->now_ns();
 
   // Frames already queued began before the request: hand them back.
   v4l2_buffer buffer = {};
@@ -347,7 +334,7 @@ bool V4l2Camera::capture(uint8_t* frame) {
     // Frames flagged as damaged, short or stale are skipped.
     const bool done =
         !(buffer.flags & V4L2_BUF_FLAG_ERROR) &&
-        began_after(stamp_of(buffer), frame_interval_ns_, now_ns(), asked, dequeued) &&
+        began_after(stamp_of(buffer), frame_interval_ns_, device_->now_ns(), asked, dequeued) &&
         convert_to_bottom_up_bgr(static_cast<const uint8_t*>(mapped.start),
                                  std::min<size_t>(buffer.bytesused, mapped.length), layout_, frame);
     if (!requeue(&buffer)) {
@@ -373,7 +360,7 @@ std::vector<FrameSize> V4l2Camera::offered_sizes() const {
   std::vector<FrameSize> sizes;
   v4l2_frmsizeenum size = {};
   size.pixel_format = pixel_format_;
-  for (; is_open() && xioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+  for (; is_open() && xioctl(VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
     if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
       sizes.push_back(
           {static_cast<int32_t>(size.discrete.width), static_cast<int32_t>(size.discrete.height)});
@@ -402,7 +389,7 @@ std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
   std::vector<v4l2_fmtdesc> formats;
   v4l2_fmtdesc format = {};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  for (; is_open() && xioctl(fd_, VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
+  for (; is_open() && xioctl(VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
     PixelLayout pixels;
     if (!(format.flags & V4L2_FMT_FLAG_EMULATED) && layout_of(format.pixelformat, &pixels))
       formats.push_back(format);
@@ -414,7 +401,7 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
   std::vector<Control> found;
   v4l2_queryctrl query = {};
   query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  while (is_open() && xioctl(fd_, VIDIOC_QUERYCTRL, &query) == 0) {
+  while (is_open() && xioctl(VIDIOC_QUERYCTRL, &query) == 0) {
     const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
     const bool shown =
         !(query.flags & V4L2_CTRL_FLAG_DISABLED) &&
@@ -429,7 +416,7 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
         v4l2_querymenu item = {};
         item.id = query.id;
         item.index = static_cast<uint32_t>(i);
-        if (xioctl(fd_, VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
+        if (xioctl(VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
         control.menu_indices.push_back(item.index);
         if (query.type == V4L2_CTRL_TYPE_MENU) {
           control.menu_labels.push_back(text_of(item.name, sizeof item.name));
@@ -474,8 +461,7 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
     if (query.flags & V4L2_CTRL_FLAG_INACTIVE) setting.note = "inactive";
     v4l2_control value = {query.id, 0};
     const bool known = (query.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
-                       query.type != V4L2_CTRL_TYPE_BUTTON &&
-                       xioctl(fd_, VIDIOC_G_CTRL, &value) == 0;
+                       query.type != V4L2_CTRL_TYPE_BUTTON && xioctl(VIDIOC_G_CTRL, &value) == 0;
     switch (query.type) {
       case V4L2_CTRL_TYPE_BUTTON:
         setting.kind = SourceSetting::kAction;
@@ -510,7 +496,7 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
 bool V4l2Camera::set_control(const Control& control, int32_t value) {
   if (!can_change(control.query)) return false;
   v4l2_control change = {control.query.id, value};
-  return xioctl(fd_, VIDIOC_S_CTRL, &change) == 0;
+  return xioctl(VIDIOC_S_CTRL, &change) == 0;
 }
 
 bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
@@ -585,7 +571,8 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
     const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
     ::close(fd);
     if (queried && is_camera_node(caps))
-      cameras.push_back(std::make_unique<V4l2Camera>(path, text_of(caps.card, sizeof caps.card)));
+      cameras.push_back(std::make_unique<V4l2Camera>(path, text_of(caps.card, sizeof caps.card),
+                                                     system_v4l2_device()));
   }
   return cameras;
 }

@@ -13,17 +13,20 @@
 
 #include <linux/videodev2.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "frame_convert.h"
 #include "frame_source.h"
+#include "v4l2_device.h"
 
 namespace vidmote {
 
 class V4l2Camera : public FrameSource {
  public:
-  V4l2Camera(std::string path, std::string card);
+  // card: the name the device gave, shown until the camera is opened.
+  V4l2Camera(std::string path, std::string card, std::unique_ptr<V4l2Device> device);
   ~V4l2Camera() override;
   V4l2Camera(const V4l2Camera&) = delete;
   V4l2Camera& operator=(const V4l2Camera&) = delete;
@@ -32,7 +35,7 @@ class V4l2Camera : public FrameSource {
   std::string name() const override;
   bool open() override;
   void close() override;
-  bool is_open() const override { return fd_ >= 0; }
+  bool is_open() const override { return open_; }
   bool set_size(int32_t width, int32_t height) override;
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t* frame) override;
@@ -55,6 +58,7 @@ class V4l2Camera : public FrameSource {
   };
   enum class Wait { kFrame, kTimeout, kError };
 
+  int xioctl(unsigned long request, void* argument) const;
   bool negotiate();
   void pick_fastest_rate();
   bool start_streaming();
@@ -71,7 +75,8 @@ class V4l2Camera : public FrameSource {
 
   std::string path_;
   std::string card_;
-  int fd_ = -1;
+  std::unique_ptr<V4l2Device> device_;
+  bool open_ = false;
   FrameSize wanted_ = {640, 480};  // as asked; the driver decides at open
   FrameSize size_ = {640, 480};    // in force
   uint32_t direct_format_ = 0;     // 0: BGR24 through libv4l2; else the camera's own

@@ -1,19 +1,10 @@
-// libvidmote.so: the camera plug-in that ships with the program.
+// The plug-in's state behind its exports: its sources and the active one.
 #include "vidmote.h"
-
-#include <string.h>
-
-#include "cameras.h"
-#include "lensora_plugin_api.h"
-#include "settings_dialog.h"
-#include "test_card.h"
 
 namespace vidmote {
 
-// The cameras first, so the first one is the default; the test card last.
-Vidmote::Vidmote() : sources_(find_cameras()) {
-  sources_.push_back(std::make_unique<TestCardSource>());
-}
+Vidmote::Vidmote(std::vector<std::unique_ptr<FrameSource>> sources)
+    : sources_(std::move(sources)) {}
 
 std::string Vidmote::name() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -22,17 +13,18 @@ std::string Vidmote::name() const {
 
 // A source that cannot be opened (a camera in use elsewhere) gives way to
 // the next one; the test card always opens.
-void Vidmote::init() {
+bool Vidmote::init() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (active().is_open()) return;
+  if (active().is_open()) return true;
   const FrameSize size = active().get_size();
   for (size_t i = active_; i < sources_.size(); ++i) {
     if (i != active_) sources_[i]->set_size(size.width, size.height);
     if (sources_[i]->open()) {
       active_ = i;
-      return;
+      return true;
     }
   }
+  return true;
 }
 
 void Vidmote::destroy() {
@@ -116,44 +108,3 @@ bool Vidmote::set_number(size_t setting, int64_t value) {
 }
 
 }  // namespace vidmote
-
-namespace {
-vidmote::Vidmote g_plugin;
-}
-
-LN_EXPORT(int32_t) LN_GetDllName(char* buffer) {
-  const std::string name = g_plugin.name();
-  if (buffer) memcpy(buffer, name.c_str(), name.size() + 1);
-  return static_cast<int32_t>(name.size());
-}
-
-LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle /*window*/) {
-  g_plugin.init();
-  return 1;
-}
-
-LN_EXPORT(LnBool) LN_OnDestroy() {
-  g_plugin.destroy();
-  return 1;
-}
-
-LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height) {
-  if (!width || !height) return 0;
-  vidmote::FrameSize size = g_plugin.get_size();
-  *width = size.width;
-  *height = size.height;
-  return 1;
-}
-
-LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
-  return g_plugin.set_size(width, height) ? 1 : 0;
-}
-
-LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
-  return vidmote::run_settings_dialog(g_plugin) ? 1 : 0;
-}
-
-LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
-  if (!buffer) return g_plugin.frame_bytes();
-  return g_plugin.capture(reinterpret_cast<uint8_t*>(buffer));
-}

@@ -13,10 +13,11 @@ namespace vidmote {
 
 class Vidmote {
  public:
-  Vidmote();
+  // Sources in the order a user expects; the first is the default. Never empty.
+  explicit Vidmote(std::vector<std::unique_ptr<FrameSource>> sources);
 
   std::string name() const;
-  void init();
+  bool init();
   void destroy();
 
   FrameSize get_size() const;
