@@ -39,6 +39,8 @@ class FrameSource {
 
   virtual bool open() = 0;
   virtual void close() = 0;
+  // Why the last open failed, in words a user can act on.
+  virtual std::string failure() const { return "it cannot be opened"; }
   virtual bool is_open() const = 0;
 
   // True when the source now delivers exactly that size. A camera may instead

@@ -1,5 +1,6 @@
 // libvidmote.so: the seven exports of the camera plug-in that ships with the
 // program, and the plug-in's single instance behind them.
+#include <stdlib.h>
 #include <string.h>
 
 #include "cameras.h"
@@ -10,14 +11,30 @@
 
 namespace {
 
-// The cameras first, so the first one is the default; the test card last.
-std::vector<std::unique_ptr<vidmote::FrameSource>> default_sources() {
-  std::vector<std::unique_ptr<vidmote::FrameSource>> sources = vidmote::find_cameras();
+using Sources = std::vector<std::unique_ptr<vidmote::FrameSource>>;
+
+// VIDMOTE_DEVICE, when set, names the one source to use: "test-card", or a
+// camera's device path.
+const char* named_source() {
+  const char* name = getenv("VIDMOTE_DEVICE");
+  return name && *name ? name : nullptr;
+}
+
+// The named camera, or else every camera, so the first one is the default;
+// the test card last.
+Sources sources_at_load() {
+  const char* named = named_source();
+  Sources sources;
+  if (!named)
+    sources = vidmote::find_cameras();
+  else if (strcmp(named, "test-card") != 0)
+    sources.push_back(vidmote::camera_at(named));
   sources.push_back(std::make_unique<vidmote::TestCardSource>());
   return sources;
 }
 
-vidmote::Vidmote g_plugin(default_sources());
+vidmote::Vidmote g_plugin(sources_at_load(),
+                          named_source() && strcmp(named_source(), "test-card") != 0);
 
 }  // namespace
 

@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +83,20 @@ bool is_camera_node(const v4l2_capability& caps) {
          !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
 }
 
+// The name the kernel gives /dev/videoN, readable without opening it.
+std::string kernel_name(int number) {
+  char path[64];
+  snprintf(path, sizeof path, "/sys/class/video4linux/video%d/name", number);
+  std::string name;
+  if (FILE* file = fopen(path, "re")) {
+    char line[128];
+    if (fgets(line, sizeof line, file)) name = line;
+    fclose(file);
+  }
+  while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+  return name;
+}
+
 }  // namespace
 
 int V4l2Camera::xioctl(unsigned long request, void* argument) const {
@@ -98,19 +114,57 @@ V4l2Camera::~V4l2Camera() {
 }
 
 std::string V4l2Camera::name() const {
-  return card_ + " (" + path_ + ")";
+  return card_.empty() ? path_ : card_ + " (" + path_ + ")";
 }
 
 bool V4l2Camera::open() {
   if (is_open()) return true;
-  if (device_->open(path_) != 0) return false;
-  open_ = true;
-  v4l2_capability caps = {};
-  if (xioctl(VIDIOC_QUERYCAP, &caps) != 0 || !is_camera_node(caps) || !negotiate()) {
-    close();
+  const int error = device_->open(path_);
+  if (error != 0) {
+    failure_ = failure_text(error);
     return false;
   }
-  return true;
+  open_ = true;
+  v4l2_capability caps = {};
+  if (xioctl(VIDIOC_QUERYCAP, &caps) != 0) {
+    failure_ = failure_text(errno);
+  } else if (!is_camera_node(caps)) {
+    failure_ = "not a capture device";
+  } else {
+    card_ = text_of(caps.card, sizeof caps.card);
+    errno = 0;
+    if (negotiate()) return true;
+    failure_ = errno ? failure_text(errno) : "it offers no frame format the plug-in can use";
+  }
+  close();
+  return false;
+}
+
+// What an error opening or setting up the device means for the user.
+std::string V4l2Camera::failure_text(int error) const {
+  switch (error) {
+    case EACCES:
+    case EPERM: {
+      std::string text = "permission denied: the user is not in the group that owns it";
+      struct stat node;
+      if (::stat(path_.c_str(), &node) == 0) {
+        if (const group* owner = getgrgid(node.st_gid))
+          text += std::string(" (") + owner->gr_name + "; add the user to it and log in again)";
+      }
+      return text;
+    }
+    case EBUSY:
+      return "busy: another program is using it";
+    case ENOTTY:
+      return "not a capture device";
+    case ENOENT:
+      return "no such device";
+    case ENODEV:
+    case ENXIO:
+      return "no device behind it (unplugged?)";
+    default:
+      return strerror(error);
+  }
 }
 
 void V4l2Camera::close() {
@@ -561,20 +615,30 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
   }
   std::sort(numbers.begin(), numbers.end());  // video2 before video10
 
+  // A node that cannot be opened now is listed as well, under the name the
+  // kernel gives it, so the user learns why it is not used.
   std::vector<std::unique_ptr<FrameSource>> cameras;
   for (int number : numbers) {
     char path[32];
     snprintf(path, sizeof path, "/dev/video%d", number);
     const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    v4l2_capability caps = {};
-    const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
-    ::close(fd);
-    if (queried && is_camera_node(caps))
-      cameras.push_back(std::make_unique<V4l2Camera>(path, text_of(caps.card, sizeof caps.card),
-                                                     system_v4l2_device()));
+    std::string card;
+    if (fd >= 0) {
+      v4l2_capability caps = {};
+      const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
+      ::close(fd);
+      if (!queried || !is_camera_node(caps)) continue;
+      card = text_of(caps.card, sizeof caps.card);
+    } else {
+      card = kernel_name(number);
+    }
+    cameras.push_back(std::make_unique<V4l2Camera>(path, card, system_v4l2_device()));
   }
   return cameras;
+}
+
+std::unique_ptr<FrameSource> camera_at(const std::string& path) {
+  return std::make_unique<V4l2Camera>(path, "", system_v4l2_device());
 }
 
 }  // namespace vidmote

@@ -31,11 +31,13 @@ class V4l2Camera : public FrameSource {
   V4l2Camera(const V4l2Camera&) = delete;
   V4l2Camera& operator=(const V4l2Camera&) = delete;
 
-  // The card name and the device, e.g. "Webcam C270 (/dev/video0)".
+  // The card name and the device, e.g. "Webcam C270 (/dev/video0)"; the
+  // device alone while the card is unknown.
   std::string name() const override;
   bool open() override;
   void close() override;
   bool is_open() const override { return open_; }
+  std::string failure() const override { return failure_; }
   bool set_size(int32_t width, int32_t height) override;
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t* frame) override;
@@ -59,6 +61,7 @@ class V4l2Camera : public FrameSource {
   enum class Wait { kFrame, kTimeout, kError };
 
   int xioctl(unsigned long request, void* argument) const;
+  std::string failure_text(int error) const;
   bool negotiate();
   void pick_fastest_rate();
   bool start_streaming();
@@ -77,6 +80,7 @@ class V4l2Camera : public FrameSource {
   std::string card_;
   std::unique_ptr<V4l2Device> device_;
   bool open_ = false;
+  std::string failure_ = "it cannot be opened";
   FrameSize wanted_ = {640, 480};  // as asked; the driver decides at open
   FrameSize size_ = {640, 480};    // in force
   uint32_t direct_format_ = 0;     // 0: BGR24 through libv4l2; else the camera's own

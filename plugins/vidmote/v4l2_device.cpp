@@ -6,8 +6,10 @@
 #include <libv4l2.h>
 #include <libv4lconvert.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace vidmote {
 
@@ -17,10 +19,20 @@ class SystemV4l2Device : public V4l2Device {
  public:
   ~SystemV4l2Device() override { close(); }
 
+  // A node that is no V4L2 device is refused before libv4l2 sees it, as
+  // libv4l2 reports such a node on standard error.
   int open(const std::string& path) override {
     close();
-    fd_ = v4l2_open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    return fd_ < 0 ? errno : 0;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    v4l2_capability caps = {};
+    int error = ::ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0 ? 0 : errno;
+    if (error == 0) {
+      fd_ = v4l2_fd_open(fd, 0);
+      if (fd_ < 0) error = errno ? errno : EIO;
+    }
+    if (error != 0) ::close(fd);
+    return error;
   }
 
   void close() override {

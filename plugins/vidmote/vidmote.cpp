@@ -1,34 +1,62 @@
 // The plug-in's state behind its exports: its sources and the active one.
 #include "vidmote.h"
 
+#include <stdio.h>
+
 namespace vidmote {
 
-Vidmote::Vidmote(std::vector<std::unique_ptr<FrameSource>> sources)
-    : sources_(std::move(sources)) {}
+Vidmote::Vidmote(std::vector<std::unique_ptr<FrameSource>> sources, bool named)
+    : sources_(std::move(sources)), named_(named) {}
 
-std::string Vidmote::name() const {
+std::string Vidmote::name() {
   std::lock_guard<std::mutex> lock(mutex_);
+  choose();
   return "Vidmote: " + active().name();
 }
 
-// A source that cannot be opened (a camera in use elsewhere) gives way to
-// the next one; the test card always opens.
 bool Vidmote::init() {
   std::lock_guard<std::mutex> lock(mutex_);
+  // A source that just failed is not tried again (nor reported twice) until
+  // the plug-in is destroyed.
+  if (!chosen_)
+    choose();
+  else if (!failed_)
+    open_source();
+  return active().is_open();
+}
+
+void Vidmote::choose() {
+  if (chosen_) return;
+  chosen_ = true;
+  open_source();
+}
+
+// Opens the active source, or else the first one after it that opens (unless
+// the active one was asked for by name). Each source that does not open gets
+// one line on standard error.
+bool Vidmote::open_source() {
+  failed_ = false;
   if (active().is_open()) return true;
   const FrameSize size = active().get_size();
   for (size_t i = active_; i < sources_.size(); ++i) {
-    if (i != active_) sources_[i]->set_size(size.width, size.height);
-    if (sources_[i]->open()) {
+    FrameSource& source = *sources_[i];
+    if (i != active_) source.set_size(size.width, size.height);
+    if (source.open()) {
       active_ = i;
       return true;
     }
+    const bool last_chance = named_ && i == 0;
+    fprintf(stderr, "vidmote: %s: %s: %s\n", source.name().c_str(),
+            last_chance ? "cannot be used" : "skipped", source.failure().c_str());
+    if (last_chance) break;
   }
-  return true;
+  failed_ = true;
+  return false;
 }
 
 void Vidmote::destroy() {
   std::lock_guard<std::mutex> lock(mutex_);
+  failed_ = false;
   for (auto& source : sources_) source->close();
 }
 

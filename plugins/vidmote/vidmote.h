@@ -1,6 +1,13 @@
 // State of the plug-in behind its seven exports: the known sources (the
-// machine's cameras, then the test card) and the active one. Every method locks, so the host may
-// call from any thread; the settings dialog calls in between its reads from the terminal.
+// machine's cameras, then the test card) and the active one. Every method
+// locks, so the host may call from any thread; the settings dialog calls in
+// between its reads from the terminal.
+//
+// The source that serves the frames is chosen when the name is first asked
+// (the host asks it before init), so the name is always that source's: the
+// first source that opens, each one skipped before it telling on standard
+// error why it could not be opened. A source asked for by name is the only
+// choice: when it cannot be opened, init fails.
 #ifndef VIDMOTE_VIDMOTE_H
 #define VIDMOTE_VIDMOTE_H
 
@@ -13,10 +20,11 @@ namespace vidmote {
 
 class Vidmote {
  public:
-  // Sources in the order a user expects; the first is the default. Never empty.
-  explicit Vidmote(std::vector<std::unique_ptr<FrameSource>> sources);
+  // Sources in the order a user expects; the first is the default. Never
+  // empty. named: the first source was asked for by name.
+  explicit Vidmote(std::vector<std::unique_ptr<FrameSource>> sources, bool named = false);
 
-  std::string name() const;
+  std::string name();
   bool init();
   void destroy();
 
@@ -38,10 +46,15 @@ class Vidmote {
 
  private:
   FrameSource& active() const { return *sources_[active_]; }
+  void choose();
+  bool open_source();
 
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<FrameSource>> sources_;
   size_t active_ = 0;
+  bool named_;
+  bool chosen_ = false;
+  bool failed_ = false;  // the last attempt to open a source found none
 };
 
 }  // namespace vidmote
