@@ -341,6 +341,7 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
     const char* error_line;  // on standard error, "" for none
     bool captures;
   } cases[] = {
+      {"a camera that works", [](Driver&) {}, false, "Fake Cam", true, "", true},
       {"forbidden", [](Driver& d) { d.open_error = EACCES; }, false, "Test card", true,
        "skipped: permission denied", true},
       {"busy", [](Driver& d) { d.set_format_error = EBUSY; }, false, "Test card", true,
@@ -351,6 +352,8 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        "permission denied", false},
       {"named and busy", [](Driver& d) { d.set_format_error = EBUSY; }, true, "/dev/video0", false,
        "busy", false},
+      {"conversion slower than the frames", [](Driver& d) { d.conversion_ns = 40 * kMs; }, false,
+       "Fake Cam", true, "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

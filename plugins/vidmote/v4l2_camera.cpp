@@ -195,26 +195,56 @@ bool V4l2Camera::set_size(int32_t width, int32_t height) {
 }
 
 // Asks the driver for the wanted size; its answer is the size in force.
+// Asks the driver for the wanted size in the camera's own format; its answer
+// is the size in force. Frames in a format the plug-in does not convert
+// itself (MJPEG, say) are converted by libv4lconvert, one kept frame at a time.
 bool V4l2Camera::negotiate() {
   stop_streaming();
+  v4l2_pix_format bgr = {};
+  bgr.width = static_cast<uint32_t>(wanted_.width);
+  bgr.height = static_cast<uint32_t>(wanted_.height);
+  bgr.pixelformat = V4L2_PIX_FMT_BGR24;
+  bgr.field = V4L2_FIELD_ANY;
+  v4l2_pix_format source = bgr;
+  if (direct_format_) {
+    source.pixelformat = direct_format_;
+  } else if (!device_->source_format_for(&bgr, &source)) {
+    errno = 0;
+    return false;
+  }
   v4l2_format format = {};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  format.fmt.pix.width = static_cast<uint32_t>(wanted_.width);
-  format.fmt.pix.height = static_cast<uint32_t>(wanted_.height);
-  format.fmt.pix.pixelformat = direct_format_ ? direct_format_ : V4L2_PIX_FMT_BGR24;
-  format.fmt.pix.field = V4L2_FIELD_ANY;
+  format.fmt.pix = source;
   if (xioctl(VIDIOC_S_FMT, &format) != 0) return false;
 
   const v4l2_pix_format& pix = format.fmt.pix;
   CameraFrameLayout layout = {static_cast<int32_t>(pix.width), static_cast<int32_t>(pix.height),
                               pix.bytesperline, PixelLayout::kBgr24};
-  if (!layout_of(pix.pixelformat, &layout.pixels) || pix.width < 1 || pix.height < 1 ||
-      pix.width > INT32_MAX || static_cast<uint64_t>(pix.width) * pix.height * 3 > INT32_MAX ||
-      frame_bytes_needed(layout) == 0) {
+  const bool own = layout_of(pix.pixelformat, &layout.pixels);
+  if (!own) {
+    // libv4lconvert's frame: BGR24, top row first, rows packed. It may crop
+    // the camera's frame to the size asked, if the camera kept that size.
+    if (direct_format_) return false;
+    if (pix.width != source.width || pix.height != source.height) {
+      bgr.width = pix.width;
+      bgr.height = pix.height;
+    }
+    layout = {static_cast<int32_t>(bgr.width), static_cast<int32_t>(bgr.height), 0,
+              PixelLayout::kBgr24};
+    bgr.pixelformat = V4L2_PIX_FMT_BGR24;
+    bgr.bytesperline = bgr.width * 3;
+    bgr.sizeimage = bgr.bytesperline * bgr.height;
+  }
+  if (layout.width < 1 || layout.height < 1 ||
+      static_cast<uint64_t>(layout.width) * layout.height * 3 > INT32_MAX ||
+      (own && frame_bytes_needed(layout) == 0)) {
+    errno = 0;
     return false;
   }
   layout_ = layout;
   pixel_format_ = pix.pixelformat;
+  converted_ = own ? v4l2_pix_format{} : bgr;
+  source_ = pix;
   size_ = {layout.width, layout.height};
   pick_fastest_rate();
   return true;
@@ -348,6 +378,7 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
       errno = EIO;
       return Wait::kError;
     }
+    if (left <= 0) return Wait::kTimeout;
   }
 }
 
@@ -355,6 +386,8 @@ bool V4l2Camera::requeue(v4l2_buffer* buffer) {
   return xioctl(VIDIOC_QBUF, buffer) == 0;
 }
 
+// Every capture ends by its deadline: frames already queued are handed back
+// unconverted, and only the frame kept is converted.
 bool V4l2Camera::capture(uint8_t* frame) {
   if (!is_open() || !frame) return false;
   if (!streaming_ && !start_streaming()) {
@@ -362,10 +395,12 @@ bool V4l2Camera::capture(uint8_t* frame) {
     return false;
   }
   const int64_t asked = device_->now_ns();
+  const int64_t deadline = asked + frame_timeout_ns();
 
-  // Frames already queued began before the request: hand them back.
+  // Frames already queued began before the request: hand them back. A driver
+  // that always has one more is not followed further than the queue's length.
   v4l2_buffer buffer = {};
-  for (;;) {
+  for (size_t handed_back = 0; handed_back < 2 * buffers_.size(); ++handed_back) {
     Wait wait = next_buffer(asked, &buffer);
     if (wait == Wait::kTimeout) break;
     if (wait == Wait::kError || !requeue(&buffer)) {
@@ -374,9 +409,9 @@ bool V4l2Camera::capture(uint8_t* frame) {
     }
   }
 
-  const int64_t deadline = asked + frame_timeout_ns();
   for (int dequeued = 0;; ++dequeued) {
-    const Wait wait = next_buffer(deadline, &buffer);
+    const Wait wait = dequeued > 0 && device_->now_ns() > deadline ? Wait::kTimeout
+                                                                   : next_buffer(deadline, &buffer);
     if (wait != Wait::kFrame) {
       if (wait == Wait::kTimeout)
         fail("no frame in time", 0);
@@ -384,19 +419,27 @@ bool V4l2Camera::capture(uint8_t* frame) {
         fail("stream failed", errno);
       return false;
     }
-    const Buffer& mapped = buffers_[buffer.index];
     // Frames flagged as damaged, short or stale are skipped.
     const bool done =
         !(buffer.flags & V4L2_BUF_FLAG_ERROR) &&
         began_after(stamp_of(buffer), frame_interval_ns_, device_->now_ns(), asked, dequeued) &&
-        convert_to_bottom_up_bgr(static_cast<const uint8_t*>(mapped.start),
-                                 std::min<size_t>(buffer.bytesused, mapped.length), layout_, frame);
+        convert(buffer, frame);
     if (!requeue(&buffer)) {
       fail("stream failed", errno);
       return done;  // a frame already delivered is still good
     }
     if (done) return true;
   }
+}
+
+bool V4l2Camera::convert(const v4l2_buffer& buffer, uint8_t* frame) {
+  const Buffer& mapped = buffers_[buffer.index];
+  const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
+  const size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
+  if (!converted_.pixelformat) return convert_to_bottom_up_bgr(bytes, used, layout_, frame);
+  scratch_.resize(converted_.sizeimage);
+  return device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size()) &&
+         convert_to_bottom_up_bgr(scratch_.data(), scratch_.size(), layout_, frame);
 }
 
 // Streaming stops, so the next capture starts afresh; a device that is gone

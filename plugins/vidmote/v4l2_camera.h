@@ -1,13 +1,15 @@
-// A V4L2 video-capture device read through libv4l2, which turns whatever the
-// camera sends (YUYV, MJPEG, ...) into BGR24. Linux only.
+// A V4L2 video-capture device. It streams in the camera's own format;
+// libv4lconvert turns whatever the camera sends (MJPEG, ...) into BGR24,
+// the plug-in itself BGR24, RGB24 and YUYV. Linux only.
 //
 // Streaming runs with mmap buffers from the first capture until the camera
 // is closed or a setting that needs it stopped changes. After stream-on the
 // first frames are skipped until the picture has settled (auto exposure);
-// every capture then drops what the driver has queued and returns a frame
-// that began after the capture was asked for. A camera that stops delivering
-// fails the capture after a few seconds; one that disappears fails it at
-// once and is closed.
+// every capture then hands back, unconverted, what the driver has queued and
+// returns a frame that began after the capture was asked for, converting
+// that frame alone. A camera that stops delivering fails the capture after
+// 3 s and two frame intervals; one that disappears fails it at once and is
+// closed.
 #ifndef VIDMOTE_V4L2_CAMERA_H
 #define VIDMOTE_V4L2_CAMERA_H
 
@@ -70,6 +72,7 @@ class V4l2Camera : public FrameSource {
   bool settle();
   Wait next_buffer(int64_t deadline_ns, v4l2_buffer* buffer);
   bool requeue(v4l2_buffer* buffer);
+  bool convert(const v4l2_buffer& buffer, uint8_t* frame);
   void fail(const char* what, int error);
   int64_t frame_timeout_ns() const;
   std::vector<Control> controls() const;
@@ -86,7 +89,10 @@ class V4l2Camera : public FrameSource {
   uint32_t direct_format_ = 0;     // 0: BGR24 through libv4l2; else the camera's own
   uint32_t pixel_format_ = 0;      // as negotiated
   CameraFrameLayout layout_ = {0, 0, 0, PixelLayout::kBgr24};
-  int64_t frame_interval_ns_ = 0;  // 0 when the driver does not say
+  v4l2_pix_format source_ = {};     // the camera's frames, as negotiated
+  v4l2_pix_format converted_ = {};  // libv4lconvert's BGR24; pixelformat 0 when unused
+  std::vector<uint8_t> scratch_;    // libv4lconvert's frame, top row first
+  int64_t frame_interval_ns_ = 0;   // 0 when the driver does not say
   size_t settle_choice_;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;
