@@ -354,6 +354,42 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        "busy", false},
       {"conversion slower than the frames", [](Driver& d) { d.conversion_ns = 40 * kMs; }, false,
        "Fake Cam", true, "", true},
+      {"timestamps of 10^10 s", [](Driver& d) { d.stamp_seconds = 10000000000; }, false, "Fake Cam",
+       true, "", true},
+      {"timestamps of -10^10 s", [](Driver& d) { d.stamp_seconds = -10000000000; }, false,
+       "Fake Cam", true, "", true},
+      {"a frame every three days",
+       [](Driver& d) {
+         d.frame_ns = 3 * 24 * kHour;
+         d.time_per_frame = {3 * 24 * 3600, 1};
+       },
+       false, "Fake Cam", true, "no frame in time", false},
+      {"the longest frame interval there is",
+       [](Driver& d) {
+         d.frame_ns = 100 * kHour;
+         d.time_per_frame = {UINT32_MAX, 1};
+       },
+       false, "Fake Cam", true, "no frame in time", false},
+      {"a menu up to INT32_MAX",
+       [](Driver& d) {
+         d.menu_minimum = INT32_MAX - 1;
+         d.menu_maximum = INT32_MAX;
+       },
+       false, "Fake Cam", true, "", true},
+      {"a menu of every int",
+       [](Driver& d) {
+         d.menu_minimum = INT32_MIN;
+         d.menu_maximum = INT32_MAX;
+       },
+       false, "Fake Cam", true, "", true},
+      {"lists that never end", [](Driver& d) { d.endless_lists = true; }, false, "Fake Cam", true,
+       "", true},
+      {"a menu from 0 to INT32_MAX",
+       [](Driver& d) {
+         d.menu_minimum = 0;
+         d.menu_maximum = INT32_MAX;
+       },
+       false, "Fake Cam", true, "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

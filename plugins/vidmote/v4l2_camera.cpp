@@ -23,6 +23,15 @@ namespace {
 const int64_t kMillisecond = 1000 * 1000;
 const int64_t kSecond = 1000 * kMillisecond;
 const uint32_t kBufferCount = 4;
+// Values from the driver are trusted only this far: a frame interval counts
+// as at most 10 s, and a list the driver enumerates ends after so many entries.
+const int64_t kLongestInterval = 10 * kSecond;
+const uint32_t kMostListed = 64;        // formats, sizes, frame intervals
+const uint32_t kMostControls = 256;     // controls of one camera
+const uint32_t kMostMenuEntries = 256;  // indices asked of one menu
+// A timestamp further than this from zero is no clock's (and its product
+// with kSecond could not be formed).
+const int64_t kLargestStampSeconds = 1000 * 1000 * 1000;
 
 // After stream-on, frames are skipped until both the count and the time are
 // reached.
@@ -65,9 +74,12 @@ bool faster(const v4l2_fract& a, const v4l2_fract& b) {
 }
 
 FrameStamp stamp_of(const v4l2_buffer& buffer) {
+  const int64_t seconds = std::max<int64_t>(
+      -kLargestStampSeconds, std::min<int64_t>(buffer.timestamp.tv_sec, kLargestStampSeconds));
+  const int64_t microseconds = buffer.timestamp.tv_usec % 1000000;
   return {(buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC,
           (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF,
-          buffer.timestamp.tv_sec * kSecond + buffer.timestamp.tv_usec * 1000};
+          seconds * kSecond + microseconds * 1000};
 }
 
 bool can_change(const v4l2_queryctrl& query) {
@@ -256,7 +268,8 @@ void V4l2Camera::pick_fastest_rate() {
   interval.pixel_format = pixel_format_;
   interval.width = static_cast<uint32_t>(size_.width);
   interval.height = static_cast<uint32_t>(size_.height);
-  for (; xioctl(VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
+  for (; interval.index < kMostListed && xioctl(VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+       ++interval.index) {
     const bool discrete = interval.type == V4L2_FRMIVAL_TYPE_DISCRETE;
     const v4l2_fract candidate = discrete ? interval.discrete : interval.stepwise.min;
     if (candidate.numerator && candidate.denominator &&
@@ -278,7 +291,9 @@ void V4l2Camera::pick_fastest_rate() {
   }
   const v4l2_fract in_force = parm.parm.capture.timeperframe;
   if (in_force.numerator && in_force.denominator)
-    frame_interval_ns_ = static_cast<int64_t>(in_force.numerator) * kSecond / in_force.denominator;
+    frame_interval_ns_ =
+        std::min(static_cast<int64_t>(in_force.numerator) * kSecond / in_force.denominator,
+                 kLongestInterval);
 }
 
 int64_t V4l2Camera::frame_timeout_ns() const {
@@ -357,8 +372,8 @@ bool V4l2Camera::settle() {
 V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
   for (;;) {
     const int64_t left = deadline_ns - device_->now_ns();
-    const V4l2Device::Wait ready =
-        device_->wait(left > 0 ? static_cast<int>(left / kMillisecond + 1) : 0);
+    const V4l2Device::Wait ready = device_->wait(
+        left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
     if (ready == V4l2Device::Wait::kError) return Wait::kError;
     if (ready == V4l2Device::Wait::kTimeout) {
       errno = ETIME;  // reported when streaming cannot start
@@ -391,7 +406,10 @@ bool V4l2Camera::requeue(v4l2_buffer* buffer) {
 bool V4l2Camera::capture(uint8_t* frame) {
   if (!is_open() || !frame) return false;
   if (!streaming_ && !start_streaming()) {
-    fail("cannot start streaming", errno);
+    if (errno == ETIME)
+      fail("no frame in time after starting", 0);
+    else
+      fail("cannot start streaming", errno);
     return false;
   }
   const int64_t asked = device_->now_ns();
@@ -457,7 +475,8 @@ std::vector<FrameSize> V4l2Camera::offered_sizes() const {
   std::vector<FrameSize> sizes;
   v4l2_frmsizeenum size = {};
   size.pixel_format = pixel_format_;
-  for (; is_open() && xioctl(VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+  for (; is_open() && size.index < kMostListed && xioctl(VIDIOC_ENUM_FRAMESIZES, &size) == 0;
+       ++size.index) {
     if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
       sizes.push_back(
           {static_cast<int32_t>(size.discrete.width), static_cast<int32_t>(size.discrete.height)});
@@ -486,7 +505,8 @@ std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
   std::vector<v4l2_fmtdesc> formats;
   v4l2_fmtdesc format = {};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  for (; is_open() && xioctl(VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
+  for (; is_open() && format.index < kMostListed && xioctl(VIDIOC_ENUM_FMT, &format) == 0;
+       ++format.index) {
     PixelLayout pixels;
     if (!(format.flags & V4L2_FMT_FLAG_EMULATED) && layout_of(format.pixelformat, &pixels))
       formats.push_back(format);
@@ -498,7 +518,13 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
   std::vector<Control> found;
   v4l2_queryctrl query = {};
   query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  while (is_open() && xioctl(VIDIOC_QUERYCTRL, &query) == 0) {
+  // Each control's id is above the last one's; a driver that says otherwise
+  // would never end the list.
+  uint32_t last = 0;
+  for (uint32_t asked = 0; is_open() && asked < kMostControls &&
+                           xioctl(VIDIOC_QUERYCTRL, &query) == 0 && query.id > last;
+       ++asked) {
+    last = query.id;
     const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
     const bool shown =
         !(query.flags & V4L2_CTRL_FLAG_DISABLED) &&
@@ -509,7 +535,9 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
       Control control = {query, {}, {}};
       const bool menu =
           query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
-      for (int32_t i = query.minimum; menu && i >= 0 && i <= query.maximum; ++i) {
+      const int64_t first = std::max<int64_t>(query.minimum, 0);
+      const int64_t end = std::min<int64_t>(int64_t{query.maximum} + 1, first + kMostMenuEntries);
+      for (int64_t i = first; menu && i < end; ++i) {
         v4l2_querymenu item = {};
         item.id = query.id;
         item.index = static_cast<uint32_t>(i);
