@@ -390,6 +390,21 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.menu_maximum = INT32_MAX;
        },
        false, "Fake Cam", true, "", true},
+      {"escape sequences in its names",
+       [](Driver& d) {
+         d.card =
+             "Cam\x1b]0;owned\x07\x9b"
+             "2J";
+         d.control_name = "Bright\x1b[2Jness";
+         d.menu_label = "50\xc2\x9bHz\r";
+       },
+       false, "Cam", true, "", true},
+      {"escape sequences, forbidden",
+       [](Driver& d) {
+         d.card = "Cam\x1b[31m";
+         d.open_error = EACCES;
+       },
+       false, "Test card", true, "permission denied", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

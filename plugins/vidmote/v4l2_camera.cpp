@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "cameras.h"
+#include "device_text.h"
 #include "frame_timing.h"
 
 namespace vidmote {
@@ -62,9 +63,10 @@ bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   }
 }
 
+// A name the device gave, ready for a terminal.
 std::string text_of(const uint8_t* bytes, size_t size) {
-  return std::string(reinterpret_cast<const char*>(bytes),
-                     strnlen(reinterpret_cast<const char*>(bytes), size));
+  return printable(std::string(reinterpret_cast<const char*>(bytes),
+                               strnlen(reinterpret_cast<const char*>(bytes), size)));
 }
 
 // Whether a is a shorter frame interval than b.
@@ -106,7 +108,7 @@ std::string kernel_name(int number) {
     fclose(file);
   }
   while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
-  return name;
+  return printable(name);
 }
 
 }  // namespace
@@ -126,7 +128,7 @@ V4l2Camera::~V4l2Camera() {
 }
 
 std::string V4l2Camera::name() const {
-  return card_.empty() ? path_ : card_ + " (" + path_ + ")";
+  return printable(card_.empty() ? path_ : card_ + " (" + path_ + ")");
 }
 
 bool V4l2Camera::open() {
@@ -464,9 +466,9 @@ bool V4l2Camera::convert(const v4l2_buffer& buffer, uint8_t* frame) {
 // is closed as well.
 void V4l2Camera::fail(const char* what, int error) {
   if (error)
-    fprintf(stderr, "vidmote: %s: %s: %s\n", path_.c_str(), what, strerror(error));
+    fprintf(stderr, "vidmote: %s: %s: %s\n", printable(path_).c_str(), what, strerror(error));
   else
-    fprintf(stderr, "vidmote: %s: %s\n", path_.c_str(), what);
+    fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), what);
   stop_streaming();
   if (error == ENODEV) close();
 }

@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include "device_text.h"
+
 namespace vidmote {
 
 Vidmote::Vidmote(std::vector<std::unique_ptr<FrameSource>> sources, bool named)
@@ -46,8 +48,8 @@ bool Vidmote::open_source() {
       return true;
     }
     const bool last_chance = named_ && i == 0;
-    fprintf(stderr, "vidmote: %s: %s: %s\n", source.name().c_str(),
-            last_chance ? "cannot be used" : "skipped", source.failure().c_str());
+    fprintf(stderr, "vidmote: %s: %s: %s\n", printable(source.name()).c_str(),
+            last_chance ? "cannot be used" : "skipped", printable(source.failure()).c_str());
     if (last_chance) break;
   }
   failed_ = true;
