@@ -468,4 +468,35 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
   }
 }
 
+// A size asked of an open camera is taken exactly, or the nearest one the
+// driver has is, or it is refused and the driver keeps the format in force.
+TEST(CameraFaults, SizesAreExactNearestOrRefusedAndARefusalLeavesTheDriverAlone) {
+  using vidmote::SizeAnswer;
+  const struct {
+    const char* what;
+    bool refuses_sizes;
+    int32_t width, height;
+    SizeAnswer answer;
+    uint32_t in_force_width, in_force_height;
+  } cases[] = {
+      {"a size it has", false, 1280, 720, SizeAnswer::kExact, 1280, 720},
+      {"larger than it has", false, 4000, 3000, SizeAnswer::kNearest, 1920, 1080},
+      {"answered with a format of no use", true, 1280, 720, SizeAnswer::kRefused, 640, 480},
+      {"no size at all", false, 0, 480, SizeAnswer::kRefused, 640, 480},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = std::make_shared<Driver>();
+    driver->refuses_sizes = c.refuses_sizes;
+    auto camera = fake_camera(driver);
+    ASSERT_TRUE(camera->open());
+    EXPECT_EQ(camera->set_size(c.width, c.height), c.answer);
+    EXPECT_EQ(camera->get_size().width, static_cast<int32_t>(c.in_force_width));
+    EXPECT_EQ(camera->get_size().height, static_cast<int32_t>(c.in_force_height));
+    EXPECT_EQ(driver->format.width, c.in_force_width);
+    EXPECT_EQ(driver->format.height, c.in_force_height);
+    EXPECT_EQ(driver->format.pixelformat, driver->own_format);
+  }
+}
+
 }  // namespace

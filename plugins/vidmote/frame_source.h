@@ -16,6 +16,13 @@ struct FrameSize {
   int32_t height;
 };
 
+// What became of a requested frame size.
+enum class SizeAnswer {
+  kExact,    // the source now delivers that size
+  kNearest,  // a camera took the nearest size it has, now in force
+  kRefused,  // the size in force is unchanged
+};
+
 // A setting the source offers in the settings dialog: a list of choices with
 // one of them current, a whole number within a range, or an action.
 struct SourceSetting {
@@ -43,10 +50,7 @@ class FrameSource {
   virtual std::string failure() const { return "it cannot be opened"; }
   virtual bool is_open() const = 0;
 
-  // True when the source now delivers exactly that size. A camera may instead
-  // take the nearest size it has, and then returns false; other sources
-  // keep their size when they refuse one.
-  virtual bool set_size(int32_t width, int32_t height) = 0;
+  virtual SizeAnswer set_size(int32_t width, int32_t height) = 0;
   virtual FrameSize get_size() const = 0;
 
   // Fills exactly width * height * 3 bytes: B, G, R pixels, bottom row first.

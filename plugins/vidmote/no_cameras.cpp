@@ -14,9 +14,9 @@ class UnavailableCamera : public FrameSource {
   void close() override {}
   bool is_open() const override { return false; }
   std::string failure() const override { return "cameras are not supported on this system yet"; }
-  bool set_size(int32_t width, int32_t height) override {
+  SizeAnswer set_size(int32_t width, int32_t height) override {
     size_ = {width, height};
-    return true;
+    return SizeAnswer::kExact;
   }
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t*) override { return false; }

@@ -62,7 +62,7 @@ LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height) {
 }
 
 LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
-  return g_plugin.set_size(width, height) ? 1 : 0;
+  return g_plugin.set_size(width, height) == vidmote::SizeAnswer::kExact ? 1 : 0;
 }
 
 LN_EXPORT(LnBool) LN_DoModalOptionDlg() {

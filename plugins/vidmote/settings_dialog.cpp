@@ -195,12 +195,19 @@ bool choose_source(Terminal& tty, Vidmote& plugin) {
   return true;
 }
 
+// Says what became of the size asked when it is not what the camera delivers.
 void apply_size(Terminal& tty, Vidmote& plugin, long width, long height) {
-  bool fits =
+  const bool fits =
       width >= INT32_MIN && width <= INT32_MAX && height >= INT32_MIN && height <= INT32_MAX;
-  if (!fits || !plugin.set_size(static_cast<int32_t>(width), static_cast<int32_t>(height)))
-    tty.write("Size " + number_text(width) + " x " + number_text(height) +
-              " is not available; size unchanged.\n");
+  const SizeAnswer answer =
+      fits ? plugin.set_size(static_cast<int32_t>(width), static_cast<int32_t>(height))
+           : SizeAnswer::kRefused;
+  const std::string asked =
+      "Size " + number_text(width) + " x " + number_text(height) + " is not available; ";
+  if (answer == SizeAnswer::kNearest)
+    tty.write(asked + "the camera now delivers " + size_text(plugin.get_size()) + ".\n");
+  else if (answer == SizeAnswer::kRefused)
+    tty.write(asked + "size unchanged.\n");
 }
 
 bool choose_size(Terminal& tty, Vidmote& plugin) {

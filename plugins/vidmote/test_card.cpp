@@ -70,10 +70,10 @@ bool TestCardSource::open() {
   return true;
 }
 
-bool TestCardSource::set_size(int32_t width, int32_t height) {
-  if (!size_allowed(width, height)) return false;
+SizeAnswer TestCardSource::set_size(int32_t width, int32_t height) {
+  if (!size_allowed(width, height)) return SizeAnswer::kRefused;
   size_ = {width, height};
-  return true;
+  return SizeAnswer::kExact;
 }
 
 std::vector<SourceSetting> TestCardSource::settings() const {

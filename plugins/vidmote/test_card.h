@@ -35,7 +35,7 @@ class TestCardSource : public FrameSource {
   bool open() override;
   void close() override { open_ = false; }
   bool is_open() const override { return open_; }
-  bool set_size(int32_t width, int32_t height) override;
+  SizeAnswer set_size(int32_t width, int32_t height) override;
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t* frame) override;
   std::vector<SourceSetting> settings() const override;

@@ -188,24 +188,27 @@ void V4l2Camera::close() {
   open_ = false;
 }
 
-bool V4l2Camera::set_size(int32_t width, int32_t height) {
-  if (width < 1 || height < 1 || static_cast<int64_t>(width) * height * 3 > INT32_MAX) return false;
+SizeAnswer V4l2Camera::set_size(int32_t width, int32_t height) {
+  if (width < 1 || height < 1 || static_cast<int64_t>(width) * height * 3 > INT32_MAX)
+    return SizeAnswer::kRefused;
   // The size in force already: streaming goes on without a new settle.
   if (is_open() && width == size_.width && height == size_.height) {
     wanted_ = size_;
-    return true;
+    return SizeAnswer::kExact;
   }
   const FrameSize before = wanted_;
   wanted_ = {width, height};
   if (!is_open()) {
     size_ = wanted_;  // the driver decides at open
-    return true;
+    return SizeAnswer::kExact;
   }
   if (!negotiate()) {
+    // The driver's format is the one refused: set the size in force again.
     wanted_ = before;
-    return false;
+    negotiate();
+    return SizeAnswer::kRefused;
   }
-  return size_.width == width && size_.height == height;
+  return size_.width == width && size_.height == height ? SizeAnswer::kExact : SizeAnswer::kNearest;
 }
 
 // Asks the driver for the wanted size; its answer is the size in force.
@@ -238,7 +241,11 @@ bool V4l2Camera::negotiate() {
   if (!own) {
     // libv4lconvert's frame: BGR24, top row first, rows packed. It may crop
     // the camera's frame to the size asked, if the camera kept that size.
-    if (direct_format_) return false;
+    // libv4lconvert converts from the format it chose, and no other.
+    if (direct_format_ || pix.pixelformat != source.pixelformat) {
+      errno = 0;
+      return false;
+    }
     if (pix.width != source.width || pix.height != source.height) {
       bgr.width = pix.width;
       bgr.height = pix.height;

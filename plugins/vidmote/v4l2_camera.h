@@ -40,7 +40,7 @@ class V4l2Camera : public FrameSource {
   void close() override;
   bool is_open() const override { return open_; }
   std::string failure() const override { return failure_; }
-  bool set_size(int32_t width, int32_t height) override;
+  SizeAnswer set_size(int32_t width, int32_t height) override;
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t* frame) override;
   std::vector<FrameSize> offered_sizes() const override;

@@ -67,7 +67,7 @@ FrameSize Vidmote::get_size() const {
   return active().get_size();
 }
 
-bool Vidmote::set_size(int32_t width, int32_t height) {
+SizeAnswer Vidmote::set_size(int32_t width, int32_t height) {
   std::lock_guard<std::mutex> lock(mutex_);
   return active().set_size(width, height);
 }

@@ -29,7 +29,7 @@ class Vidmote {
   void destroy();
 
   FrameSize get_size() const;
-  bool set_size(int32_t width, int32_t height);
+  SizeAnswer set_size(int32_t width, int32_t height);
   int32_t frame_bytes();
   // Fills frame_bytes() bytes and returns their count, 0 on failure. Opens
   // the active source first if the host skipped init.

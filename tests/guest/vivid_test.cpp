@@ -403,13 +403,21 @@ TEST_F(VividConsole, BarsAreUprightAndInOrder) {
 }
 
 // Sizes through the dialog's own entry: the driver's answer is the size in
-// force; vivid's webcam has 320x180 to 3840x2160 in six steps.
+// force, and the dialog says which size that is when it is not the one
+// asked; vivid's webcam has 320x180 to 3840x2160 in six steps.
 TEST_F(VividConsole, SizesAreNegotiatedExactOrNearest) {
   const struct {
     const char* asked;
     int w, h;
-  } cases[] = {{"1280 720", 1280, 720}, {"320 180", 320, 180}, {"700 500", 640, 480},
-               {"1100 650", 1280, 720}, {"100 100", 320, 180}, {"640 480", 640, 480}};
+    const char* says;  // on the terminal, "" for nothing
+  } cases[] = {
+      {"1280 720", 1280, 720, ""},
+      {"320 180", 320, 180, ""},
+      {"700 500", 640, 480, "Size 700 x 500 is not available; the camera now delivers 640 x 480."},
+      {"1100 650", 1280, 720,
+       "Size 1100 x 650 is not available; the camera now delivers 1280 x 720."},
+      {"100 100", 320, 180, "Size 100 x 100 is not available; the camera now delivers 320 x 180."},
+      {"640 480", 640, 480, ""}};
   start();
   EXPECT_NE(console->output().find("解像度：640x480\n"), std::string::npos);
   int number = 0;
@@ -423,6 +431,11 @@ TEST_F(VividConsole, SizesAreNegotiatedExactOrNearest) {
     console->type_on_terminal(std::to_string(menu_number(sizes, ") Custom")) + "\n" + c.asked +
                               "\n\n");
     ASSERT_TRUE(console->expect_terminal("Settings closed."));
+    const std::string said = console->terminal_since_last();
+    if (*c.says)
+      EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    else
+      EXPECT_EQ(said.find("not available"), std::string::npos) << said;
     ASSERT_TRUE(console->expect_output(kPrompt));
     ASSERT_TRUE(console->capture());
     const Picture got = picture(++number);  // the settings command used a number
