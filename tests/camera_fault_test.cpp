@@ -43,6 +43,7 @@ struct Driver {
   int32_t menu_minimum = 0, menu_maximum = 2;
   bool endless_lists = false;  // formats, sizes and controls never end
   bool refuses_sizes = false;  // only 640 x 480 comes back usable
+  bool shows_brightness = true;
 
   // Kept by the stand-in.
   int64_t now = 1000 * kSecond;
@@ -50,6 +51,7 @@ struct Driver {
   bool gave_up = false;
   int conversions = 0;
   v4l2_pix_format format = {};
+  v4l2_control last_set = {};
 };
 
 const int64_t kGiveUpAt = 1000 * kSecond + 3600 * kSecond;  // an hour: hung
@@ -123,6 +125,7 @@ class FakeDevice : public vidmote::V4l2Device {
         static_cast<v4l2_control*>(argument)->value = 0;
         return 0;
       case VIDIOC_S_CTRL:
+        d_->last_set = *static_cast<v4l2_control*>(argument);
         return 0;
       case VIDIOC_REQBUFS: {
         auto* request = static_cast<v4l2_requestbuffers*>(argument);
@@ -232,7 +235,7 @@ class FakeDevice : public vidmote::V4l2Device {
   int query_control(v4l2_queryctrl* query) {
     const uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
     *query = {};
-    if (d_->endless_lists || after < V4L2_CID_BRIGHTNESS) {
+    if (d_->endless_lists || (after < V4L2_CID_BRIGHTNESS && d_->shows_brightness)) {
       query->id = V4L2_CID_BRIGHTNESS;
       query->type = V4L2_CTRL_TYPE_INTEGER;
       query->maximum = 255;
@@ -497,6 +500,29 @@ TEST(CameraFaults, SizesAreExactNearestOrRefusedAndARefusalLeavesTheDriverAlone)
     EXPECT_EQ(driver->format.height, c.in_force_height);
     EXPECT_EQ(driver->format.pixelformat, driver->own_format);
   }
+}
+
+// Settings are addressed by the control's id: a control the driver stops
+// showing between the dialog's list and the change shifts nothing.
+TEST(CameraFaults, AChangeReachesItsControlEvenWhenTheListChangedMeanwhile) {
+  auto driver = std::make_shared<Driver>();
+  auto camera = fake_camera(driver);
+  ASSERT_TRUE(camera->open());
+  const std::vector<vidmote::SourceSetting> settings = camera->settings();
+  auto named = [&](const std::string& name) {
+    for (const auto& setting : settings)
+      if (setting.name == name) return setting.key;
+    ADD_FAILURE() << name << " not listed";
+    return 0u;
+  };
+  const uint32_t brightness = named("Brightness"), menu = named("Power Line Frequency");
+  driver->shows_brightness = false;
+
+  EXPECT_TRUE(camera->choose_setting(menu, 1));
+  EXPECT_EQ(driver->last_set.id, kMenuId);
+  EXPECT_EQ(driver->last_set.value, 1);
+  EXPECT_FALSE(camera->set_number(brightness, 10));
+  EXPECT_EQ(driver->last_set.id, kMenuId);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ enum class SizeAnswer {
 struct SourceSetting {
   enum Kind { kChoice, kNumber, kAction };
 
+  uint32_t key = 0;  // stable for the setting while the source is open
   std::string name;
   std::vector<std::string> choices;  // kChoice
   size_t current = 0;                // kChoice: index into choices
@@ -61,11 +62,13 @@ class FrameSource {
     return {{320, 240}, {640, 480}, {800, 600}, {1280, 720}, {1920, 1080}};
   }
 
-  // Settings menu hook: what the dialog lists under the size entry.
+  // Settings menu hook: what the dialog lists under the size entry. A
+  // setting is addressed by its key, so a list that changed in between (a
+  // control the driver no longer shows) never shifts a change onto another.
   virtual std::vector<SourceSetting> settings() const { return {}; }
   // Picks a choice of a kChoice setting, or runs a kAction one (choice 0).
-  virtual bool choose_setting(size_t /*setting*/, size_t /*choice*/) { return false; }
-  virtual bool set_number(size_t /*setting*/, int64_t /*value*/) { return false; }
+  virtual bool choose_setting(uint32_t /*key*/, size_t /*choice*/) { return false; }
+  virtual bool set_number(uint32_t /*key*/, int64_t /*value*/) { return false; }
 };
 
 }  // namespace vidmote

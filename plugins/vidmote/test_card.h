@@ -39,7 +39,7 @@ class TestCardSource : public FrameSource {
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t* frame) override;
   std::vector<SourceSetting> settings() const override;
-  bool choose_setting(size_t setting, size_t choice) override;
+  bool choose_setting(uint32_t key, size_t choice) override;
 
  private:
   void draw_mark(uint8_t* frame, int32_t band_height) const;

@@ -45,7 +45,10 @@ const SettleChoice kSettleChoices[] = {
     {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
     {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
 };
-const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
+const size_t kDefaultSettle = 5;
+// Keys of the plug-in's own settings: V4L2 control ids are far above them.
+const uint32_t kFormatKey = 1;
+const uint32_t kSettleKey = 2;  // 1 s: enough for common webcams' auto exposure
 
 bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   switch (pixel_format) {
@@ -572,8 +575,9 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   std::vector<SourceSetting> list;
 
   SourceSetting format;
+  format.key = kFormatKey;
   format.name = "Camera format";
-  format.choices = {"automatic: BGR24 through libv4l2"};
+  format.choices = {"automatic: BGR24 through libv4lconvert"};
   for (const v4l2_fmtdesc& direct : direct_formats()) {
     if (direct.pixelformat == direct_format_) format.current = format.choices.size();
     format.choices.push_back(text_of(direct.description, sizeof direct.description) +
@@ -582,6 +586,7 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   list.push_back(format);
 
   SourceSetting settle;
+  settle.key = kSettleKey;
   settle.name = "Settle after start";
   settle.current = settle_choice_;
   for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
@@ -590,6 +595,7 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   for (const Control& control : controls()) {
     const v4l2_queryctrl& query = control.query;
     SourceSetting setting;
+    setting.key = query.id;
     setting.name = text_of(query.name, sizeof query.name);
     setting.read_only = !can_change(query);
     if (query.flags & V4L2_CTRL_FLAG_INACTIVE) setting.note = "inactive";
@@ -633,9 +639,19 @@ bool V4l2Camera::set_control(const Control& control, int32_t value) {
   return xioctl(VIDIOC_S_CTRL, &change) == 0;
 }
 
-bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
+bool V4l2Camera::find_control(uint32_t id, Control* found) const {
+  for (const Control& control : controls()) {
+    if (control.query.id == id) {
+      *found = control;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool V4l2Camera::choose_setting(uint32_t key, size_t choice) {
   if (!is_open()) return false;
-  if (setting == 0) {
+  if (key == kFormatKey) {
     const std::vector<v4l2_fmtdesc> formats = direct_formats();
     if (choice > formats.size()) return false;
     const uint32_t before = direct_format_;
@@ -645,14 +661,13 @@ bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
     negotiate();
     return false;
   }
-  if (setting == 1) {
+  if (key == kSettleKey) {
     if (choice >= sizeof kSettleChoices / sizeof kSettleChoices[0]) return false;
     settle_choice_ = choice;
     return true;
   }
-  const std::vector<Control> list = controls();
-  if (setting - 2 >= list.size()) return false;
-  const Control& control = list[setting - 2];
+  Control control;
+  if (!find_control(key, &control)) return false;
   switch (control.query.type) {
     case V4L2_CTRL_TYPE_BUTTON:
       return choice == 0 && set_control(control, 1);
@@ -667,11 +682,9 @@ bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
   }
 }
 
-bool V4l2Camera::set_number(size_t setting, int64_t value) {
-  if (!is_open() || setting < 2) return false;
-  const std::vector<Control> list = controls();
-  if (setting - 2 >= list.size()) return false;
-  const Control& control = list[setting - 2];
+bool V4l2Camera::set_number(uint32_t key, int64_t value) {
+  Control control;
+  if (!is_open() || !find_control(key, &control)) return false;
   if (control.query.type != V4L2_CTRL_TYPE_INTEGER || value < control.query.minimum ||
       value > control.query.maximum)
     return false;

@@ -47,8 +47,10 @@ class V4l2Camera : public FrameSource {
 
   // The camera format, the settle setting, then the camera's own controls.
   std::vector<SourceSetting> settings() const override;
-  bool choose_setting(size_t setting, size_t choice) override;
-  bool set_number(size_t setting, int64_t value) override;
+  // Keys: the control's id; the two settings of the plug-in's own have keys
+  // below every control id.
+  bool choose_setting(uint32_t key, size_t choice) override;
+  bool set_number(uint32_t key, int64_t value) override;
 
  private:
   struct Buffer {
@@ -78,6 +80,7 @@ class V4l2Camera : public FrameSource {
   std::vector<Control> controls() const;
   std::vector<v4l2_fmtdesc> direct_formats() const;
   bool set_control(const Control& control, int32_t value);
+  bool find_control(uint32_t id, Control* found) const;
 
   std::string path_;
   std::string card_;

@@ -127,14 +127,14 @@ std::vector<SourceSetting> Vidmote::settings() const {
   return active().settings();
 }
 
-bool Vidmote::choose_setting(size_t setting, size_t choice) {
+bool Vidmote::choose_setting(uint32_t key, size_t choice) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return active().choose_setting(setting, choice);
+  return active().choose_setting(key, choice);
 }
 
-bool Vidmote::set_number(size_t setting, int64_t value) {
+bool Vidmote::set_number(uint32_t key, int64_t value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return active().set_number(setting, value);
+  return active().set_number(key, value);
 }
 
 }  // namespace vidmote

@@ -41,8 +41,8 @@ class Vidmote {
   bool select_source(size_t index);
   std::vector<FrameSize> offered_sizes() const;
   std::vector<SourceSetting> settings() const;
-  bool choose_setting(size_t setting, size_t choice);
-  bool set_number(size_t setting, int64_t value);
+  bool choose_setting(uint32_t key, size_t choice);
+  bool set_number(uint32_t key, int64_t value);
 
  private:
   FrameSource& active() const { return *sources_[active_]; }
