@@ -45,10 +45,10 @@ const SettleChoice kSettleChoices[] = {
     {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
     {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
 };
-const size_t kDefaultSettle = 5;
+const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
 // Keys of the plug-in's own settings: V4L2 control ids are far above them.
 const uint32_t kFormatKey = 1;
-const uint32_t kSettleKey = 2;  // 1 s: enough for common webcams' auto exposure
+const uint32_t kSettleKey = 2;
 
 bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   switch (pixel_format) {
@@ -214,7 +214,6 @@ SizeAnswer V4l2Camera::set_size(int32_t width, int32_t height) {
   return size_.width == width && size_.height == height ? SizeAnswer::kExact : SizeAnswer::kNearest;
 }
 
-// Asks the driver for the wanted size; its answer is the size in force.
 // Asks the driver for the wanted size in the camera's own format; its answer
 // is the size in force. Frames in a format the plug-in does not convert
 // itself (MJPEG, say) are converted by libv4lconvert, one kept frame at a time.
@@ -242,13 +241,13 @@ bool V4l2Camera::negotiate() {
                               pix.bytesperline, PixelLayout::kBgr24};
   const bool own = layout_of(pix.pixelformat, &layout.pixels);
   if (!own) {
-    // libv4lconvert's frame: BGR24, top row first, rows packed. It may crop
-    // the camera's frame to the size asked, if the camera kept that size.
     // libv4lconvert converts from the format it chose, and no other.
     if (direct_format_ || pix.pixelformat != source.pixelformat) {
       errno = 0;
       return false;
     }
+    // Its frame: BGR24, top row first, rows packed. It may crop the camera's
+    // frame to the size asked, if the camera kept the size it was told.
     if (pix.width != source.width || pix.height != source.height) {
       bgr.width = pix.width;
       bgr.height = pix.height;
@@ -318,6 +317,11 @@ bool V4l2Camera::start_streaming() {
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
   if (xioctl(VIDIOC_REQBUFS, &request) != 0) return false;
+  if (request.count > 8 * kBufferCount) {  // no driver's minimum is that high
+    release_buffers();
+    errno = EIO;
+    return false;
+  }
   for (uint32_t i = 0; i < request.count; ++i) {
     v4l2_buffer buffer = {};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -405,7 +409,10 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
       errno = EIO;
       return Wait::kError;
     }
-    if (left <= 0) return Wait::kTimeout;
+    if (left <= 0) {
+      errno = ETIME;
+      return Wait::kTimeout;
+    }
   }
 }
 
