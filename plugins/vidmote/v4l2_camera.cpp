@@ -382,9 +382,8 @@ bool V4l2Camera::settle() {
   return true;
 }
 
-// The next buffer the driver filled, waiting no later than deadline_ns. It
-// polls before every dequeue: libv4l2 reports a dequeue that would block on
-// standard error.
+// The next buffer the driver filled, waiting no later than deadline_ns; it
+// polls before every dequeue.
 V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
   for (;;) {
     const int64_t left = deadline_ns - device_->now_ns();

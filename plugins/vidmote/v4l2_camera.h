@@ -89,7 +89,7 @@ class V4l2Camera : public FrameSource {
   std::string failure_ = "it cannot be opened";
   FrameSize wanted_ = {640, 480};  // as asked; the driver decides at open
   FrameSize size_ = {640, 480};    // in force
-  uint32_t direct_format_ = 0;     // 0: BGR24 through libv4l2; else the camera's own
+  uint32_t direct_format_ = 0;     // 0: chosen by libv4lconvert; else the camera's own
   uint32_t pixel_format_ = 0;      // as negotiated
   CameraFrameLayout layout_ = {0, 0, 0, PixelLayout::kBgr24};
   v4l2_pix_format source_ = {};     // the camera's frames, as negotiated

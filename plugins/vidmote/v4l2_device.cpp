@@ -1,9 +1,10 @@
-// The machine's V4L2 devices, through libv4l2 and libv4lconvert.
+// The machine's V4L2 devices: the kernel's own calls, and libv4lconvert for
+// the frames. (libv4l2 is not used: it writes its own lines on standard
+// error for a busy device, and the plug-in says why in words of its own.)
 #include "v4l2_device.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <libv4l2.h>
 #include <libv4lconvert.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -19,43 +20,33 @@ class SystemV4l2Device : public V4l2Device {
  public:
   ~SystemV4l2Device() override { close(); }
 
-  // A node that is no V4L2 device is refused before libv4l2 sees it, as
-  // libv4l2 reports such a node on standard error.
   int open(const std::string& path) override {
     close();
-    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
-    v4l2_capability caps = {};
-    int error = ::ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0 ? 0 : errno;
-    if (error == 0) {
-      fd_ = v4l2_fd_open(fd, 0);
-      if (fd_ < 0) error = errno ? errno : EIO;
-    }
-    if (error != 0) ::close(fd);
-    return error;
+    fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    return fd_ < 0 ? errno : 0;
   }
 
   void close() override {
     if (converter_) v4lconvert_destroy(converter_);
     converter_ = nullptr;
-    if (fd_ >= 0) v4l2_close(fd_);
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
 
   int ioctl(unsigned long request, void* argument) override {
     int result;
     do {
-      result = v4l2_ioctl(fd_, request, argument);
+      result = ::ioctl(fd_, request, argument);
     } while (result < 0 && errno == EINTR);
     return result;
   }
 
   void* map(size_t length, uint32_t offset) override {
-    void* start = v4l2_mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, offset);
+    void* start = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, offset);
     return start == MAP_FAILED ? nullptr : start;
   }
 
-  void unmap(void* start, size_t length) override { v4l2_munmap(start, length); }
+  void unmap(void* start, size_t length) override { munmap(start, length); }
 
   Wait wait(int timeout_ms) override {
     pollfd waiting = {fd_, POLLIN, 0};

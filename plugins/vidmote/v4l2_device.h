@@ -43,7 +43,7 @@ class V4l2Device {
                        size_t out_bytes) = 0;
 };
 
-// The machine's own device, through libv4l2 and libv4lconvert.
+// The machine's own device, converted with libv4lconvert.
 std::unique_ptr<V4l2Device> system_v4l2_device();
 
 }  // namespace vidmote

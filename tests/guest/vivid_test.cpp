@@ -87,6 +87,15 @@ class Vivid {
     ioctl(fd_, VIDIOC_G_CTRL, &control);
     return control.value;
   }
+  // Takes the camera's buffers, as a program that streams from it does, so
+  // it is busy for every other; closing the device gives them back.
+  bool occupy() const {
+    v4l2_requestbuffers request = {};
+    request.count = 2;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    return ioctl(fd_, VIDIOC_REQBUFS, &request) == 0 && request.count > 0;
+  }
 
  private:
   int fd_;
@@ -508,6 +517,26 @@ TEST_F(VividConsole, YuyvFramesConvertToTheSameColours) {
     EXPECT_LE(abs(got.b - kBars[i].b) + abs(got.g - kBars[i].g) + abs(got.r - kBars[i].r), 9)
         << i << ": " << got;
   }
+}
+
+// A camera another program is using is passed over with its reason, and the
+// name the program prints is the test card's, whose pictures it takes.
+TEST_F(VividConsole, ABusyCameraIsSkippedAndSaysWhy) {
+  ASSERT_TRUE(vivid.occupy());
+  console = std::make_unique<Console>(out);
+  console->type("200\n");
+  ASSERT_TRUE(console->expect_output(kPrompt)) << console->output() << console->errors();
+  EXPECT_NE(console->output().find("DLL：Vidmote: Test card\n"), std::string::npos)
+      << console->output();
+  ASSERT_TRUE(console->capture());
+  const Picture card = picture(0);
+  ASSERT_EQ(card.width, 640);
+  EXPECT_EQ(card.at(0, 0), kWhite);  // the test card's first bar and last bar
+  EXPECT_EQ(card.at(639, 0), kBlack);
+  console->type("q\n");
+  EXPECT_EQ(console->wait_exit(), 0);
+  EXPECT_EQ(console->errors(),
+            "vidmote: vivid (/dev/video0): skipped: busy: another program is using it\n");
 }
 
 // Faults that leave a frame to take: the capture still succeeds.
