@@ -599,6 +599,20 @@ TEST_F(ConsoleRun, AFileThatIsNoLibraryIsReported) {
   EXPECT_EQ(r.out, kOpenFailed);
 }
 
+// The default plug-in: a camera named in VIDMOTE_DEVICE that cannot be opened
+// ends the run as a failed init, never with test-card pictures; the plug-in,
+// not the program, says why on standard error.
+TEST_F(ConsoleRun, ANamedCameraThatCannotBeOpenedEndsTheRun) {
+  options.plugin = "";
+  options.env["VIDMOTE_DEVICE"] = "/dev/no-such-camera";
+  options.input = "200\n\nq\n";
+  RunResult r = run_program(out.path(), options);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, kInitFailed);
+  EXPECT_EQ(r.err, "vidmote: /dev/no-such-camera: cannot be used: no such device\n");
+  EXPECT_TRUE(out.list().empty());
+}
+
 TEST_F(ConsoleRun, ANameFillingTheWholeBufferIsReadToItsEnd) {
   // 65536 announced, 65546 bytes filled without a terminator.
   options.env["FAKECAM_NAME"] = "ab";

@@ -5,6 +5,7 @@
 #define VIDMOTE_CAMERAS_H
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "frame_source.h"
@@ -12,6 +13,9 @@
 namespace vidmote {
 
 std::vector<std::unique_ptr<FrameSource>> find_cameras();
+
+// The camera a user named (a device path); one that does not open says why.
+std::unique_ptr<FrameSource> camera_at(const std::string& path);
 
 }  // namespace vidmote
 

@@ -16,11 +16,19 @@ struct FrameSize {
   int32_t height;
 };
 
+// What became of a requested frame size.
+enum class SizeAnswer {
+  kExact,    // the source now delivers that size
+  kNearest,  // a camera took the nearest size it has, now in force
+  kRefused,  // the size in force is unchanged
+};
+
 // A setting the source offers in the settings dialog: a list of choices with
 // one of them current, a whole number within a range, or an action.
 struct SourceSetting {
   enum Kind { kChoice, kNumber, kAction };
 
+  uint32_t key = 0;  // stable for the setting while the source is open
   std::string name;
   std::vector<std::string> choices;  // kChoice
   size_t current = 0;                // kChoice: index into choices
@@ -39,12 +47,11 @@ class FrameSource {
 
   virtual bool open() = 0;
   virtual void close() = 0;
+  // Why the last open failed, in words a user can act on.
+  virtual std::string failure() const { return "it cannot be opened"; }
   virtual bool is_open() const = 0;
 
-  // True when the source now delivers exactly that size. A camera may instead
-  // take the nearest size it has, and then returns false; other sources
-  // keep their size when they refuse one.
-  virtual bool set_size(int32_t width, int32_t height) = 0;
+  virtual SizeAnswer set_size(int32_t width, int32_t height) = 0;
   virtual FrameSize get_size() const = 0;
 
   // Fills exactly width * height * 3 bytes: B, G, R pixels, bottom row first.
@@ -55,11 +62,13 @@ class FrameSource {
     return {{320, 240}, {640, 480}, {800, 600}, {1280, 720}, {1920, 1080}};
   }
 
-  // Settings menu hook: what the dialog lists under the size entry.
+  // Settings menu hook: what the dialog lists under the size entry. A
+  // setting is addressed by its key, so a list that changed in between (a
+  // control the driver no longer shows) never shifts a change onto another.
   virtual std::vector<SourceSetting> settings() const { return {}; }
   // Picks a choice of a kChoice setting, or runs a kAction one (choice 0).
-  virtual bool choose_setting(size_t /*setting*/, size_t /*choice*/) { return false; }
-  virtual bool set_number(size_t /*setting*/, int64_t /*value*/) { return false; }
+  virtual bool choose_setting(uint32_t /*key*/, size_t /*choice*/) { return false; }
+  virtual bool set_number(uint32_t /*key*/, int64_t /*value*/) { return false; }
 };
 
 }  // namespace vidmote

@@ -195,12 +195,19 @@ bool choose_source(Terminal& tty, Vidmote& plugin) {
   return true;
 }
 
+// Says what became of the size asked when it is not what the camera delivers.
 void apply_size(Terminal& tty, Vidmote& plugin, long width, long height) {
-  bool fits =
+  const bool fits =
       width >= INT32_MIN && width <= INT32_MAX && height >= INT32_MIN && height <= INT32_MAX;
-  if (!fits || !plugin.set_size(static_cast<int32_t>(width), static_cast<int32_t>(height)))
-    tty.write("Size " + number_text(width) + " x " + number_text(height) +
-              " is not available; size unchanged.\n");
+  const SizeAnswer answer =
+      fits ? plugin.set_size(static_cast<int32_t>(width), static_cast<int32_t>(height))
+           : SizeAnswer::kRefused;
+  const std::string asked =
+      "Size " + number_text(width) + " x " + number_text(height) + " is not available; ";
+  if (answer == SizeAnswer::kNearest)
+    tty.write(asked + "the camera now delivers " + size_text(plugin.get_size()) + ".\n");
+  else if (answer == SizeAnswer::kRefused)
+    tty.write(asked + "size unchanged.\n");
 }
 
 bool choose_size(Terminal& tty, Vidmote& plugin) {
@@ -256,7 +263,7 @@ std::string setting_text(const SourceSetting& setting) {
   return text;
 }
 
-bool choose_number(Terminal& tty, Vidmote& plugin, size_t index, const SourceSetting& setting) {
+bool choose_number(Terminal& tty, Vidmote& plugin, const SourceSetting& setting) {
   for (;;) {
     tty.write(setting.name + " (" + number_text(setting.minimum) + " to " +
               number_text(setting.maximum) + ", step " + number_text(setting.step) + ", now " +
@@ -266,7 +273,7 @@ bool choose_number(Terminal& tty, Vidmote& plugin, size_t index, const SourceSet
     if (trim(line).empty()) return true;
     long value = 0;
     if (parse_numbers(line, &value, 1) && value >= setting.minimum && value <= setting.maximum) {
-      if (!plugin.set_number(index, value)) tty.write(setting.name + " unchanged.\n");
+      if (!plugin.set_number(setting.key, value)) tty.write(setting.name + " unchanged.\n");
       return true;
     }
     tty.write("Please type a number from " + number_text(setting.minimum) + " to " +
@@ -274,20 +281,20 @@ bool choose_number(Terminal& tty, Vidmote& plugin, size_t index, const SourceSet
   }
 }
 
-bool choose_setting(Terminal& tty, Vidmote& plugin, size_t index, const SourceSetting& setting) {
+bool choose_setting(Terminal& tty, Vidmote& plugin, const SourceSetting& setting) {
   if (setting.read_only) {
     tty.write(setting.name + " is read-only.\n");
     return true;
   }
-  if (setting.kind == SourceSetting::kNumber) return choose_number(tty, plugin, index, setting);
+  if (setting.kind == SourceSetting::kNumber) return choose_number(tty, plugin, setting);
   if (setting.kind == SourceSetting::kAction) {
-    tty.write(plugin.choose_setting(index, 0) ? setting.name + " done.\n"
-                                              : setting.name + " failed.\n");
+    tty.write(plugin.choose_setting(setting.key, 0) ? setting.name + " done.\n"
+                                                    : setting.name + " failed.\n");
     return true;
   }
   long chosen = -1;
   if (!pick(tty, setting.name, setting.choices, setting.current, &chosen)) return false;
-  if (chosen >= 0 && !plugin.choose_setting(index, static_cast<size_t>(chosen)))
+  if (chosen >= 0 && !plugin.choose_setting(setting.key, static_cast<size_t>(chosen)))
     tty.write(setting.name + " unchanged.\n");
   return true;
 }
@@ -327,7 +334,7 @@ bool run_settings_dialog(Vidmote& plugin) {
     else if (choice == 2)
       going = choose_size(tty, plugin);
     else
-      going = choose_setting(tty, plugin, choice - 3, settings[choice - 3]);
+      going = choose_setting(tty, plugin, settings[choice - 3]);
   }
   tty.write("\nSettings closed.\n");
   return true;

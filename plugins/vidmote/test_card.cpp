@@ -8,6 +8,8 @@ namespace vidmote {
 
 namespace {
 
+const uint32_t kPatternKey = 1;
+
 const char* const kPatternNames[TestCardSource::kPatternCount] = {"bars", "gray ramp",
                                                                   "checkerboard", "solid blue"};
 
@@ -70,22 +72,23 @@ bool TestCardSource::open() {
   return true;
 }
 
-bool TestCardSource::set_size(int32_t width, int32_t height) {
-  if (!size_allowed(width, height)) return false;
+SizeAnswer TestCardSource::set_size(int32_t width, int32_t height) {
+  if (!size_allowed(width, height)) return SizeAnswer::kRefused;
   size_ = {width, height};
-  return true;
+  return SizeAnswer::kExact;
 }
 
 std::vector<SourceSetting> TestCardSource::settings() const {
   SourceSetting pattern;
+  pattern.key = kPatternKey;
   pattern.name = "Pattern";
   pattern.current = static_cast<size_t>(pattern_);
   for (const char* name : kPatternNames) pattern.choices.push_back(name);
   return {pattern};
 }
 
-bool TestCardSource::choose_setting(size_t setting, size_t choice) {
-  if (setting != 0 || choice >= kPatternCount) return false;
+bool TestCardSource::choose_setting(uint32_t key, size_t choice) {
+  if (key != kPatternKey || choice >= kPatternCount) return false;
   pattern_ = static_cast<Pattern>(choice);
   return true;
 }

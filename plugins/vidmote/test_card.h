@@ -35,11 +35,11 @@ class TestCardSource : public FrameSource {
   bool open() override;
   void close() override { open_ = false; }
   bool is_open() const override { return open_; }
-  bool set_size(int32_t width, int32_t height) override;
+  SizeAnswer set_size(int32_t width, int32_t height) override;
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t* frame) override;
   std::vector<SourceSetting> settings() const override;
-  bool choose_setting(size_t setting, size_t choice) override;
+  bool choose_setting(uint32_t key, size_t choice) override;
 
  private:
   void draw_mark(uint8_t* frame, int32_t band_height) const;

@@ -3,19 +3,18 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <libv4l2.h>
-#include <poll.h>
+#include <grp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "cameras.h"
+#include "device_text.h"
 #include "frame_timing.h"
 
 namespace vidmote {
@@ -25,6 +24,15 @@ namespace {
 const int64_t kMillisecond = 1000 * 1000;
 const int64_t kSecond = 1000 * kMillisecond;
 const uint32_t kBufferCount = 4;
+// Values from the driver are trusted only this far: a frame interval counts
+// as at most 10 s, and a list the driver enumerates ends after so many entries.
+const int64_t kLongestInterval = 10 * kSecond;
+const uint32_t kMostListed = 64;        // formats, sizes, frame intervals
+const uint32_t kMostControls = 256;     // controls of one camera
+const uint32_t kMostMenuEntries = 256;  // indices asked of one menu
+// A timestamp further than this from zero is no clock's (and its product
+// with kSecond could not be formed).
+const int64_t kLargestStampSeconds = 1000 * 1000 * 1000;
 
 // After stream-on, frames are skipped until both the count and the time are
 // reached.
@@ -38,20 +46,9 @@ const SettleChoice kSettleChoices[] = {
     {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
 };
 const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
-
-int64_t now_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * kSecond + ts.tv_nsec;
-}
-
-int xioctl(int fd, unsigned long request, void* argument) {
-  int result;
-  do {
-    result = v4l2_ioctl(fd, request, argument);
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
+// Keys of the plug-in's own settings: V4L2 control ids are far above them.
+const uint32_t kFormatKey = 1;
+const uint32_t kSettleKey = 2;
 
 bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   switch (pixel_format) {
@@ -69,9 +66,10 @@ bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   }
 }
 
+// A name the device gave, ready for a terminal.
 std::string text_of(const uint8_t* bytes, size_t size) {
-  return std::string(reinterpret_cast<const char*>(bytes),
-                     strnlen(reinterpret_cast<const char*>(bytes), size));
+  return printable(std::string(reinterpret_cast<const char*>(bytes),
+                               strnlen(reinterpret_cast<const char*>(bytes), size)));
 }
 
 // Whether a is a shorter frame interval than b.
@@ -81,9 +79,12 @@ bool faster(const v4l2_fract& a, const v4l2_fract& b) {
 }
 
 FrameStamp stamp_of(const v4l2_buffer& buffer) {
+  const int64_t seconds = std::max<int64_t>(
+      -kLargestStampSeconds, std::min<int64_t>(buffer.timestamp.tv_sec, kLargestStampSeconds));
+  const int64_t microseconds = buffer.timestamp.tv_usec % 1000000;
   return {(buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC,
           (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF,
-          buffer.timestamp.tv_sec * kSecond + buffer.timestamp.tv_usec * 1000};
+          seconds * kSecond + microseconds * 1000};
 }
 
 bool can_change(const v4l2_queryctrl& query) {
@@ -99,79 +100,174 @@ bool is_camera_node(const v4l2_capability& caps) {
          !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
 }
 
+// The name the kernel gives /dev/videoN, readable without opening it.
+std::string kernel_name(int number) {
+  char path[64];
+  snprintf(path, sizeof path, "/sys/class/video4linux/video%d/name", number);
+  std::string name;
+  if (FILE* file = fopen(path, "re")) {
+    char line[128];
+    if (fgets(line, sizeof line, file)) name = line;
+    fclose(file);
+  }
+  while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+  return printable(name);
+}
+
 }  // namespace
 
-V4l2Camera::V4l2Camera(std::string path, std::string card)
-    : path_(std::move(path)), card_(std::move(card)), settle_choice_(kDefaultSettle) {}
+int V4l2Camera::xioctl(unsigned long request, void* argument) const {
+  return device_->ioctl(request, argument);
+}
+
+V4l2Camera::V4l2Camera(std::string path, std::string card, std::unique_ptr<V4l2Device> device)
+    : path_(std::move(path)),
+      card_(std::move(card)),
+      device_(std::move(device)),
+      settle_choice_(kDefaultSettle) {}
 
 V4l2Camera::~V4l2Camera() {
   close();
 }
 
 std::string V4l2Camera::name() const {
-  return card_ + " (" + path_ + ")";
+  return printable(card_.empty() ? path_ : card_ + " (" + path_ + ")");
 }
 
 bool V4l2Camera::open() {
   if (is_open()) return true;
-  fd_ = v4l2_open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return false;
-  v4l2_capability caps = {};
-  if (xioctl(fd_, VIDIOC_QUERYCAP, &caps) != 0 || !is_camera_node(caps) || !negotiate()) {
-    close();
+  const int error = device_->open(path_);
+  if (error != 0) {
+    failure_ = failure_text(error);
     return false;
   }
-  return true;
+  open_ = true;
+  v4l2_capability caps = {};
+  if (xioctl(VIDIOC_QUERYCAP, &caps) != 0) {
+    failure_ = failure_text(errno);
+  } else if (!is_camera_node(caps)) {
+    failure_ = "not a capture device";
+  } else {
+    card_ = text_of(caps.card, sizeof caps.card);
+    errno = 0;
+    if (negotiate()) return true;
+    failure_ = errno ? failure_text(errno) : "it offers no frame format the plug-in can use";
+  }
+  close();
+  return false;
+}
+
+// What an error opening or setting up the device means for the user.
+std::string V4l2Camera::failure_text(int error) const {
+  switch (error) {
+    case EACCES:
+    case EPERM: {
+      std::string text = "permission denied: the user is not in the group that owns it";
+      struct stat node;
+      if (::stat(path_.c_str(), &node) == 0) {
+        if (const group* owner = getgrgid(node.st_gid))
+          text += std::string(" (") + owner->gr_name + "; add the user to it and log in again)";
+      }
+      return text;
+    }
+    case EBUSY:
+      return "busy: another program is using it";
+    case ENOTTY:
+      return "not a capture device";
+    case ENOENT:
+      return "no such device";
+    case ENODEV:
+    case ENXIO:
+      return "no device behind it (unplugged?)";
+    default:
+      return strerror(error);
+  }
 }
 
 void V4l2Camera::close() {
   if (!is_open()) return;
   stop_streaming();
-  v4l2_close(fd_);
-  fd_ = -1;
+  device_->close();
+  open_ = false;
 }
 
-bool V4l2Camera::set_size(int32_t width, int32_t height) {
-  if (width < 1 || height < 1 || static_cast<int64_t>(width) * height * 3 > INT32_MAX) return false;
+SizeAnswer V4l2Camera::set_size(int32_t width, int32_t height) {
+  if (width < 1 || height < 1 || static_cast<int64_t>(width) * height * 3 > INT32_MAX)
+    return SizeAnswer::kRefused;
   // The size in force already: streaming goes on without a new settle.
   if (is_open() && width == size_.width && height == size_.height) {
     wanted_ = size_;
-    return true;
+    return SizeAnswer::kExact;
   }
   const FrameSize before = wanted_;
   wanted_ = {width, height};
   if (!is_open()) {
     size_ = wanted_;  // the driver decides at open
-    return true;
+    return SizeAnswer::kExact;
   }
   if (!negotiate()) {
+    // The driver's format is the one refused: set the size in force again.
     wanted_ = before;
-    return false;
+    negotiate();
+    return SizeAnswer::kRefused;
   }
-  return size_.width == width && size_.height == height;
+  return size_.width == width && size_.height == height ? SizeAnswer::kExact : SizeAnswer::kNearest;
 }
 
-// Asks the driver for the wanted size; its answer is the size in force.
+// Asks the driver for the wanted size in the camera's own format; its answer
+// is the size in force. Frames in a format the plug-in does not convert
+// itself (MJPEG, say) are converted by libv4lconvert, one kept frame at a time.
 bool V4l2Camera::negotiate() {
   stop_streaming();
+  v4l2_pix_format bgr = {};
+  bgr.width = static_cast<uint32_t>(wanted_.width);
+  bgr.height = static_cast<uint32_t>(wanted_.height);
+  bgr.pixelformat = V4L2_PIX_FMT_BGR24;
+  bgr.field = V4L2_FIELD_ANY;
+  v4l2_pix_format source = bgr;
+  if (direct_format_) {
+    source.pixelformat = direct_format_;
+  } else if (!device_->source_format_for(&bgr, &source)) {
+    errno = 0;
+    return false;
+  }
   v4l2_format format = {};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  format.fmt.pix.width = static_cast<uint32_t>(wanted_.width);
-  format.fmt.pix.height = static_cast<uint32_t>(wanted_.height);
-  format.fmt.pix.pixelformat = direct_format_ ? direct_format_ : V4L2_PIX_FMT_BGR24;
-  format.fmt.pix.field = V4L2_FIELD_ANY;
-  if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0) return false;
+  format.fmt.pix = source;
+  if (xioctl(VIDIOC_S_FMT, &format) != 0) return false;
 
   const v4l2_pix_format& pix = format.fmt.pix;
   CameraFrameLayout layout = {static_cast<int32_t>(pix.width), static_cast<int32_t>(pix.height),
                               pix.bytesperline, PixelLayout::kBgr24};
-  if (!layout_of(pix.pixelformat, &layout.pixels) || pix.width < 1 || pix.height < 1 ||
-      pix.width > INT32_MAX || static_cast<uint64_t>(pix.width) * pix.height * 3 > INT32_MAX ||
-      frame_bytes_needed(layout) == 0) {
+  const bool own = layout_of(pix.pixelformat, &layout.pixels);
+  if (!own) {
+    // libv4lconvert converts from the format it chose, and no other.
+    if (direct_format_ || pix.pixelformat != source.pixelformat) {
+      errno = 0;
+      return false;
+    }
+    // Its frame: BGR24, top row first, rows packed. It may crop the camera's
+    // frame to the size asked, if the camera kept the size it was told.
+    if (pix.width != source.width || pix.height != source.height) {
+      bgr.width = pix.width;
+      bgr.height = pix.height;
+    }
+    layout = {static_cast<int32_t>(bgr.width), static_cast<int32_t>(bgr.height), 0,
+              PixelLayout::kBgr24};
+    bgr.pixelformat = V4L2_PIX_FMT_BGR24;
+    bgr.bytesperline = bgr.width * 3;
+    bgr.sizeimage = bgr.bytesperline * bgr.height;
+  }
+  if (layout.width < 1 || layout.height < 1 ||
+      static_cast<uint64_t>(layout.width) * layout.height * 3 > INT32_MAX ||
+      (own && frame_bytes_needed(layout) == 0)) {
+    errno = 0;
     return false;
   }
   layout_ = layout;
   pixel_format_ = pix.pixelformat;
+  converted_ = own ? v4l2_pix_format{} : bgr;
+  source_ = pix;
   size_ = {layout.width, layout.height};
   pick_fastest_rate();
   return true;
@@ -183,7 +279,8 @@ void V4l2Camera::pick_fastest_rate() {
   interval.pixel_format = pixel_format_;
   interval.width = static_cast<uint32_t>(size_.width);
   interval.height = static_cast<uint32_t>(size_.height);
-  for (; xioctl(fd_, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
+  for (; interval.index < kMostListed && xioctl(VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+       ++interval.index) {
     const bool discrete = interval.type == V4L2_FRMIVAL_TYPE_DISCRETE;
     const v4l2_fract candidate = discrete ? interval.discrete : interval.stepwise.min;
     if (candidate.numerator && candidate.denominator &&
@@ -195,17 +292,19 @@ void V4l2Camera::pick_fastest_rate() {
   v4l2_streamparm parm = {};
   parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   frame_interval_ns_ = 0;
-  if (xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return;
+  if (xioctl(VIDIOC_G_PARM, &parm) != 0) return;
   if (best.denominator && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
     parm.parm.capture.timeperframe = best;
-    xioctl(fd_, VIDIOC_S_PARM, &parm);  // the driver's answer is read back below
+    xioctl(VIDIOC_S_PARM, &parm);  // the driver's answer is read back below
     parm = {};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return;
+    if (xioctl(VIDIOC_G_PARM, &parm) != 0) return;
   }
   const v4l2_fract in_force = parm.parm.capture.timeperframe;
   if (in_force.numerator && in_force.denominator)
-    frame_interval_ns_ = static_cast<int64_t>(in_force.numerator) * kSecond / in_force.denominator;
+    frame_interval_ns_ =
+        std::min(static_cast<int64_t>(in_force.numerator) * kSecond / in_force.denominator,
+                 kLongestInterval);
 }
 
 int64_t V4l2Camera::frame_timeout_ns() const {
@@ -217,16 +316,20 @@ bool V4l2Camera::start_streaming() {
   request.count = kBufferCount;
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
-  if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0) return false;
+  if (xioctl(VIDIOC_REQBUFS, &request) != 0) return false;
+  if (request.count > 8 * kBufferCount) {  // no driver's minimum is that high
+    release_buffers();
+    errno = EIO;
+    return false;
+  }
   for (uint32_t i = 0; i < request.count; ++i) {
     v4l2_buffer buffer = {};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     buffer.index = i;
-    if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) break;
-    void* start =
-        v4l2_mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, buffer.m.offset);
-    if (start == MAP_FAILED) break;
+    if (xioctl(VIDIOC_QUERYBUF, &buffer) != 0) break;
+    void* start = device_->map(buffer.length, buffer.m.offset);
+    if (!start) break;
     buffers_.push_back({start, buffer.length});
   }
   // Fewer than two buffers could never hold one frame while the next fills.
@@ -236,10 +339,10 @@ bool V4l2Camera::start_streaming() {
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     buffer.index = i;
-    ok = xioctl(fd_, VIDIOC_QBUF, &buffer) == 0;
+    ok = xioctl(VIDIOC_QBUF, &buffer) == 0;
   }
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  ok = ok && xioctl(fd_, VIDIOC_STREAMON, &type) == 0;
+  ok = ok && xioctl(VIDIOC_STREAMON, &type) == 0;
   if (!ok) {
     release_buffers();
     return false;
@@ -251,44 +354,43 @@ bool V4l2Camera::start_streaming() {
 void V4l2Camera::stop_streaming() {
   if (streaming_) {
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    xioctl(fd_, VIDIOC_STREAMOFF, &type);
+    xioctl(VIDIOC_STREAMOFF, &type);
     streaming_ = false;
   }
   release_buffers();
 }
 
 void V4l2Camera::release_buffers() {
-  for (const Buffer& buffer : buffers_) v4l2_munmap(buffer.start, buffer.length);
+  for (const Buffer& buffer : buffers_) device_->unmap(buffer.start, buffer.length);
   buffers_.clear();
   v4l2_requestbuffers request = {};
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
-  if (is_open()) xioctl(fd_, VIDIOC_REQBUFS, &request);  // count 0 frees them
+  if (is_open()) xioctl(VIDIOC_REQBUFS, &request);  // count 0 frees them
 }
 
 bool V4l2Camera::settle() {
   const SettleChoice& settle = kSettleChoices[settle_choice_];
-  const int64_t started = now_ns();
+  const int64_t started = device_->now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
   const int64_t deadline = settled_at + settle.frames * frame_interval_ns_ + frame_timeout_ns();
-  for (int frames = 0; still_settling(frames, settle.frames, now_ns(), settled_at); ++frames) {
+  for (int frames = 0; still_settling(frames, settle.frames, device_->now_ns(), settled_at);
+       ++frames) {
     v4l2_buffer buffer = {};
     if (next_buffer(deadline, &buffer) != Wait::kFrame || !requeue(&buffer)) return false;
   }
   return true;
 }
 
-// The next buffer the driver filled, waiting no later than deadline_ns. It
-// polls before every dequeue: libv4l2 reports a dequeue that would block on
-// standard error.
+// The next buffer the driver filled, waiting no later than deadline_ns; it
+// polls before every dequeue.
 V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
   for (;;) {
-    const int64_t left = deadline_ns - now_ns();
-    pollfd waiting = {fd_, POLLIN, 0};
-    const int ready = poll(&waiting, 1, left > 0 ? static_cast<int>(left / kMillisecond + 1) : 0);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return Wait::kError;
-    if (ready == 0) {
+    const int64_t left = deadline_ns - device_->now_ns();
+    const V4l2Device::Wait ready = device_->wait(
+        left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
+    if (ready == V4l2Device::Wait::kError) return Wait::kError;
+    if (ready == V4l2Device::Wait::kTimeout) {
       errno = ETIME;  // reported when streaming cannot start
       if (left <= 0) return Wait::kTimeout;
       continue;
@@ -296,35 +398,45 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
     *buffer = {};
     buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer->memory = V4L2_MEMORY_MMAP;
-    if (xioctl(fd_, VIDIOC_DQBUF, buffer) == 0) {
+    if (xioctl(VIDIOC_DQBUF, buffer) == 0) {
       if (buffer->index < buffers_.size()) return Wait::kFrame;
       errno = EIO;
       return Wait::kError;
     }
-    const bool broken = waiting.revents & (POLLERR | POLLHUP | POLLNVAL);
     if (errno != EAGAIN) return Wait::kError;
-    if (broken) {
+    if (ready == V4l2Device::Wait::kBroken) {
       errno = EIO;
       return Wait::kError;
+    }
+    if (left <= 0) {
+      errno = ETIME;
+      return Wait::kTimeout;
     }
   }
 }
 
 bool V4l2Camera::requeue(v4l2_buffer* buffer) {
-  return xioctl(fd_, VIDIOC_QBUF, buffer) == 0;
+  return xioctl(VIDIOC_QBUF, buffer) == 0;
 }
 
+// Every capture ends by its deadline: frames already queued are handed back
+// unconverted, and only the frame kept is converted.
 bool V4l2Camera::capture(uint8_t* frame) {
   if (!is_open() || !frame) return false;
   if (!streaming_ && !start_streaming()) {
-    fail("cannot start streaming", errno);
+    if (errno == ETIME)
+      fail("no frame in time after starting", 0);
+    else
+      fail("cannot start streaming", errno);
     return false;
   }
-  const int64_t asked = now_ns();
+  const int64_t asked = device_->now_ns();
+  const int64_t deadline = asked + frame_timeout_ns();
 
-  // Frames already queued began before the request: hand them back.
+  // Frames already queued began before the request: hand them back. A driver
+  // that always has one more is not followed further than the queue's length.
   v4l2_buffer buffer = {};
-  for (;;) {
+  for (size_t handed_back = 0; handed_back < 2 * buffers_.size(); ++handed_back) {
     Wait wait = next_buffer(asked, &buffer);
     if (wait == Wait::kTimeout) break;
     if (wait == Wait::kError || !requeue(&buffer)) {
@@ -333,9 +445,9 @@ bool V4l2Camera::capture(uint8_t* frame) {
     }
   }
 
-  const int64_t deadline = asked + frame_timeout_ns();
   for (int dequeued = 0;; ++dequeued) {
-    const Wait wait = next_buffer(deadline, &buffer);
+    const Wait wait = dequeued > 0 && device_->now_ns() > deadline ? Wait::kTimeout
+                                                                   : next_buffer(deadline, &buffer);
     if (wait != Wait::kFrame) {
       if (wait == Wait::kTimeout)
         fail("no frame in time", 0);
@@ -343,13 +455,11 @@ bool V4l2Camera::capture(uint8_t* frame) {
         fail("stream failed", errno);
       return false;
     }
-    const Buffer& mapped = buffers_[buffer.index];
     // Frames flagged as damaged, short or stale are skipped.
     const bool done =
         !(buffer.flags & V4L2_BUF_FLAG_ERROR) &&
-        began_after(stamp_of(buffer), frame_interval_ns_, now_ns(), asked, dequeued) &&
-        convert_to_bottom_up_bgr(static_cast<const uint8_t*>(mapped.start),
-                                 std::min<size_t>(buffer.bytesused, mapped.length), layout_, frame);
+        began_after(stamp_of(buffer), frame_interval_ns_, device_->now_ns(), asked, dequeued) &&
+        convert(buffer, frame);
     if (!requeue(&buffer)) {
       fail("stream failed", errno);
       return done;  // a frame already delivered is still good
@@ -358,13 +468,23 @@ bool V4l2Camera::capture(uint8_t* frame) {
   }
 }
 
+bool V4l2Camera::convert(const v4l2_buffer& buffer, uint8_t* frame) {
+  const Buffer& mapped = buffers_[buffer.index];
+  const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
+  const size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
+  if (!converted_.pixelformat) return convert_to_bottom_up_bgr(bytes, used, layout_, frame);
+  scratch_.resize(converted_.sizeimage);
+  return device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size()) &&
+         convert_to_bottom_up_bgr(scratch_.data(), scratch_.size(), layout_, frame);
+}
+
 // Streaming stops, so the next capture starts afresh; a device that is gone
 // is closed as well.
 void V4l2Camera::fail(const char* what, int error) {
   if (error)
-    fprintf(stderr, "vidmote: %s: %s: %s\n", path_.c_str(), what, strerror(error));
+    fprintf(stderr, "vidmote: %s: %s: %s\n", printable(path_).c_str(), what, strerror(error));
   else
-    fprintf(stderr, "vidmote: %s: %s\n", path_.c_str(), what);
+    fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), what);
   stop_streaming();
   if (error == ENODEV) close();
 }
@@ -373,7 +493,8 @@ std::vector<FrameSize> V4l2Camera::offered_sizes() const {
   std::vector<FrameSize> sizes;
   v4l2_frmsizeenum size = {};
   size.pixel_format = pixel_format_;
-  for (; is_open() && xioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+  for (; is_open() && size.index < kMostListed && xioctl(VIDIOC_ENUM_FRAMESIZES, &size) == 0;
+       ++size.index) {
     if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
       sizes.push_back(
           {static_cast<int32_t>(size.discrete.width), static_cast<int32_t>(size.discrete.height)});
@@ -402,7 +523,8 @@ std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
   std::vector<v4l2_fmtdesc> formats;
   v4l2_fmtdesc format = {};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  for (; is_open() && xioctl(fd_, VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
+  for (; is_open() && format.index < kMostListed && xioctl(VIDIOC_ENUM_FMT, &format) == 0;
+       ++format.index) {
     PixelLayout pixels;
     if (!(format.flags & V4L2_FMT_FLAG_EMULATED) && layout_of(format.pixelformat, &pixels))
       formats.push_back(format);
@@ -414,7 +536,13 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
   std::vector<Control> found;
   v4l2_queryctrl query = {};
   query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  while (is_open() && xioctl(fd_, VIDIOC_QUERYCTRL, &query) == 0) {
+  // Each control's id is above the last one's; a driver that says otherwise
+  // would never end the list.
+  uint32_t last = 0;
+  for (uint32_t asked = 0; is_open() && asked < kMostControls &&
+                           xioctl(VIDIOC_QUERYCTRL, &query) == 0 && query.id > last;
+       ++asked) {
+    last = query.id;
     const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
     const bool shown =
         !(query.flags & V4L2_CTRL_FLAG_DISABLED) &&
@@ -425,11 +553,13 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
       Control control = {query, {}, {}};
       const bool menu =
           query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
-      for (int32_t i = query.minimum; menu && i >= 0 && i <= query.maximum; ++i) {
+      const int64_t first = std::max<int64_t>(query.minimum, 0);
+      const int64_t end = std::min<int64_t>(int64_t{query.maximum} + 1, first + kMostMenuEntries);
+      for (int64_t i = first; menu && i < end; ++i) {
         v4l2_querymenu item = {};
         item.id = query.id;
         item.index = static_cast<uint32_t>(i);
-        if (xioctl(fd_, VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
+        if (xioctl(VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
         control.menu_indices.push_back(item.index);
         if (query.type == V4L2_CTRL_TYPE_MENU) {
           control.menu_labels.push_back(text_of(item.name, sizeof item.name));
@@ -451,8 +581,9 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   std::vector<SourceSetting> list;
 
   SourceSetting format;
+  format.key = kFormatKey;
   format.name = "Camera format";
-  format.choices = {"automatic: BGR24 through libv4l2"};
+  format.choices = {"automatic: BGR24 through libv4lconvert"};
   for (const v4l2_fmtdesc& direct : direct_formats()) {
     if (direct.pixelformat == direct_format_) format.current = format.choices.size();
     format.choices.push_back(text_of(direct.description, sizeof direct.description) +
@@ -461,6 +592,7 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   list.push_back(format);
 
   SourceSetting settle;
+  settle.key = kSettleKey;
   settle.name = "Settle after start";
   settle.current = settle_choice_;
   for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
@@ -469,13 +601,13 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   for (const Control& control : controls()) {
     const v4l2_queryctrl& query = control.query;
     SourceSetting setting;
+    setting.key = query.id;
     setting.name = text_of(query.name, sizeof query.name);
     setting.read_only = !can_change(query);
     if (query.flags & V4L2_CTRL_FLAG_INACTIVE) setting.note = "inactive";
     v4l2_control value = {query.id, 0};
     const bool known = (query.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
-                       query.type != V4L2_CTRL_TYPE_BUTTON &&
-                       xioctl(fd_, VIDIOC_G_CTRL, &value) == 0;
+                       query.type != V4L2_CTRL_TYPE_BUTTON && xioctl(VIDIOC_G_CTRL, &value) == 0;
     switch (query.type) {
       case V4L2_CTRL_TYPE_BUTTON:
         setting.kind = SourceSetting::kAction;
@@ -510,12 +642,22 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
 bool V4l2Camera::set_control(const Control& control, int32_t value) {
   if (!can_change(control.query)) return false;
   v4l2_control change = {control.query.id, value};
-  return xioctl(fd_, VIDIOC_S_CTRL, &change) == 0;
+  return xioctl(VIDIOC_S_CTRL, &change) == 0;
 }
 
-bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
+bool V4l2Camera::find_control(uint32_t id, Control* found) const {
+  for (const Control& control : controls()) {
+    if (control.query.id == id) {
+      *found = control;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool V4l2Camera::choose_setting(uint32_t key, size_t choice) {
   if (!is_open()) return false;
-  if (setting == 0) {
+  if (key == kFormatKey) {
     const std::vector<v4l2_fmtdesc> formats = direct_formats();
     if (choice > formats.size()) return false;
     const uint32_t before = direct_format_;
@@ -525,14 +667,13 @@ bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
     negotiate();
     return false;
   }
-  if (setting == 1) {
+  if (key == kSettleKey) {
     if (choice >= sizeof kSettleChoices / sizeof kSettleChoices[0]) return false;
     settle_choice_ = choice;
     return true;
   }
-  const std::vector<Control> list = controls();
-  if (setting - 2 >= list.size()) return false;
-  const Control& control = list[setting - 2];
+  Control control;
+  if (!find_control(key, &control)) return false;
   switch (control.query.type) {
     case V4L2_CTRL_TYPE_BUTTON:
       return choice == 0 && set_control(control, 1);
@@ -547,11 +688,9 @@ bool V4l2Camera::choose_setting(size_t setting, size_t choice) {
   }
 }
 
-bool V4l2Camera::set_number(size_t setting, int64_t value) {
-  if (!is_open() || setting < 2) return false;
-  const std::vector<Control> list = controls();
-  if (setting - 2 >= list.size()) return false;
-  const Control& control = list[setting - 2];
+bool V4l2Camera::set_number(uint32_t key, int64_t value) {
+  Control control;
+  if (!is_open() || !find_control(key, &control)) return false;
   if (control.query.type != V4L2_CTRL_TYPE_INTEGER || value < control.query.minimum ||
       value > control.query.maximum)
     return false;
@@ -575,19 +714,30 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
   }
   std::sort(numbers.begin(), numbers.end());  // video2 before video10
 
+  // A node that cannot be opened now is listed as well, under the name the
+  // kernel gives it, so the user learns why it is not used.
   std::vector<std::unique_ptr<FrameSource>> cameras;
   for (int number : numbers) {
     char path[32];
     snprintf(path, sizeof path, "/dev/video%d", number);
     const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    v4l2_capability caps = {};
-    const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
-    ::close(fd);
-    if (queried && is_camera_node(caps))
-      cameras.push_back(std::make_unique<V4l2Camera>(path, text_of(caps.card, sizeof caps.card)));
+    std::string card;
+    if (fd >= 0) {
+      v4l2_capability caps = {};
+      const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
+      ::close(fd);
+      if (!queried || !is_camera_node(caps)) continue;
+      card = text_of(caps.card, sizeof caps.card);
+    } else {
+      card = kernel_name(number);
+    }
+    cameras.push_back(std::make_unique<V4l2Camera>(path, card, system_v4l2_device()));
   }
   return cameras;
+}
+
+std::unique_ptr<FrameSource> camera_at(const std::string& path) {
+  return std::make_unique<V4l2Camera>(path, "", system_v4l2_device());
 }
 
 }  // namespace vidmote

@@ -1,47 +1,56 @@
-// A V4L2 video-capture device read through libv4l2, which turns whatever the
-// camera sends (YUYV, MJPEG, ...) into BGR24. Linux only.
+// A V4L2 video-capture device. It streams in the camera's own format;
+// libv4lconvert turns whatever the camera sends (MJPEG, ...) into BGR24,
+// the plug-in itself BGR24, RGB24 and YUYV. Linux only.
 //
 // Streaming runs with mmap buffers from the first capture until the camera
 // is closed or a setting that needs it stopped changes. After stream-on the
 // first frames are skipped until the picture has settled (auto exposure);
-// every capture then drops what the driver has queued and returns a frame
-// that began after the capture was asked for. A camera that stops delivering
-// fails the capture after a few seconds; one that disappears fails it at
-// once and is closed.
+// every capture then hands back, unconverted, what the driver has queued and
+// returns a frame that began after the capture was asked for, converting
+// that frame alone. A camera that stops delivering fails the capture after
+// 3 s and two frame intervals; one that disappears fails it at once and is
+// closed.
 #ifndef VIDMOTE_V4L2_CAMERA_H
 #define VIDMOTE_V4L2_CAMERA_H
 
 #include <linux/videodev2.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "frame_convert.h"
 #include "frame_source.h"
+#include "v4l2_device.h"
 
 namespace vidmote {
 
 class V4l2Camera : public FrameSource {
  public:
-  V4l2Camera(std::string path, std::string card);
+  // card: the name the device gave, shown until the camera is opened.
+  V4l2Camera(std::string path, std::string card, std::unique_ptr<V4l2Device> device);
   ~V4l2Camera() override;
   V4l2Camera(const V4l2Camera&) = delete;
   V4l2Camera& operator=(const V4l2Camera&) = delete;
 
-  // The card name and the device, e.g. "Webcam C270 (/dev/video0)".
+  // The card name and the device, e.g. "Webcam C270 (/dev/video0)"; the
+  // device alone while the card is unknown.
   std::string name() const override;
   bool open() override;
   void close() override;
-  bool is_open() const override { return fd_ >= 0; }
-  bool set_size(int32_t width, int32_t height) override;
+  bool is_open() const override { return open_; }
+  std::string failure() const override { return failure_; }
+  SizeAnswer set_size(int32_t width, int32_t height) override;
   FrameSize get_size() const override { return size_; }
   bool capture(uint8_t* frame) override;
   std::vector<FrameSize> offered_sizes() const override;
 
   // The camera format, the settle setting, then the camera's own controls.
   std::vector<SourceSetting> settings() const override;
-  bool choose_setting(size_t setting, size_t choice) override;
-  bool set_number(size_t setting, int64_t value) override;
+  // Keys: the control's id; the two settings of the plug-in's own have keys
+  // below every control id.
+  bool choose_setting(uint32_t key, size_t choice) override;
+  bool set_number(uint32_t key, int64_t value) override;
 
  private:
   struct Buffer {
@@ -55,6 +64,8 @@ class V4l2Camera : public FrameSource {
   };
   enum class Wait { kFrame, kTimeout, kError };
 
+  int xioctl(unsigned long request, void* argument) const;
+  std::string failure_text(int error) const;
   bool negotiate();
   void pick_fastest_rate();
   bool start_streaming();
@@ -63,21 +74,28 @@ class V4l2Camera : public FrameSource {
   bool settle();
   Wait next_buffer(int64_t deadline_ns, v4l2_buffer* buffer);
   bool requeue(v4l2_buffer* buffer);
+  bool convert(const v4l2_buffer& buffer, uint8_t* frame);
   void fail(const char* what, int error);
   int64_t frame_timeout_ns() const;
   std::vector<Control> controls() const;
   std::vector<v4l2_fmtdesc> direct_formats() const;
   bool set_control(const Control& control, int32_t value);
+  bool find_control(uint32_t id, Control* found) const;
 
   std::string path_;
   std::string card_;
-  int fd_ = -1;
+  std::unique_ptr<V4l2Device> device_;
+  bool open_ = false;
+  std::string failure_ = "it cannot be opened";
   FrameSize wanted_ = {640, 480};  // as asked; the driver decides at open
   FrameSize size_ = {640, 480};    // in force
-  uint32_t direct_format_ = 0;     // 0: BGR24 through libv4l2; else the camera's own
+  uint32_t direct_format_ = 0;     // 0: chosen by libv4lconvert; else the camera's own
   uint32_t pixel_format_ = 0;      // as negotiated
   CameraFrameLayout layout_ = {0, 0, 0, PixelLayout::kBgr24};
-  int64_t frame_interval_ns_ = 0;  // 0 when the driver does not say
+  v4l2_pix_format source_ = {};     // the camera's frames, as negotiated
+  v4l2_pix_format converted_ = {};  // libv4lconvert's BGR24; pixelformat 0 when unused
+  std::vector<uint8_t> scratch_;    // libv4lconvert's frame, top row first
+  int64_t frame_interval_ns_ = 0;   // 0 when the driver does not say
   size_t settle_choice_;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;

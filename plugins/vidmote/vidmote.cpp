@@ -1,42 +1,64 @@
-// libvidmote.so: the camera plug-in that ships with the program.
+// The plug-in's state behind its exports: its sources and the active one.
 #include "vidmote.h"
 
-#include <string.h>
+#include <stdio.h>
 
-#include "cameras.h"
-#include "lensora_plugin_api.h"
-#include "settings_dialog.h"
-#include "test_card.h"
+#include "device_text.h"
 
 namespace vidmote {
 
-// The cameras first, so the first one is the default; the test card last.
-Vidmote::Vidmote() : sources_(find_cameras()) {
-  sources_.push_back(std::make_unique<TestCardSource>());
-}
+Vidmote::Vidmote(std::vector<std::unique_ptr<FrameSource>> sources, bool named)
+    : sources_(std::move(sources)), named_(named) {}
 
-std::string Vidmote::name() const {
+std::string Vidmote::name() {
   std::lock_guard<std::mutex> lock(mutex_);
+  choose();
   return "Vidmote: " + active().name();
 }
 
-// A source that cannot be opened (a camera in use elsewhere) gives way to
-// the next one; the test card always opens.
-void Vidmote::init() {
+bool Vidmote::init() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (active().is_open()) return;
+  // A source that just failed is not tried again (nor reported twice) until
+  // the plug-in is destroyed.
+  if (!chosen_)
+    choose();
+  else if (!failed_)
+    open_source();
+  return active().is_open();
+}
+
+void Vidmote::choose() {
+  if (chosen_) return;
+  chosen_ = true;
+  open_source();
+}
+
+// Opens the active source, or else the first one after it that opens (unless
+// the active one was asked for by name). Each source that does not open gets
+// one line on standard error.
+bool Vidmote::open_source() {
+  failed_ = false;
+  if (active().is_open()) return true;
   const FrameSize size = active().get_size();
   for (size_t i = active_; i < sources_.size(); ++i) {
-    if (i != active_) sources_[i]->set_size(size.width, size.height);
-    if (sources_[i]->open()) {
+    FrameSource& source = *sources_[i];
+    if (i != active_) source.set_size(size.width, size.height);
+    if (source.open()) {
       active_ = i;
-      return;
+      return true;
     }
+    const bool last_chance = named_ && i == 0;
+    fprintf(stderr, "vidmote: %s: %s: %s\n", printable(source.name()).c_str(),
+            last_chance ? "cannot be used" : "skipped", printable(source.failure()).c_str());
+    if (last_chance) break;
   }
+  failed_ = true;
+  return false;
 }
 
 void Vidmote::destroy() {
   std::lock_guard<std::mutex> lock(mutex_);
+  failed_ = false;
   for (auto& source : sources_) source->close();
 }
 
@@ -45,7 +67,7 @@ FrameSize Vidmote::get_size() const {
   return active().get_size();
 }
 
-bool Vidmote::set_size(int32_t width, int32_t height) {
+SizeAnswer Vidmote::set_size(int32_t width, int32_t height) {
   std::lock_guard<std::mutex> lock(mutex_);
   return active().set_size(width, height);
 }
@@ -105,55 +127,14 @@ std::vector<SourceSetting> Vidmote::settings() const {
   return active().settings();
 }
 
-bool Vidmote::choose_setting(size_t setting, size_t choice) {
+bool Vidmote::choose_setting(uint32_t key, size_t choice) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return active().choose_setting(setting, choice);
+  return active().choose_setting(key, choice);
 }
 
-bool Vidmote::set_number(size_t setting, int64_t value) {
+bool Vidmote::set_number(uint32_t key, int64_t value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return active().set_number(setting, value);
+  return active().set_number(key, value);
 }
 
 }  // namespace vidmote
-
-namespace {
-vidmote::Vidmote g_plugin;
-}
-
-LN_EXPORT(int32_t) LN_GetDllName(char* buffer) {
-  const std::string name = g_plugin.name();
-  if (buffer) memcpy(buffer, name.c_str(), name.size() + 1);
-  return static_cast<int32_t>(name.size());
-}
-
-LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle /*window*/) {
-  g_plugin.init();
-  return 1;
-}
-
-LN_EXPORT(LnBool) LN_OnDestroy() {
-  g_plugin.destroy();
-  return 1;
-}
-
-LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height) {
-  if (!width || !height) return 0;
-  vidmote::FrameSize size = g_plugin.get_size();
-  *width = size.width;
-  *height = size.height;
-  return 1;
-}
-
-LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
-  return g_plugin.set_size(width, height) ? 1 : 0;
-}
-
-LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
-  return vidmote::run_settings_dialog(g_plugin) ? 1 : 0;
-}
-
-LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
-  if (!buffer) return g_plugin.frame_bytes();
-  return g_plugin.capture(reinterpret_cast<uint8_t*>(buffer));
-}

@@ -87,6 +87,15 @@ class Vivid {
     ioctl(fd_, VIDIOC_G_CTRL, &control);
     return control.value;
   }
+  // Takes the camera's buffers, as a program that streams from it does, so
+  // it is busy for every other; closing the device gives them back.
+  bool occupy() const {
+    v4l2_requestbuffers request = {};
+    request.count = 2;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    return ioctl(fd_, VIDIOC_REQBUFS, &request) == 0 && request.count > 0;
+  }
 
  private:
   int fd_;
@@ -403,13 +412,21 @@ TEST_F(VividConsole, BarsAreUprightAndInOrder) {
 }
 
 // Sizes through the dialog's own entry: the driver's answer is the size in
-// force; vivid's webcam has 320x180 to 3840x2160 in six steps.
+// force, and the dialog says which size that is when it is not the one
+// asked; vivid's webcam has 320x180 to 3840x2160 in six steps.
 TEST_F(VividConsole, SizesAreNegotiatedExactOrNearest) {
   const struct {
     const char* asked;
     int w, h;
-  } cases[] = {{"1280 720", 1280, 720}, {"320 180", 320, 180}, {"700 500", 640, 480},
-               {"1100 650", 1280, 720}, {"100 100", 320, 180}, {"640 480", 640, 480}};
+    const char* says;  // on the terminal, "" for nothing
+  } cases[] = {
+      {"1280 720", 1280, 720, ""},
+      {"320 180", 320, 180, ""},
+      {"700 500", 640, 480, "Size 700 x 500 is not available; the camera now delivers 640 x 480."},
+      {"1100 650", 1280, 720,
+       "Size 1100 x 650 is not available; the camera now delivers 1280 x 720."},
+      {"100 100", 320, 180, "Size 100 x 100 is not available; the camera now delivers 320 x 180."},
+      {"640 480", 640, 480, ""}};
   start();
   EXPECT_NE(console->output().find("解像度：640x480\n"), std::string::npos);
   int number = 0;
@@ -423,6 +440,11 @@ TEST_F(VividConsole, SizesAreNegotiatedExactOrNearest) {
     console->type_on_terminal(std::to_string(menu_number(sizes, ") Custom")) + "\n" + c.asked +
                               "\n\n");
     ASSERT_TRUE(console->expect_terminal("Settings closed."));
+    const std::string said = console->terminal_since_last();
+    if (*c.says)
+      EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    else
+      EXPECT_EQ(said.find("not available"), std::string::npos) << said;
     ASSERT_TRUE(console->expect_output(kPrompt));
     ASSERT_TRUE(console->capture());
     const Picture got = picture(++number);  // the settings command used a number
@@ -495,6 +517,26 @@ TEST_F(VividConsole, YuyvFramesConvertToTheSameColours) {
     EXPECT_LE(abs(got.b - kBars[i].b) + abs(got.g - kBars[i].g) + abs(got.r - kBars[i].r), 9)
         << i << ": " << got;
   }
+}
+
+// A camera another program is using is passed over with its reason, and the
+// name the program prints is the test card's, whose pictures it takes.
+TEST_F(VividConsole, ABusyCameraIsSkippedAndSaysWhy) {
+  ASSERT_TRUE(vivid.occupy());
+  console = std::make_unique<Console>(out);
+  console->type("200\n");
+  ASSERT_TRUE(console->expect_output(kPrompt)) << console->output() << console->errors();
+  EXPECT_NE(console->output().find("DLL：Vidmote: Test card\n"), std::string::npos)
+      << console->output();
+  ASSERT_TRUE(console->capture());
+  const Picture card = picture(0);
+  ASSERT_EQ(card.width, 640);
+  EXPECT_EQ(card.at(0, 0), kWhite);  // the test card's first bar and last bar
+  EXPECT_EQ(card.at(639, 0), kBlack);
+  console->type("q\n");
+  EXPECT_EQ(console->wait_exit(), 0);
+  EXPECT_EQ(console->errors(),
+            "vidmote: vivid (/dev/video0): skipped: busy: another program is using it\n");
 }
 
 // Faults that leave a frame to take: the capture still succeeds.

@@ -1,0 +1,501 @@
+// The default plug-in's cameras against a stand-in for a V4L2 driver that
+// misbehaves in ways the kernel's vivid cannot: a slow conversion, a busy or
+// forbidden device, huge timestamps and frame intervals, menus at the integer
+// limits, endless enumerations, names holding escape bytes. The stand-in
+// keeps its own clock, so a capture that would hang shows up as a clock far
+// past any deadline instead of a test that never ends.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "test_card.h"
+#include "v4l2_camera.h"
+#include "v4l2_device.h"
+#include "vidmote.h"
+
+namespace {
+
+const int64_t kMs = 1000 * 1000;
+const int64_t kSecond = 1000 * kMs;
+const uint32_t kMenuId = V4L2_CID_POWER_LINE_FREQUENCY;
+
+// What the stand-in driver does; each case changes a few of these.
+struct Driver {
+  int open_error = 0;
+  uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+  std::string card = "Fake Cam";
+  int set_format_error = 0;
+  uint32_t own_format = V4L2_PIX_FMT_MJPEG;  // what the camera sends
+  v4l2_fract time_per_frame = {1, 30};
+  int64_t conversion_ns = 0;  // per frame converted to BGR24
+  int64_t stamp_seconds = 0;  // if not 0, every frame's timestamp
+  std::string control_name = "Brightness";
+  std::string menu_label = "50 Hz";
+  int32_t menu_minimum = 0, menu_maximum = 2;
+  bool endless_lists = false;  // formats, sizes and controls never end
+  bool refuses_sizes = false;  // only 640 x 480 comes back usable
+  bool shows_brightness = true;
+
+  // Kept by the stand-in.
+  int64_t now = 1000 * kSecond;
+  uint64_t calls = 0;
+  bool gave_up = false;
+  int conversions = 0;
+  v4l2_pix_format format = {};
+  v4l2_control last_set = {};
+};
+
+const int64_t kGiveUpAt = 1000 * kSecond + 3600 * kSecond;  // an hour: hung
+
+class FakeDevice : public vidmote::V4l2Device {
+ public:
+  explicit FakeDevice(std::shared_ptr<Driver> driver) : d_(std::move(driver)) {}
+
+  int open(const std::string&) override { return call() ? d_->open_error : EIO; }
+  void close() override { streaming_ = false; }
+
+  int ioctl(unsigned long request, void* argument) override {
+    if (!call()) return fail(EIO);
+    switch (request) {
+      case VIDIOC_QUERYCAP: {
+        auto* caps = static_cast<v4l2_capability*>(argument);
+        *caps = {};
+        // As a driver may: the whole field, without a terminator when full.
+        memcpy(caps->card, d_->card.data(), std::min(d_->card.size(), sizeof caps->card));
+        caps->capabilities = d_->caps | V4L2_CAP_DEVICE_CAPS;
+        caps->device_caps = d_->caps;
+        return 0;
+      }
+      case VIDIOC_S_FMT:
+        return set_format(static_cast<v4l2_format*>(argument));
+      case VIDIOC_ENUM_FMT: {
+        auto* format = static_cast<v4l2_fmtdesc*>(argument);
+        if (format->index > 0 && !d_->endless_lists) return fail(EINVAL);
+        format->pixelformat = d_->own_format;
+        strcpy(reinterpret_cast<char*>(format->description), "Motion-JPEG");
+        return 0;
+      }
+      case VIDIOC_ENUM_FRAMESIZES: {
+        auto* size = static_cast<v4l2_frmsizeenum*>(argument);
+        if (size->index > 1 && !d_->endless_lists) return fail(EINVAL);
+        size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        size->discrete = {size->index == 0 ? 640u : 1280u, size->index == 0 ? 480u : 720u};
+        return 0;
+      }
+      case VIDIOC_G_PARM:
+      case VIDIOC_S_PARM: {
+        auto* parm = static_cast<v4l2_streamparm*>(argument);
+        parm->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        parm->parm.capture.timeperframe = d_->time_per_frame;
+        return 0;
+      }
+      case VIDIOC_QUERYCTRL:
+        return query_control(static_cast<v4l2_queryctrl*>(argument));
+      case VIDIOC_QUERYMENU: {
+        auto* item = static_cast<v4l2_querymenu*>(argument);
+        if (item->id != kMenuId) return fail(EINVAL);
+        strncpy(reinterpret_cast<char*>(item->name), d_->menu_label.c_str(), sizeof item->name);
+        return 0;
+      }
+      case VIDIOC_G_CTRL:
+        static_cast<v4l2_control*>(argument)->value = 0;
+        return 0;
+      case VIDIOC_S_CTRL:
+        d_->last_set = *static_cast<v4l2_control*>(argument);
+        return 0;
+      case VIDIOC_REQBUFS: {
+        auto* request = static_cast<v4l2_requestbuffers*>(argument);
+        request->count = std::min(request->count, 4u);
+        memory_.assign(request->count, std::vector<uint8_t>(d_->format.sizeimage));
+        queued_.clear();
+        filled_.clear();
+        return 0;
+      }
+      case VIDIOC_QUERYBUF: {
+        auto* buffer = static_cast<v4l2_buffer*>(argument);
+        if (buffer->index >= memory_.size()) return fail(EINVAL);
+        buffer->length = d_->format.sizeimage;
+        buffer->m.offset = buffer->index;
+        return 0;
+      }
+      case VIDIOC_QBUF:
+        queued_.push_back(static_cast<v4l2_buffer*>(argument)->index);
+        return 0;
+      case VIDIOC_DQBUF:
+        return dequeue(static_cast<v4l2_buffer*>(argument));
+      case VIDIOC_STREAMON:
+        streaming_ = true;
+        next_frame_ = d_->now + frame_ns();
+        return 0;
+      case VIDIOC_STREAMOFF:
+        streaming_ = false;
+        return 0;
+      default:
+        return fail(ENOTTY);
+    }
+  }
+
+  void* map(size_t, uint32_t offset) override {
+    return offset < memory_.size() ? memory_[offset].data() : nullptr;
+  }
+  void unmap(void*, size_t) override {}
+
+  Wait wait(int timeout_ms) override {
+    if (!call()) return Wait::kError;
+    deliver();
+    if (!filled_.empty()) return Wait::kReady;
+    const int64_t until = timeout_ms < 0 ? INT64_MAX : d_->now + timeout_ms * kMs;
+    if (streaming_ && next_frame_ <= until) {
+      d_->now = next_frame_;
+      deliver();
+      return Wait::kReady;
+    }
+    d_->now = until;
+    return Wait::kTimeout;
+  }
+
+  int64_t now_ns() override {
+    call();
+    return d_->now;
+  }
+
+  bool source_format_for(v4l2_pix_format* bgr, v4l2_pix_format* source) override {
+    *source = *bgr;
+    source->pixelformat = d_->own_format;
+    return true;
+  }
+
+  bool convert(const v4l2_pix_format&, const v4l2_pix_format& bgr, const uint8_t*, size_t,
+               uint8_t* out, size_t out_bytes) override {
+    convert_one();
+    if (out_bytes != size_t{bgr.width} * bgr.height * 3) return false;
+    memset(out, 0x80, out_bytes);
+    return true;
+  }
+
+ private:
+  // Once the camera code has gone on far longer than any capture may, the
+  // test is told once, and every later call fails.
+  bool call() {
+    if (d_->gave_up) return false;
+    if (++d_->calls > 2000000 || d_->now > kGiveUpAt) {
+      d_->gave_up = true;
+      throw std::runtime_error("the camera code never stopped calling the driver");
+    }
+    return true;
+  }
+  int64_t frame_ns() const {
+    const v4l2_fract& t = d_->time_per_frame;
+    return std::min<int64_t>(int64_t{t.numerator} * kSecond / t.denominator, 1000000 * kSecond);
+  }
+  int fail(int error) {
+    errno = error;
+    return -1;
+  }
+  void convert_one() {
+    d_->now += d_->conversion_ns;
+    ++d_->conversions;
+  }
+
+  int set_format(v4l2_format* format) {
+    if (d_->set_format_error) return fail(d_->set_format_error);
+    v4l2_pix_format& pix = format->fmt.pix;
+    // BGR24 is converted here, as libv4l2 does, inside every dequeue.
+    if (pix.pixelformat != V4L2_PIX_FMT_BGR24) pix.pixelformat = d_->own_format;
+    pix.width = std::min<uint32_t>(std::max<uint32_t>(pix.width, 1), 1920);
+    pix.height = std::min<uint32_t>(std::max<uint32_t>(pix.height, 1), 1080);
+    if (d_->refuses_sizes && (pix.width != 640 || pix.height != 480)) pix.pixelformat = 0;
+    const uint32_t bytes = pix.pixelformat == V4L2_PIX_FMT_BGR24 ? 3 : 2;
+    pix.bytesperline = pix.width * bytes;
+    pix.sizeimage = pix.bytesperline * pix.height;
+    d_->format = pix;
+    return 0;
+  }
+
+  int query_control(v4l2_queryctrl* query) {
+    const uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+    *query = {};
+    if (d_->endless_lists || (after < V4L2_CID_BRIGHTNESS && d_->shows_brightness)) {
+      query->id = V4L2_CID_BRIGHTNESS;
+      query->type = V4L2_CTRL_TYPE_INTEGER;
+      query->maximum = 255;
+      query->step = 1;
+      memcpy(query->name, d_->control_name.data(),
+             std::min(d_->control_name.size(), sizeof query->name));
+      return 0;
+    }
+    if (after < kMenuId) {
+      query->id = kMenuId;
+      query->type = V4L2_CTRL_TYPE_MENU;
+      query->minimum = d_->menu_minimum;
+      query->maximum = d_->menu_maximum;
+      strcpy(reinterpret_cast<char*>(query->name), "Power Line Frequency");
+      return 0;
+    }
+    return fail(EINVAL);
+  }
+
+  // Fills queued buffers with every frame due by now; frames with no buffer
+  // to go into are lost.
+  void deliver() {
+    while (streaming_ && next_frame_ <= d_->now) {
+      if (!queued_.empty()) {
+        filled_.push_back({queued_.front(), next_frame_});
+        queued_.erase(queued_.begin());
+      }
+      next_frame_ += frame_ns();
+    }
+  }
+
+  int dequeue(v4l2_buffer* buffer) {
+    deliver();
+    if (filled_.empty()) return fail(EAGAIN);
+    const Filled frame = filled_.front();
+    filled_.erase(filled_.begin());
+    buffer->index = frame.index;
+    buffer->bytesused = d_->format.sizeimage;
+    buffer->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_EOF;
+    const int64_t stamp = frame.at;
+    buffer->timestamp.tv_sec = d_->stamp_seconds ? d_->stamp_seconds : stamp / kSecond;
+    buffer->timestamp.tv_usec = stamp % kSecond / 1000;
+    if (d_->format.pixelformat == V4L2_PIX_FMT_BGR24) convert_one();
+    return 0;
+  }
+
+  struct Filled {
+    uint32_t index;
+    int64_t at;
+  };
+  std::shared_ptr<Driver> d_;
+  bool streaming_ = false;
+  int64_t next_frame_ = 0;
+  std::vector<std::vector<uint8_t>> memory_;
+  std::vector<uint32_t> queued_;
+  std::vector<Filled> filled_;
+};
+
+std::unique_ptr<vidmote::V4l2Camera> fake_camera(std::shared_ptr<Driver> driver) {
+  return std::make_unique<vidmote::V4l2Camera>("/dev/video0", driver->card,
+                                               std::make_unique<FakeDevice>(driver));
+}
+
+// The names in these cases are ASCII around their escape bytes: shown
+// safely, they are printable ASCII throughout.
+::testing::AssertionResult printable(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i)
+    if ((text[i] < 0x20 || text[i] > 0x7E) && text[i] != '\n')
+      return ::testing::AssertionFailure()
+             << "byte " << i << " of " << ::testing::PrintToString(text);
+  return ::testing::AssertionSuccess();
+}
+
+// One camera and the test card behind the plug-in, as on a machine with a
+// webcam; named: the camera is the one asked for by name.
+struct Plugin {
+  Plugin(std::shared_ptr<Driver> driver, bool named) {
+    std::vector<std::unique_ptr<vidmote::FrameSource>> sources;
+    sources.push_back(fake_camera(driver));
+    sources.push_back(std::make_unique<vidmote::TestCardSource>());
+    vidmote = std::make_unique<vidmote::Vidmote>(std::move(sources), named);
+  }
+  std::unique_ptr<vidmote::Vidmote> vidmote;
+};
+
+TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
+  const struct {
+    const char* what;
+    std::function<void(Driver&)> fault;
+    bool named;        // VIDMOTE_DEVICE names the camera
+    const char* name;  // the plug-in's name holds this
+    bool init_ok;
+    const char* error_line;  // on standard error, "" for none
+    bool captures;
+  } cases[] = {
+      {"a camera that works", [](Driver&) {}, false, "Fake Cam", true, "", true},
+      {"forbidden", [](Driver& d) { d.open_error = EACCES; }, false, "Test card", true,
+       "skipped: permission denied", true},
+      {"busy", [](Driver& d) { d.set_format_error = EBUSY; }, false, "Test card", true,
+       "skipped: busy: another program is using it", true},
+      {"not a camera", [](Driver& d) { d.caps = V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING; },
+       false, "Test card", true, "skipped: not a capture device", true},
+      {"named and forbidden", [](Driver& d) { d.open_error = EACCES; }, true, "/dev/video0", false,
+       "permission denied", false},
+      {"named and busy", [](Driver& d) { d.set_format_error = EBUSY; }, true, "/dev/video0", false,
+       "busy", false},
+      {"conversion slower than the frames", [](Driver& d) { d.conversion_ns = 40 * kMs; }, false,
+       "Fake Cam", true, "", true},
+      {"timestamps of 10^10 s", [](Driver& d) { d.stamp_seconds = 10000000000; }, false, "Fake Cam",
+       true, "", true},
+      {"timestamps of -10^10 s", [](Driver& d) { d.stamp_seconds = -10000000000; }, false,
+       "Fake Cam", true, "", true},
+      {"a frame every three days",
+       [](Driver& d) {
+         d.time_per_frame = {3 * 24 * 3600, 1};
+       },
+       false, "Fake Cam", true, "no frame in time", false},
+      {"the longest frame interval there is",
+       [](Driver& d) {
+         d.time_per_frame = {UINT32_MAX, 1};
+       },
+       false, "Fake Cam", true, "no frame in time", false},
+      {"a menu up to INT32_MAX",
+       [](Driver& d) {
+         d.menu_minimum = INT32_MAX - 1;
+         d.menu_maximum = INT32_MAX;
+       },
+       false, "Fake Cam", true, "", true},
+      {"a menu of every int",
+       [](Driver& d) {
+         d.menu_minimum = INT32_MIN;
+         d.menu_maximum = INT32_MAX;
+       },
+       false, "Fake Cam", true, "", true},
+      {"lists that never end", [](Driver& d) { d.endless_lists = true; }, false, "Fake Cam", true,
+       "", true},
+      {"a menu from 0 to INT32_MAX",
+       [](Driver& d) {
+         d.menu_minimum = 0;
+         d.menu_maximum = INT32_MAX;
+       },
+       false, "Fake Cam", true, "", true},
+      {"escape sequences in its names",
+       [](Driver& d) {
+         d.card =
+             "Cam\x1b]0;owned\x07\x9b"
+             "2J";
+         d.control_name = "Bright\x1b[2Jness";
+         d.menu_label = "50\xc2\x9bHz\r";
+       },
+       false, "Cam", true, "", true},
+      {"escape sequences, forbidden",
+       [](Driver& d) {
+         d.card = "Cam\x1b[31m";
+         d.open_error = EACCES;
+       },
+       false, "Test card", true, "permission denied", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = std::make_shared<Driver>();
+    c.fault(*driver);
+    Plugin plugin(driver, c.named);
+    vidmote::Vidmote& vidmote = *plugin.vidmote;
+    ::testing::internal::CaptureStderr();
+    std::string name, errors;
+    bool init_ok = false, captured = false;
+    std::vector<vidmote::SourceSetting> settings;
+    std::vector<vidmote::FrameSize> sizes;
+    int conversions = -1;
+    int64_t capture_ns = -1;
+    try {
+      name = vidmote.name();
+      init_ok = vidmote.init();
+      std::vector<uint8_t> frame(static_cast<size_t>(vidmote.frame_bytes()));
+      captured = vidmote.capture(frame.data()) > 0;
+      if (captured) {
+        // Streaming has started and the camera has settled: a capture now
+        // takes at most the deadline of a frame and converts one frame.
+        const int before = driver->conversions;
+        const int64_t asked = driver->now;
+        EXPECT_GT(vidmote.capture(frame.data()), 0);
+        conversions = driver->conversions - before;
+        capture_ns = driver->now - asked;
+      }
+      settings = vidmote.settings();
+      sizes = vidmote.offered_sizes();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what() << " (at " << (driver->now / kSecond - 1000) << " s)";
+    }
+    errors = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(name.rfind("Vidmote: ", 0), 0u) << name;
+    EXPECT_NE(name.find(c.name), std::string::npos) << name;
+    EXPECT_TRUE(printable(name));
+    EXPECT_EQ(init_ok, c.init_ok);
+    if (*c.error_line) {
+      EXPECT_NE(errors.find(c.error_line), std::string::npos) << errors;
+      EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    } else {
+      EXPECT_EQ(errors, "");
+    }
+    EXPECT_TRUE(printable(errors));
+    EXPECT_EQ(captured, c.captures);
+    // The capture deadline: 3 s and two frame intervals (of 1/30 s).
+    if (captured && name.find("Test card") == std::string::npos) {
+      EXPECT_EQ(conversions, 1);
+      EXPECT_LE(capture_ns, 3 * kSecond + 2 * kSecond / 30);
+    }
+    // Menus and lists stay within bounds, names printable.
+    EXPECT_LE(sizes.size(), 64u);
+    EXPECT_LE(settings.size(), 256u);
+    for (const auto& setting : settings) {
+      EXPECT_TRUE(printable(setting.name));
+      EXPECT_LE(setting.choices.size(), 256u) << setting.name;
+      for (const auto& choice : setting.choices) EXPECT_TRUE(printable(choice));
+    }
+  }
+}
+
+// A size asked of an open camera is taken exactly, or the nearest one the
+// driver has is, or it is refused and the driver keeps the format in force.
+TEST(CameraFaults, SizesAreExactNearestOrRefusedAndARefusalLeavesTheDriverAlone) {
+  using vidmote::SizeAnswer;
+  const struct {
+    const char* what;
+    bool refuses_sizes;
+    int32_t width, height;
+    SizeAnswer answer;
+    uint32_t in_force_width, in_force_height;
+  } cases[] = {
+      {"a size it has", false, 1280, 720, SizeAnswer::kExact, 1280, 720},
+      {"larger than it has", false, 4000, 3000, SizeAnswer::kNearest, 1920, 1080},
+      {"answered with a format of no use", true, 1280, 720, SizeAnswer::kRefused, 640, 480},
+      {"no size at all", false, 0, 480, SizeAnswer::kRefused, 640, 480},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = std::make_shared<Driver>();
+    driver->refuses_sizes = c.refuses_sizes;
+    auto camera = fake_camera(driver);
+    ASSERT_TRUE(camera->open());
+    EXPECT_EQ(camera->set_size(c.width, c.height), c.answer);
+    EXPECT_EQ(camera->get_size().width, static_cast<int32_t>(c.in_force_width));
+    EXPECT_EQ(camera->get_size().height, static_cast<int32_t>(c.in_force_height));
+    EXPECT_EQ(driver->format.width, c.in_force_width);
+    EXPECT_EQ(driver->format.height, c.in_force_height);
+    EXPECT_EQ(driver->format.pixelformat, driver->own_format);
+  }
+}
+
+// Settings are addressed by the control's id: a control the driver stops
+// showing between the dialog's list and the change shifts nothing.
+TEST(CameraFaults, AChangeReachesItsControlEvenWhenTheListChangedMeanwhile) {
+  auto driver = std::make_shared<Driver>();
+  auto camera = fake_camera(driver);
+  ASSERT_TRUE(camera->open());
+  const std::vector<vidmote::SourceSetting> settings = camera->settings();
+  auto named = [&](const std::string& name) {
+    for (const auto& setting : settings)
+      if (setting.name == name) return setting.key;
+    ADD_FAILURE() << name << " not listed";
+    return 0u;
+  };
+  const uint32_t brightness = named("Brightness"), menu = named("Power Line Frequency");
+  driver->shows_brightness = false;
+
+  EXPECT_TRUE(camera->choose_setting(menu, 1));
+  EXPECT_EQ(driver->last_set.id, kMenuId);
+  EXPECT_EQ(driver->last_set.value, 1);
+  EXPECT_FALSE(camera->set_number(brightness, 10));
+  EXPECT_EQ(driver->last_set.id, kMenuId);
+}
+
+}  // namespace
