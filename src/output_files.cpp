@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "kimage.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -14,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "kimage.h"
 
 bool HFileExist(const char* name) {
 #ifdef _WIN32
@@ -67,13 +71,9 @@ bool write_all(FILE* file, const void* bytes, size_t size) {
 #endif
 }
 
+// The same rule as the BMP writer's own files.
 bool finish_output_file(FILE* file, const char* path, bool ok) {
-  struct stat info;
-  const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
-  ok = (fflush(file) == 0) && ok;
-  ok = (fclose(file) == 0) && ok;
-  if (!ok && regular) remove(path);
-  return ok;
+  return kimage_detail::finish_file(file, path, ok);
 }
 
 FILE* create_file_beside(const char* name, char (&temporary)[kFileNameSize]) {
