@@ -61,7 +61,8 @@ bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
   const size_t row = row_bytes(layout.width, layout.pixels);
   const size_t stride = layout.bytes_per_line ? layout.bytes_per_line : row;
   const size_t out_row = 3 * static_cast<size_t>(layout.width);
-  // The camera's top row becomes the last row in memory.
+  // The camera's top row becomes the last row in memory, unless rows come
+  // bottom-up already.
   for (int32_t t = 0; t < layout.height; ++t) {
     const int32_t out_index = layout.bottom_up ? t : layout.height - 1 - t;
     convert_row(frame + stride * t, layout.width, layout.pixels,
