@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "cameras.h"
 #include "frame_convert.h"
@@ -229,9 +230,29 @@ void DshowCamera::close() {
   graph_.reset();
 }
 
+// A graph whose camera stopped delivering may never stop: a capture filter
+// blocked in the driver does not return from Stop (wine's, when the V4L2
+// device stops sending frames). So it is stopped and released on a thread of
+// its own, and this library stays loaded for that thread's sake; the capture
+// fails at once either way.
 void DshowCamera::fail(const std::string& why) {
   failure_ = why;
-  close();
+  if (!graph_ || !graph_->running) {
+    close();
+    return;
+  }
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCSTR>(&kSettleChoices), &self);
+  Graph* graph = graph_.release();
+  const bool com = graph->com;
+  graph->com = false;
+  std::thread([graph] {
+    const bool thread_com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    delete graph;
+    if (thread_com) CoUninitialize();
+  }).detach();
+  if (com) CoUninitialize();
 }
 
 bool DshowCamera::open() {
