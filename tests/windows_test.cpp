@@ -463,6 +463,7 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
 // Linux plug-in's frames of the same picture. vivid's patterns by their menu
 // index.
 const char kCamera[] = "/dev/video0";
+const std::string kCaptureFailedText = "キャプチャ失敗\n";
 const int kHorizontalBars = 3, kSolidRed = 7, kSolidBlue = 9, kSolidWhite = 6;
 
 bool vivid_present() {
@@ -589,6 +590,32 @@ TEST(WindowsCamera, SizesAndControlsFromTheDialogOnTheConsole) {
                                   << testing::PrintToString(bmp_pixel(linux_bmp, 0, 0));
   }
   set_camera_control(kCamera, "Brightness", 128);
+}
+
+// A camera that stops sending frames: the capture fails, and the program
+// ends as on Linux, neither hanging nor crashing.
+TEST(WindowsCamera, FramesThatStopFailTheCaptureAsOnLinux) {
+  if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
+  ASSERT_TRUE(set_camera_control(kCamera, "Test Pattern", kSolidRed));
+  ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 100));
+  ScratchDir linux_out, windows_out;
+  RunOptions on_linux;
+  on_linux.plugin = "";
+  on_linux.input = kOneCapture;
+  RunOptions on_windows = windows_options("");
+  on_windows.input = crlf(kOneCapture);
+  const RunResult linux_run = run_program(linux_out.path(), on_linux);
+  const RunResult windows_run = run_program(windows_out.path(), on_windows);
+  ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 0));
+  ASSERT_FALSE(linux_run.timed_out || windows_run.timed_out);
+  EXPECT_EQ(linux_run.status, 255);
+  EXPECT_EQ(windows_run.status, 255);
+  const std::string failed = to_shift_jis(crlf(kCaptureFailedText));
+  ASSERT_GE(windows_run.out.size(), failed.size());
+  EXPECT_EQ(windows_run.out.substr(windows_run.out.size() - failed.size()), failed);
+  EXPECT_EQ(linux_run.out.substr(linux_run.out.size() -
+                                 std::min(linux_run.out.size(), kCaptureFailedText.size())),
+            kCaptureFailedText);
 }
 
 }  // namespace
