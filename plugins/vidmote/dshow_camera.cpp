@@ -244,15 +244,15 @@ void DshowCamera::fail(const std::string& why) {
   HMODULE self = nullptr;
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                      reinterpret_cast<LPCSTR>(&kSettleChoices), &self);
+  // This thread's COM stays initialised: undone now, it could tear COM down
+  // under the other thread before that one has initialised its own.
   Graph* graph = graph_.release();
-  const bool com = graph->com;
   graph->com = false;
   std::thread([graph] {
     const bool thread_com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     delete graph;
     if (thread_com) CoUninitialize();
   }).detach();
-  if (com) CoUninitialize();
 }
 
 bool DshowCamera::open() {
