@@ -55,6 +55,14 @@ TEST(FrameConvert, RowsAreFlippedUnpaddedAndInBgrOrder) {
        {3, 1, 0, PixelLayout::kYuyv},
        {81, 90, 81, 239, 126, 128, kPad, 128},
        {0, 0, 253, 0, 0, 253, 128, 128, 128}},
+      {"BGR24 bottom row first, 8-byte rows",
+       {2, 2, 8, PixelLayout::kBgr24, true},
+       {1, 2, 3, 4, 5, 6, kPad, kPad, 7, 8, 9, 10, 11, 12},
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {"RGB24 bottom row first",
+       {1, 2, 0, PixelLayout::kRgb24, true},
+       {10, 20, 30, 40, 50, 60},
+       {30, 20, 10, 60, 50, 40}},
       {"YUYV clamped",
        {2, 2, 6, PixelLayout::kYuyv},
        {255, 255, 255, 255, kPad, kPad, 0, 0, 0, 0},
@@ -94,6 +102,47 @@ TEST(FrameConvert, BytesNeededCountEveryRowButTheLastWithItsPadding) {
   }
 }
 
+// Windows bitmaps as DirectShow hands them over: rows padded to 4 bytes, a
+// positive height bottom row first, a negative one top row first. The
+// picture's top row is {1, 2, 3}, its bottom row {4, 5, 6} (one pixel wide).
+TEST(FrameConvert, BitmapsOfEitherRowOrderEndBottomRowFirst) {
+  const struct {
+    const char* what;
+    int32_t width, bitmap_height;
+    size_t stride;
+    Bytes frame;
+    Bytes want;
+  } cases[] = {
+      {"bottom-up, one pixel", 1, 2, 4, {4, 5, 6, kPad, 1, 2, 3}, {4, 5, 6, 1, 2, 3}},
+      {"top-down, one pixel", 1, -2, 4, {1, 2, 3, kPad, 4, 5, 6}, {4, 5, 6, 1, 2, 3}},
+      {"bottom-up, rows need no padding",
+       4,
+       1,
+       12,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {"top-down, three rows of two pixels",
+       2,
+       -3,
+       8,
+       {1, 1, 1, 2, 2, 2, kPad, kPad, 3, 3, 3, 4, 4, 4, kPad, kPad, 5, 5, 5, 6, 6, 6},
+       {5, 5, 5, 6, 6, 6, 3, 3, 3, 4, 4, 4, 1, 1, 1, 2, 2, 2}},
+      {"bottom-up, 640 wide rows of 1920 bytes", 640, 1, 1920, Bytes(1920, 9), Bytes(1920, 9)},
+      {"top-down, 2 wide rows of 8 bytes", 2, -1, 8, {1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 6}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const CameraFrameLayout layout = vidmote::bgr_bitmap_layout(c.width, c.bitmap_height);
+    EXPECT_EQ(layout.bytes_per_line, c.stride);
+    EXPECT_EQ(layout.bottom_up, c.bitmap_height > 0);
+    Bytes out(c.want.size() + 4, 0x5A);
+    ASSERT_TRUE(
+        vidmote::convert_to_bottom_up_bgr(c.frame.data(), c.frame.size(), layout, out.data()));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + c.want.size()), c.want);
+    EXPECT_EQ(Bytes(out.begin() + c.want.size(), out.end()), Bytes(4, 0x5A)) << "wrote past";
+  }
+}
+
 TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
   const Bytes frame(64, 7);
   const struct {
@@ -106,6 +155,10 @@ TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
       {"YUYV short", {4, 2, 0, PixelLayout::kYuyv}, 15},
       {"rows too short", {4, 2, 11, PixelLayout::kBgr24}, 64},
       {"no pixels", {0, 2, 0, PixelLayout::kBgr24}, 64},
+      {"bitmap, last row short", vidmote::bgr_bitmap_layout(2, -2), 13},
+      {"bitmap of no rows", vidmote::bgr_bitmap_layout(2, 0), 64},
+      {"bitmap height without a positive counterpart", vidmote::bgr_bitmap_layout(1, INT32_MIN),
+       64},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

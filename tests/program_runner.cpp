@@ -1,5 +1,6 @@
 #include "program_runner.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -8,6 +9,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -208,3 +210,39 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
   result.err = read_file(err_path);
   return result;
 }
+
+#ifdef __linux__
+#include <linux/videodev2.h>
+
+namespace {
+
+std::string control_name(const std::string& name) {
+  std::string out;
+  for (char c : name) out += isalnum(static_cast<unsigned char>(c)) ? tolower(c) : '_';
+  return out;
+}
+
+}  // namespace
+
+bool set_camera_control(const std::string& device, const std::string& name, int32_t value) {
+  const int fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool done = false;
+  v4l2_queryctrl query = {};
+  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+  while (ioctl(fd, VIDIOC_QUERYCTRL, &query) == 0) {
+    if (control_name(reinterpret_cast<const char*>(query.name)) == control_name(name)) {
+      v4l2_control control = {query.id, value};
+      done = ioctl(fd, VIDIOC_S_CTRL, &control) == 0;
+      break;
+    }
+    query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+  }
+  close(fd);
+  return done;
+}
+#else
+bool set_camera_control(const std::string&, const std::string&, int32_t) {
+  return false;
+}
+#endif

@@ -65,4 +65,9 @@ inline std::string to_shift_jis(const std::string& utf8) {
   return to_charset(utf8, "SHIFT_JIS");
 }
 
+// Sets a V4L2 camera's control, named as the driver names it, ignoring case
+// and punctuation ("Test Pattern", "test_pattern"). False when the device
+// does not open or has no such control, or the driver refuses the value.
+bool set_camera_control(const std::string& device, const std::string& name, int32_t value);
+
 #endif  // PROGRAM_RUNNER_H

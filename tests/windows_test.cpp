@@ -326,8 +326,9 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"NoDoModalOptionDlg", "no_DoModalOptionDlg", "200\ns\n\nq\n", 0},
         Scenario{"NoOnDestroy", "no_OnDestroy", "200\ns\n\nq\n", 0},
         Scenario{"NoExports", "no_exports", "200\ns\n\nq\n", 255},
-        // Without a console the settings dialog returns at once.
-        Scenario{"DefaultPlugIn", "", "200\n\ns\n\nq\n", 0}),
+        // Without a console the settings dialog returns at once. The test
+        // card on both sides, also where a camera is there.
+        Scenario{"DefaultPlugIn", "", "200\n\ns\n\nq\n", 0, {{"VIDMOTE_DEVICE", "test-card"}}}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
 TEST(WindowsProgram, StartsWithShiftJisTextsAndCrLf) {
@@ -435,9 +436,12 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   std::string console_keys = keys;
   std::replace(console_keys.begin(), console_keys.end(), '\n', '\r');
   ScratchDir linux_out, windows_out;
-  const TerminalRun linux_run = run_on_terminal(linux_out.path(), RunOptions(), keys);
-  const TerminalRun windows_run =
-      run_on_terminal(windows_out.path(), windows_options(""), console_keys);
+  RunOptions on_linux;
+  on_linux.env["VIDMOTE_DEVICE"] = "test-card";  // also where a camera is there
+  const TerminalRun linux_run = run_on_terminal(linux_out.path(), on_linux, keys);
+  RunOptions on_windows = windows_options("");
+  on_windows.env["VIDMOTE_DEVICE"] = "test-card";
+  const TerminalRun windows_run = run_on_terminal(windows_out.path(), on_windows, console_keys);
   for (const TerminalRun* run : {&linux_run, &windows_run}) {
     EXPECT_EQ(run->status, 0) << run->screen;
     for (const char* shown : {"Vidmote settings", "Frame size", "Size: 320 x 240", "closed"}) {
@@ -449,6 +453,169 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   const std::string frame = read_file(windows_out.file("R00001.bmp"));
   ASSERT_GE(frame.size(), 26u);
   EXPECT_EQ(frame.substr(18, 8), std::string("\x40\x01\0\0\xF0\0\0\0", 8)) << "320 x 240";
+}
+
+// ---- A real camera: vivid, through DirectShow and wine's capture filter ----
+
+// Where the kernel's vivid camera is /dev/video0 (the test guest loads it),
+// the Windows plug-in reads it through DirectShow: wine's capture filter
+// reads the device through libv4l2. Its frames must equal, byte for byte, the
+// Linux plug-in's frames of the same picture. vivid's patterns by their menu
+// index.
+const char kCamera[] = "/dev/video0";
+const std::string kCaptureFailedText = "キャプチャ失敗\n";
+const int kHorizontalBars = 3, kSolidRed = 7, kSolidBlue = 9, kSolidWhite = 6;
+
+bool vivid_present() {
+  return file_exists(kCamera) && set_camera_control(kCamera, "OSD Text Mode", 2);
+}
+
+// A BMP's pixel at x from the left, t from the top: B, G, R.
+std::string bmp_pixel(const std::string& bmp, int x, int t) {
+  if (bmp.size() < 54) return "";
+  auto le32 = [&](size_t at) {
+    return static_cast<int>(static_cast<uint8_t>(bmp[at]) | static_cast<uint8_t>(bmp[at + 1]) << 8 |
+                            static_cast<uint8_t>(bmp[at + 2]) << 16 |
+                            static_cast<uint32_t>(static_cast<uint8_t>(bmp[at + 3])) << 24);
+  };
+  const int width = le32(18), height = le32(22);
+  const size_t stride = (3 * static_cast<size_t>(width) + 3) / 4 * 4;
+  const size_t at = 54 + stride * static_cast<size_t>(height - 1 - t) + 3 * static_cast<size_t>(x);
+  return at + 3 <= bmp.size() ? bmp.substr(at, 3) : "";
+}
+
+TEST(WindowsCamera, FramesEqualTheLinuxPlugInsOfTheSamePicture) {
+  if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
+  ASSERT_TRUE(set_camera_control(kCamera, "Brightness", 128));
+  ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 0));
+  const std::string white("\xff\xff\xff", 3), black("\0\0\0", 3);
+  const struct {
+    const char* what;
+    int pattern;
+    std::string top, bottom;  // pixels of the left column, B G R
+  } cases[] = {
+      // Not symmetric top to bottom: a flipped frame fails.
+      {"horizontal bars", kHorizontalBars, white, black},
+      {"solid red", kSolidRed, std::string("\0\0\xff", 3), std::string("\0\0\xff", 3)},
+      {"solid blue", kSolidBlue, std::string("\xff\0\0", 3), std::string("\xff\0\0", 3)},
+      {"solid white", kSolidWhite, white, white},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(set_camera_control(kCamera, "Test Pattern", c.pattern));
+    ScratchDir linux_out, windows_out;
+    RunOptions on_linux;
+    on_linux.plugin = "";  // the default plug-in, beside the program
+    on_linux.input = kOneCapture;
+    RunOptions on_windows = windows_options("");
+    on_windows.input = crlf(kOneCapture);
+    on_windows.timeout_seconds = 120;
+    const RunResult linux_run = run_program(linux_out.path(), on_linux);
+    const RunResult windows_run = run_program(windows_out.path(), on_windows);
+    ASSERT_FALSE(linux_run.timed_out || windows_run.timed_out);
+    EXPECT_EQ(linux_run.status, 0) << linux_run.out << linux_run.err;
+    EXPECT_EQ(windows_run.status, 0) << windows_run.out << windows_run.err;
+    EXPECT_EQ(windows_run.err, "");
+    EXPECT_NE(windows_run.out.find(to_shift_jis("DLL：Vidmote: vivid\r\n")), std::string::npos)
+        << windows_run.out;
+    const std::string linux_bmp = read_file(linux_out.file("R00000.bmp"));
+    const std::string windows_bmp = read_file(windows_out.file("R00000.bmp"));
+    ASSERT_EQ(linux_bmp.size(), 54u + 640 * 480 * 3);
+    EXPECT_EQ(bmp_pixel(linux_bmp, 0, 0), c.top);
+    EXPECT_EQ(bmp_pixel(linux_bmp, 0, 479), c.bottom);
+    EXPECT_TRUE(windows_bmp == linux_bmp)
+        << "Windows top-left " << testing::PrintToString(bmp_pixel(windows_bmp, 0, 0))
+        << ", bottom-left " << testing::PrintToString(bmp_pixel(windows_bmp, 0, 479));
+  }
+}
+
+// The dialog on the console with the camera: sizes from the camera's list
+// and the nearest to a custom one, and a control that changes the picture.
+// vivid's webcam lists six sizes, 320 x 180 first; the menu has the source,
+// the size, the settle time, then brightness. A brightness set in the dialog
+// must give the Linux plug-in's frame of the camera at that brightness.
+TEST(WindowsCamera, SizesAndControlsFromTheDialogOnTheConsole) {
+  if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
+  ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 0));
+  const std::string red("\0\0\xff", 3);
+  const struct {
+    const char* what;
+    int pattern;
+    std::string keys;
+    const char* shown;
+    int width, height;
+    int linux_brightness;  // compared with the Linux program's frame; -1: not
+  } cases[] = {
+      {"size from the list", kSolidRed, "200\ns\n2\n1\n\n\nq\n", "Size: 320 x 180", 320, 180, -1},
+      {"nearest to a custom size", kSolidRed, "200\ns\n2\n7\n1000 700\n\n\nq\n",
+       "Size 1000 x 700 is not available; the camera now delivers 1280 x 720.", 1280, 720, -1},
+      {"brightness", kSolidWhite, "200\ns\n4\n40\n\n\nq\n", "4) Brightness: 40 (0 to 255)", 640,
+       480, 40},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(set_camera_control(kCamera, "Brightness", 128));
+    ASSERT_TRUE(set_camera_control(kCamera, "Test Pattern", c.pattern));
+    std::string console_keys = c.keys;
+    std::replace(console_keys.begin(), console_keys.end(), '\n', '\r');
+    ScratchDir windows_out;
+    const TerminalRun run = run_on_terminal(windows_out.path(), windows_options(""), console_keys);
+    EXPECT_EQ(run.status, 0) << run.screen;
+    EXPECT_NE(run.screen.find(c.shown), std::string::npos) << run.screen;
+    // The capture after the dialog: the last picture.
+    const std::vector<std::string> names = windows_out.list();
+    const auto last = std::find_if(names.rbegin(), names.rend(), [](const std::string& name) {
+      return name[0] == 'R' && name.size() > 4 && name.substr(name.size() - 4) == ".bmp";
+    });
+    ASSERT_NE(last, names.rend()) << testing::PrintToString(names) << run.screen;
+    const std::string bmp = read_file(windows_out.file(*last));
+    const size_t stride = (3 * static_cast<size_t>(c.width) + 3) / 4 * 4;
+    ASSERT_EQ(bmp.size(), 54 + stride * c.height);
+    if (c.linux_brightness < 0) {
+      for (int t : {0, c.height / 2, c.height - 1})
+        for (int x : {0, c.width / 2, c.width - 1}) EXPECT_EQ(bmp_pixel(bmp, x, t), red);
+      continue;
+    }
+    ASSERT_TRUE(set_camera_control(kCamera, "Brightness", c.linux_brightness));
+    ScratchDir linux_out;
+    RunOptions on_linux;
+    on_linux.plugin = "";
+    on_linux.input = kOneCapture;
+    const RunResult linux_run = run_program(linux_out.path(), on_linux);
+    EXPECT_EQ(linux_run.status, 0);
+    const std::string linux_bmp = read_file(linux_out.file("R00000.bmp"));
+    EXPECT_NE(bmp_pixel(linux_bmp, 0, 0), std::string("\xff\xff\xff", 3)) << "no darker";
+    EXPECT_TRUE(bmp == linux_bmp) << "Windows " << testing::PrintToString(bmp_pixel(bmp, 0, 0))
+                                  << ", Linux "
+                                  << testing::PrintToString(bmp_pixel(linux_bmp, 0, 0));
+  }
+  set_camera_control(kCamera, "Brightness", 128);
+}
+
+// A camera that stops sending frames: the capture fails, and the program
+// ends as on Linux, neither hanging nor crashing.
+TEST(WindowsCamera, FramesThatStopFailTheCaptureAsOnLinux) {
+  if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
+  ASSERT_TRUE(set_camera_control(kCamera, "Test Pattern", kSolidRed));
+  ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 100));
+  ScratchDir linux_out, windows_out;
+  RunOptions on_linux;
+  on_linux.plugin = "";
+  on_linux.input = kOneCapture;
+  RunOptions on_windows = windows_options("");
+  on_windows.input = crlf(kOneCapture);
+  const RunResult linux_run = run_program(linux_out.path(), on_linux);
+  const RunResult windows_run = run_program(windows_out.path(), on_windows);
+  ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 0));
+  ASSERT_FALSE(linux_run.timed_out || windows_run.timed_out);
+  EXPECT_EQ(linux_run.status, 255);
+  EXPECT_EQ(windows_run.status, 255);
+  const std::string failed = to_shift_jis(crlf(kCaptureFailedText));
+  ASSERT_GE(windows_run.out.size(), failed.size());
+  EXPECT_EQ(windows_run.out.substr(windows_run.out.size() - failed.size()), failed);
+  EXPECT_EQ(linux_run.out.substr(linux_run.out.size() -
+                                 std::min(linux_run.out.size(), kCaptureFailedText.size())),
+            kCaptureFailedText);
 }
 
 }  // namespace

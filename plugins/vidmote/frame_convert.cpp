@@ -61,12 +61,24 @@ bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
   const size_t row = row_bytes(layout.width, layout.pixels);
   const size_t stride = layout.bytes_per_line ? layout.bytes_per_line : row;
   const size_t out_row = 3 * static_cast<size_t>(layout.width);
-  // The camera's top row becomes the last row in memory.
+  // The camera's top row becomes the last row in memory, unless rows come
+  // bottom-up already.
   for (int32_t t = 0; t < layout.height; ++t) {
+    const int32_t out_index = layout.bottom_up ? t : layout.height - 1 - t;
     convert_row(frame + stride * t, layout.width, layout.pixels,
-                out + out_row * static_cast<size_t>(layout.height - 1 - t));
+                out + out_row * static_cast<size_t>(out_index));
   }
   return true;
+}
+
+CameraFrameLayout bgr_bitmap_layout(int32_t width, int32_t bitmap_height) {
+  const bool bottom_up = bitmap_height > 0;
+  // INT32_MIN has no positive counterpart: such a bitmap is unusable anyway.
+  const int32_t height = bitmap_height == INT32_MIN ? 0
+                         : bottom_up                ? bitmap_height
+                                                    : -bitmap_height;
+  const size_t stride = (row_bytes(width, PixelLayout::kBgr24) + 3) / 4 * 4;
+  return {width, height, stride, PixelLayout::kBgr24, bottom_up};
 }
 
 }  // namespace vidmote

@@ -1,6 +1,7 @@
-// Turns one camera frame as a driver lays it out (top row first, rows
-// bytes_per_line apart, in one of a few pixel layouts) into the plug-in's
-// frame: B, G, R bytes, bottom row first, rows packed.
+// Turns one camera frame as a driver lays it out (top row first, or bottom
+// row first as a Windows bitmap; rows bytes_per_line apart, in one of a few
+// pixel layouts) into the plug-in's frame: B, G, R bytes, bottom row first,
+// rows packed.
 #ifndef VIDMOTE_FRAME_CONVERT_H
 #define VIDMOTE_FRAME_CONVERT_H
 
@@ -20,7 +21,13 @@ struct CameraFrameLayout {
   int32_t height;
   size_t bytes_per_line;  // 0: rows are packed
   PixelLayout pixels;
+  bool bottom_up = false;  // rows in memory from the picture's bottom row up
 };
+
+// A Windows bitmap of 24-bit B, G, R pixels as DirectShow delivers one: rows
+// padded to 4 bytes; a positive height is bottom row first, a negative one
+// top row first.
+CameraFrameLayout bgr_bitmap_layout(int32_t width, int32_t bitmap_height);
 
 // Bytes one row of pixels takes, without padding.
 size_t row_bytes(int32_t width, PixelLayout pixels);

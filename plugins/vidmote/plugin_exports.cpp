@@ -33,43 +33,49 @@ Sources sources_at_load() {
   return sources;
 }
 
-vidmote::Vidmote g_plugin(sources_at_load(),
-                          named_source() && strcmp(named_source(), "test-card") != 0);
+// Made at the first export called, not while the library loads: finding
+// cameras loads other libraries (DirectShow's), which a Windows DLL must not
+// do while the loader runs its initialisation.
+vidmote::Vidmote& plugin() {
+  static vidmote::Vidmote instance(sources_at_load(),
+                                   named_source() && strcmp(named_source(), "test-card") != 0);
+  return instance;
+}
 
 }  // namespace
 
 LN_EXPORT(int32_t) LN_GetDllName(char* buffer) {
-  const std::string name = g_plugin.name();
+  const std::string name = plugin().name();
   if (buffer) memcpy(buffer, name.c_str(), name.size() + 1);
   return static_cast<int32_t>(name.size());
 }
 
 LN_EXPORT(LnBool) LN_OnInit(LnWindowHandle /*window*/) {
-  return g_plugin.init() ? 1 : 0;
+  return plugin().init() ? 1 : 0;
 }
 
 LN_EXPORT(LnBool) LN_OnDestroy() {
-  g_plugin.destroy();
+  plugin().destroy();
   return 1;
 }
 
 LN_EXPORT(LnBool) LN_GetResolution(int32_t* width, int32_t* height) {
   if (!width || !height) return 0;
-  vidmote::FrameSize size = g_plugin.get_size();
+  vidmote::FrameSize size = plugin().get_size();
   *width = size.width;
   *height = size.height;
   return 1;
 }
 
 LN_EXPORT(LnBool) LN_SetResolution(int32_t width, int32_t height) {
-  return g_plugin.set_size(width, height) == vidmote::SizeAnswer::kExact ? 1 : 0;
+  return plugin().set_size(width, height) == vidmote::SizeAnswer::kExact ? 1 : 0;
 }
 
 LN_EXPORT(LnBool) LN_DoModalOptionDlg() {
-  return vidmote::run_settings_dialog(g_plugin) ? 1 : 0;
+  return vidmote::run_settings_dialog(plugin()) ? 1 : 0;
 }
 
 LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
-  if (!buffer) return g_plugin.frame_bytes();
-  return g_plugin.capture(reinterpret_cast<uint8_t*>(buffer));
+  if (!buffer) return plugin().frame_bytes();
+  return plugin().capture(reinterpret_cast<uint8_t*>(buffer));
 }

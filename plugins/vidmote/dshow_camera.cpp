@@ -1,0 +1,636 @@
+#include "dshow_camera.h"
+
+// clang-format off: windows.h comes first.
+#include <dshow.h>
+#include <qedit.h>
+#include <windows.h>
+// clang-format on
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "cameras.h"
+#include "frame_convert.h"
+#include "frame_timing.h"
+
+namespace vidmote {
+
+namespace {
+
+// qedit.dll's filters, which mingw-w64's headers name but do not define.
+const CLSID kSampleGrabber = {
+    0xc1f400a0, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
+const CLSID kNullRenderer = {
+    0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
+
+const int64_t kMillisecond = 1000 * 1000;
+const int64_t kSecond = 1000 * kMillisecond;
+const int64_t kLongestInterval = 10 * kSecond;  // a stated frame interval beyond is no camera's
+
+// After the graph starts, frames are skipped until both the count and the
+// time are reached.
+struct SettleChoice {
+  const char* label;
+  int frames;
+  int64_t ms;
+};
+const SettleChoice kSettleChoices[] = {
+    {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
+    {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
+};
+const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
+const uint32_t kSettleKey = 2;
+// Keys of the camera's controls: the interface's base plus the property.
+const uint32_t kProcAmpKey = 0x1000;
+const uint32_t kCameraControlKey = 0x2000;
+
+const char* const kProcAmpNames[] = {
+    "Brightness",   "Contrast",      "Hue",
+    "Saturation",   "Sharpness",     "Gamma",
+    "Color enable", "White balance", "Backlight compensation",
+    "Gain",
+};
+const char* const kCameraControlNames[] = {
+    "Pan", "Tilt", "Roll", "Zoom", "Exposure", "Iris", "Focus",
+};
+
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+template <typename T>
+void release(T*& object) {
+  if (object) object->Release();
+  object = nullptr;
+}
+
+std::string utf8(const wchar_t* text) {
+  if (!text) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return std::string();
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
+  out.resize(static_cast<size_t>(size - 1));
+  return out;
+}
+
+std::string hresult_text(const char* what, HRESULT result) {
+  char text[96];
+  snprintf(text, sizeof text, "%s (error 0x%08lx)", what, static_cast<unsigned long>(result));
+  return text;
+}
+
+void free_media_type(AM_MEDIA_TYPE* type) {
+  if (!type) return;
+  if (type->cbFormat) CoTaskMemFree(type->pbFormat);
+  if (type->pUnk) type->pUnk->Release();
+  CoTaskMemFree(type);
+}
+
+// The width and height a media type of the camera's stream carries.
+bool size_of(const AM_MEDIA_TYPE& type, FrameSize* size, int32_t* bitmap_height,
+             int64_t* interval_ns) {
+  const BITMAPINFOHEADER* header = nullptr;
+  REFERENCE_TIME interval = 0;
+  if (type.formattype == FORMAT_VideoInfo && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+    const VIDEOINFOHEADER* info = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
+    header = &info->bmiHeader;
+    interval = info->AvgTimePerFrame;
+  }
+  if (!header || header->biWidth <= 0 || header->biHeight == 0 || header->biHeight == INT32_MIN ||
+      header->biWidth > 16384 || header->biHeight > 16384 || header->biHeight < -16384)
+    return false;
+  size->width = header->biWidth;
+  size->height = header->biHeight < 0 ? -header->biHeight : header->biHeight;
+  if (bitmap_height) *bitmap_height = header->biHeight;
+  if (interval_ns)
+    *interval_ns = std::min<int64_t>(std::max<int64_t>(interval, 0) * 100, kLongestInterval);
+  return true;
+}
+
+// The grabber's callback: keeps the latest frame and counts them.
+class FrameSink : public ISampleGrabberCB {
+ public:
+  virtual ~FrameSink() = default;
+  STDMETHODIMP QueryInterface(REFIID id, void** object) override {
+    if (!object) return E_POINTER;
+    if (id == IID_IUnknown || id == IID_ISampleGrabberCB) {
+      *object = static_cast<ISampleGrabberCB*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&references_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    const LONG left = InterlockedDecrement(&references_);
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+  STDMETHODIMP SampleCB(double /*time*/, IMediaSample* sample) override {
+    BYTE* bytes = nullptr;
+    if (!sample || FAILED(sample->GetPointer(&bytes)) || !bytes) return S_OK;
+    const long used = sample->GetActualDataLength();
+    if (used <= 0) return S_OK;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      latest_.assign(bytes, bytes + used);
+      ++sequence_;
+    }
+    arrived_.notify_all();
+    return S_OK;
+  }
+  STDMETHODIMP BufferCB(double /*time*/, BYTE* /*buffer*/, long /*length*/) override {
+    return S_OK;
+  }
+
+  uint64_t sequence() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sequence_;
+  }
+  // Waits until a frame after `after` arrived or until `until_ns`.
+  uint64_t wait(uint64_t after, int64_t until_ns) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const int64_t left = until_ns - now_ns();
+    if (left > 0)
+      arrived_.wait_for(lock, std::chrono::nanoseconds(left), [&] { return sequence_ > after; });
+    return sequence_;
+  }
+  bool convert(const CameraFrameLayout& layout, uint8_t* frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return convert_to_bottom_up_bgr(latest_.data(), latest_.size(), layout, frame);
+  }
+
+ private:
+  LONG references_ = 1;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<uint8_t> latest_;
+  uint64_t sequence_ = 0;
+};
+
+}  // namespace
+
+struct DshowCamera::Graph {
+  bool com = false;  // this object's CoInitializeEx, undone when it goes
+  IBaseFilter* source = nullptr;
+  IGraphBuilder* graph = nullptr;
+  ICaptureGraphBuilder2* builder = nullptr;
+  IBaseFilter* grabber_filter = nullptr;
+  ISampleGrabber* grabber = nullptr;
+  IBaseFilter* renderer = nullptr;
+  IMediaControl* control = nullptr;
+  IMediaEvent* events = nullptr;
+  IAMStreamConfig* config = nullptr;
+  FrameSink* sink = nullptr;
+  CameraFrameLayout layout = {0, 0, 0, PixelLayout::kBgr24};
+  int64_t interval_ns = 0;
+  bool running = false;
+
+  ~Graph() {
+    if (control && running) control->Stop();
+    if (grabber) grabber->SetCallback(nullptr, 0);
+    release(config);
+    release(events);
+    release(control);
+    release(renderer);
+    release(grabber);
+    release(grabber_filter);
+    release(builder);
+    release(graph);
+    release(source);
+    release(sink);
+    if (com) CoUninitialize();
+  }
+};
+
+DshowCamera::DshowCamera(std::wstring display_name, std::string friendly_name)
+    : display_name_(std::move(display_name)),
+      friendly_name_(std::move(friendly_name)),
+      settle_choice_(kDefaultSettle) {}
+
+DshowCamera::~DshowCamera() {
+  close();
+}
+
+bool DshowCamera::is_open() const {
+  return graph_ != nullptr;
+}
+
+void DshowCamera::close() {
+  graph_.reset();
+}
+
+// A graph whose camera stopped delivering may never stop: a capture filter
+// blocked in the driver does not return from Stop (wine's, when the V4L2
+// device stops sending frames). So it is stopped and released on a thread of
+// its own, and this library stays loaded for that thread's sake; the capture
+// fails at once either way.
+void DshowCamera::fail(const std::string& why) {
+  failure_ = why;
+  if (!graph_ || !graph_->running) {
+    close();
+    return;
+  }
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCSTR>(&kSettleChoices), &self);
+  // This thread's COM stays initialised: undone now, it could tear COM down
+  // under the other thread before that one has initialised its own.
+  Graph* graph = graph_.release();
+  graph->com = false;
+  std::thread([graph] {
+    const bool thread_com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    delete graph;
+    if (thread_com) CoUninitialize();
+  }).detach();
+}
+
+bool DshowCamera::open() {
+  if (is_open()) return true;
+  std::unique_ptr<Graph> graph(new Graph);
+  graph->com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  if (display_name_.empty()) {
+    failure_ = "Windows lists no camera of that name";
+    return false;
+  }
+  IBindCtx* context = nullptr;
+  IMoniker* moniker = nullptr;
+  ULONG eaten = 0;
+  HRESULT result = CreateBindCtx(0, &context);
+  if (SUCCEEDED(result))
+    result = MkParseDisplayName(context, display_name_.c_str(), &eaten, &moniker);
+  if (SUCCEEDED(result))
+    result = moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter,
+                                   reinterpret_cast<void**>(&graph->source));
+  release(moniker);
+  release(context);
+  if (FAILED(result)) {
+    failure_ = hresult_text(
+        "Windows cannot start it; is it unplugged or in use by another program?", result);
+    return false;
+  }
+  graph_ = std::move(graph);
+  return build_graph();
+}
+
+// Capture pin (at the size nearest the one wanted) -> sample grabber asking
+// for RGB24 -> null renderer.
+bool DshowCamera::build_graph() {
+  Graph& g = *graph_;
+  HRESULT result = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_IGraphBuilder, reinterpret_cast<void**>(&g.graph));
+  if (SUCCEEDED(result))
+    result = CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_ICaptureGraphBuilder2, reinterpret_cast<void**>(&g.builder));
+  if (SUCCEEDED(result)) result = g.builder->SetFiltergraph(g.graph);
+  if (SUCCEEDED(result))
+    result = CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                              reinterpret_cast<void**>(&g.grabber_filter));
+  if (SUCCEEDED(result))
+    result = CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                              reinterpret_cast<void**>(&g.renderer));
+  if (FAILED(result)) {
+    fail(hresult_text("Windows' DirectShow filters are missing", result));
+    return false;
+  }
+  g.grabber_filter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(&g.grabber));
+  g.graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&g.control));
+  g.graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&g.events));
+  if (!g.grabber || !g.control || !g.events) {
+    fail("Windows' DirectShow filters are incomplete");
+    return false;
+  }
+  g.graph->AddFilter(g.source, L"Camera");
+  g.graph->AddFilter(g.grabber_filter, L"Grabber");
+  g.graph->AddFilter(g.renderer, L"Renderer");
+
+  // The stream capability whose size is nearest the one wanted.
+  if (SUCCEEDED(g.builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, g.source,
+                                         IID_IAMStreamConfig,
+                                         reinterpret_cast<void**>(&g.config)))) {
+    int count = 0, bytes = 0;
+    if (SUCCEEDED(g.config->GetNumberOfCapabilities(&count, &bytes)) &&
+        bytes >= static_cast<int>(sizeof(VIDEO_STREAM_CONFIG_CAPS))) {
+      std::vector<BYTE> caps(static_cast<size_t>(bytes));
+      AM_MEDIA_TYPE* best = nullptr;
+      int64_t best_distance = 0;
+      for (int i = 0; i < count && i < 1024; ++i) {
+        AM_MEDIA_TYPE* type = nullptr;
+        FrameSize size;
+        if (FAILED(g.config->GetStreamCaps(i, &type, caps.data())) || !type) continue;
+        if (!size_of(*type, &size, nullptr, nullptr)) {
+          free_media_type(type);
+          continue;
+        }
+        const int64_t distance = std::abs(static_cast<int64_t>(size.width) - wanted_.width) +
+                                 std::abs(static_cast<int64_t>(size.height) - wanted_.height);
+        if (!best || distance < best_distance) {
+          free_media_type(best);
+          best = type;
+          best_distance = distance;
+        } else {
+          free_media_type(type);
+        }
+      }
+      if (best) g.config->SetFormat(best);
+      free_media_type(best);
+    }
+  }
+
+  AM_MEDIA_TYPE wanted = {};
+  wanted.majortype = MEDIATYPE_Video;
+  wanted.subtype = MEDIASUBTYPE_RGB24;
+  g.grabber->SetMediaType(&wanted);
+  g.grabber->SetBufferSamples(FALSE);
+  g.grabber->SetOneShot(FALSE);
+  result = g.builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, g.source,
+                                   g.grabber_filter, g.renderer);
+  if (FAILED(result))
+    result =
+        g.builder->RenderStream(nullptr, &MEDIATYPE_Video, g.source, g.grabber_filter, g.renderer);
+  if (FAILED(result)) {
+    fail(hresult_text("Windows cannot turn its frames into RGB", result));
+    return false;
+  }
+  AM_MEDIA_TYPE connected = {};
+  FrameSize size;
+  int32_t bitmap_height = 0;
+  result = g.grabber->GetConnectedMediaType(&connected);
+  const bool known = SUCCEEDED(result) && connected.subtype == MEDIASUBTYPE_RGB24 &&
+                     size_of(connected, &size, &bitmap_height, &g.interval_ns);
+  if (SUCCEEDED(result)) {
+    if (connected.cbFormat) CoTaskMemFree(connected.pbFormat);
+    if (connected.pUnk) connected.pUnk->Release();
+  }
+  if (!known) {
+    fail("its frames come in a form the plug-in does not know");
+    return false;
+  }
+  g.layout = bgr_bitmap_layout(size.width, bitmap_height);
+  size_ = size;
+  g.sink = new FrameSink;
+  g.grabber->SetCallback(g.sink, 0);
+  return true;
+}
+
+SizeAnswer DshowCamera::set_size(int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0 || width > 16384 || height > 16384) return SizeAnswer::kRefused;
+  const FrameSize before = wanted_;
+  wanted_ = {width, height};
+  if (!is_open()) {
+    size_ = wanted_;
+    return SizeAnswer::kExact;
+  }
+  close();
+  if (!open()) {
+    wanted_ = before;  // the camera stays closed: the next open tries this
+    return SizeAnswer::kRefused;
+  }
+  return size_.width == width && size_.height == height ? SizeAnswer::kExact : SizeAnswer::kNearest;
+}
+
+std::vector<FrameSize> DshowCamera::offered_sizes() const {
+  if (!is_open() || !graph_->config) return FrameSource::offered_sizes();
+  std::vector<FrameSize> sizes;
+  int count = 0, bytes = 0;
+  if (FAILED(graph_->config->GetNumberOfCapabilities(&count, &bytes)) || bytes <= 0) return sizes;
+  std::vector<BYTE> caps(
+      static_cast<size_t>(std::max<int>(bytes, sizeof(VIDEO_STREAM_CONFIG_CAPS))));
+  for (int i = 0; i < count && i < 1024; ++i) {
+    AM_MEDIA_TYPE* type = nullptr;
+    FrameSize size;
+    if (FAILED(graph_->config->GetStreamCaps(i, &type, caps.data())) || !type) continue;
+    const bool usable = size_of(*type, &size, nullptr, nullptr);
+    free_media_type(type);
+    if (usable && std::none_of(sizes.begin(), sizes.end(), [&](const FrameSize& s) {
+          return s.width == size.width && s.height == size.height;
+        }))
+      sizes.push_back(size);
+  }
+  if (sizes.empty()) return FrameSource::offered_sizes();
+  return sizes;
+}
+
+// Whether the graph reported the camera gone or the stream broken.
+bool DshowCamera::device_lost() {
+  long code = 0;
+  LONG_PTR first = 0, second = 0;
+  bool lost = false;
+  while (graph_ && graph_->events && graph_->events->GetEvent(&code, &first, &second, 0) == S_OK) {
+    if (code == EC_DEVICE_LOST && second == 0) lost = true;
+    if (code == EC_ERRORABORT || code == EC_STREAM_ERROR_STOPPED) lost = true;
+    graph_->events->FreeEventParams(code, first, second);
+  }
+  return lost;
+}
+
+// Waits for a frame after `after`, until deadline_ns; watches for the camera
+// going away every 100 ms.
+bool DshowCamera::wait_frames(uint64_t after, int64_t deadline_ns, uint64_t* sequence) {
+  for (;;) {
+    const int64_t now = now_ns();
+    *sequence = graph_->sink->wait(after, std::min(deadline_ns, now + 100 * kMillisecond));
+    if (*sequence > after) return true;
+    if (device_lost()) {
+      fail("the camera stopped (unplugged?)");
+      return false;
+    }
+    if (now_ns() >= deadline_ns) return false;
+  }
+}
+
+bool DshowCamera::start() {
+  Graph& g = *graph_;
+  const HRESULT result = g.control->Run();
+  if (FAILED(result)) {
+    fail(hresult_text("cannot start streaming", result));
+    return false;
+  }
+  g.running = true;
+  const SettleChoice& settle = kSettleChoices[settle_choice_];
+  const int64_t started = now_ns();
+  const int64_t settled_at = started + settle.ms * kMillisecond;
+  const int64_t timeout = 3 * kSecond + 2 * g.interval_ns;
+  const int64_t deadline = settled_at + settle.frames * g.interval_ns + timeout;
+  const uint64_t first = g.sink->sequence();
+  uint64_t seen = first;
+  // The first frame must arrive in any case: the stream is running then.
+  if (!wait_frames(first, started + timeout, &seen)) {
+    if (is_open()) fail("no frame in time after starting");
+    return false;
+  }
+  while (still_settling(static_cast<int>(std::min<uint64_t>(seen - first, 1000)), settle.frames,
+                        now_ns(), settled_at)) {
+    if (!wait_frames(seen, deadline, &seen)) {
+      if (is_open()) fail("no frame in time after starting");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool DshowCamera::capture(uint8_t* frame) {
+  if (!is_open() || !frame) return false;
+  if (!graph_->running && !start()) return false;
+  const int64_t asked = now_ns();
+  const int64_t deadline = asked + 3 * kSecond + 2 * graph_->interval_ns;
+  const uint64_t at_request = graph_->sink->sequence();
+  uint64_t seen = at_request;
+  // Sample times are on the graph's clock, not this one: the first frame to
+  // arrive may have begun before the request, so only a later one counts.
+  const FrameStamp no_stamp = {false, false, 0};
+  for (;;) {
+    if (!wait_frames(seen, deadline, &seen)) {
+      if (is_open()) fail("no frame in time");
+      return false;
+    }
+    const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
+    if (began_after(no_stamp, graph_->interval_ns, now_ns(), asked, after_first))
+      return graph_->sink->convert(graph_->layout, frame);
+  }
+}
+
+std::vector<SourceSetting> DshowCamera::settings() const {
+  std::vector<SourceSetting> list;
+  SourceSetting settle;
+  settle.key = kSettleKey;
+  settle.name = "Settle after start";
+  settle.current = settle_choice_;
+  for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
+  list.push_back(settle);
+  if (!is_open()) return list;
+
+  IAMVideoProcAmp* amp = nullptr;
+  if (SUCCEEDED(
+          graph_->source->QueryInterface(IID_IAMVideoProcAmp, reinterpret_cast<void**>(&amp)))) {
+    for (long p = 0; p < static_cast<long>(sizeof kProcAmpNames / sizeof kProcAmpNames[0]); ++p) {
+      long low, high, step, normal, flags, value, value_flags;
+      if (FAILED(amp->GetRange(p, &low, &high, &step, &normal, &flags)) || low > high) continue;
+      if (FAILED(amp->Get(p, &value, &value_flags))) continue;
+      SourceSetting s;
+      s.key = kProcAmpKey + static_cast<uint32_t>(p);
+      s.name = kProcAmpNames[p];
+      s.kind = SourceSetting::kNumber;
+      s.minimum = low;
+      s.maximum = high;
+      s.step = step > 0 ? step : 1;
+      s.value = value;
+      if (value_flags & VideoProcAmp_Flags_Auto) s.note = "auto";
+      list.push_back(s);
+    }
+    amp->Release();
+  }
+  IAMCameraControl* camera = nullptr;
+  if (SUCCEEDED(graph_->source->QueryInterface(IID_IAMCameraControl,
+                                               reinterpret_cast<void**>(&camera)))) {
+    for (long p = 0;
+         p < static_cast<long>(sizeof kCameraControlNames / sizeof kCameraControlNames[0]); ++p) {
+      long low, high, step, normal, flags, value, value_flags;
+      if (FAILED(camera->GetRange(p, &low, &high, &step, &normal, &flags)) || low > high) continue;
+      if (FAILED(camera->Get(p, &value, &value_flags))) continue;
+      SourceSetting s;
+      s.key = kCameraControlKey + static_cast<uint32_t>(p);
+      s.name = kCameraControlNames[p];
+      s.kind = SourceSetting::kNumber;
+      s.minimum = low;
+      s.maximum = high;
+      s.step = step > 0 ? step : 1;
+      s.value = value;
+      if (value_flags & CameraControl_Flags_Auto) s.note = "auto";
+      list.push_back(s);
+    }
+    camera->Release();
+  }
+  return list;
+}
+
+bool DshowCamera::choose_setting(uint32_t key, size_t choice) {
+  if (key != kSettleKey || choice >= sizeof kSettleChoices / sizeof kSettleChoices[0]) return false;
+  settle_choice_ = choice;
+  return true;
+}
+
+bool DshowCamera::set_number(uint32_t key, int64_t value) {
+  if (!is_open() || value < LONG_MIN || value > LONG_MAX) return false;
+  bool done = false;
+  if (key >= kProcAmpKey && key < kProcAmpKey + 16) {
+    IAMVideoProcAmp* amp = nullptr;
+    if (SUCCEEDED(
+            graph_->source->QueryInterface(IID_IAMVideoProcAmp, reinterpret_cast<void**>(&amp)))) {
+      done = SUCCEEDED(amp->Set(static_cast<long>(key - kProcAmpKey), static_cast<long>(value),
+                                VideoProcAmp_Flags_Manual));
+      amp->Release();
+    }
+  } else if (key >= kCameraControlKey && key < kCameraControlKey + 16) {
+    IAMCameraControl* camera = nullptr;
+    if (SUCCEEDED(graph_->source->QueryInterface(IID_IAMCameraControl,
+                                                 reinterpret_cast<void**>(&camera)))) {
+      done = SUCCEEDED(camera->Set(static_cast<long>(key - kCameraControlKey),
+                                   static_cast<long>(value), CameraControl_Flags_Manual));
+      camera->Release();
+    }
+  }
+  return done;
+}
+
+// The video input devices, in the order Windows lists them.
+std::vector<std::unique_ptr<FrameSource>> find_cameras() {
+  std::vector<std::unique_ptr<FrameSource>> cameras;
+  const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  ICreateDevEnum* devices = nullptr;
+  IEnumMoniker* list = nullptr;
+  IBindCtx* context = nullptr;
+  if (SUCCEEDED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_ICreateDevEnum, reinterpret_cast<void**>(&devices))) &&
+      devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &list, 0) == S_OK &&
+      SUCCEEDED(CreateBindCtx(0, &context))) {
+    IMoniker* moniker = nullptr;
+    for (int n = 0; n < 64 && list->Next(1, &moniker, nullptr) == S_OK; ++n) {
+      LPOLESTR display = nullptr;
+      std::wstring display_name;
+      if (SUCCEEDED(moniker->GetDisplayName(context, nullptr, &display)) && display) {
+        display_name = display;
+        CoTaskMemFree(display);
+      }
+      std::string friendly;
+      IPropertyBag* bag = nullptr;
+      if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
+                                           reinterpret_cast<void**>(&bag)))) {
+        VARIANT value;
+        VariantInit(&value);
+        if (SUCCEEDED(bag->Read(L"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR)
+          friendly = utf8(value.bstrVal);
+        VariantClear(&value);
+        bag->Release();
+      }
+      moniker->Release();
+      if (display_name.empty()) continue;
+      if (friendly.empty()) friendly = "camera " + std::to_string(n + 1);
+      cameras.push_back(std::make_unique<DshowCamera>(display_name, friendly));
+    }
+  }
+  release(context);
+  release(list);
+  release(devices);
+  if (com) CoUninitialize();
+  return cameras;
+}
+
+// On Windows a camera is named by its friendly name.
+std::unique_ptr<FrameSource> camera_at(const std::string& name) {
+  for (auto& camera : find_cameras())
+    if (camera->name() == name) return std::move(camera);
+  return std::make_unique<DshowCamera>(std::wstring(), name);
+}
+
+}  // namespace vidmote

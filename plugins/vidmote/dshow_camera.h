@@ -1,0 +1,69 @@
+// A DirectShow video input device (Windows). The graph is the camera's
+// capture pin, a sample grabber that asks for 24-bit RGB (Windows' own
+// filters convert YUY2, MJPG and the rest) and a null renderer. The grabber's
+// callback keeps the latest frame; a capture takes one that arrived after it
+// was asked for.
+//
+// The graph runs from the first capture until the camera is closed or its
+// size changes. After it starts, frames are skipped until the picture has
+// settled (auto exposure); a capture then waits for the second frame that
+// arrives after the request (the first may have begun before it). A camera
+// that stops delivering fails the capture after 3 s and two frame intervals;
+// one that is unplugged fails it at once and is closed.
+#ifndef VIDMOTE_DSHOW_CAMERA_H
+#define VIDMOTE_DSHOW_CAMERA_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame_source.h"
+
+namespace vidmote {
+
+class DshowCamera : public FrameSource {
+ public:
+  // display_name: the device moniker's display name, which finds it again;
+  // friendly_name: what Windows calls the camera.
+  DshowCamera(std::wstring display_name, std::string friendly_name);
+  ~DshowCamera() override;
+  DshowCamera(const DshowCamera&) = delete;
+  DshowCamera& operator=(const DshowCamera&) = delete;
+
+  std::string name() const override { return friendly_name_; }
+  bool open() override;
+  void close() override;
+  bool is_open() const override;
+  std::string failure() const override { return failure_; }
+  SizeAnswer set_size(int32_t width, int32_t height) override;
+  FrameSize get_size() const override { return size_; }
+  bool capture(uint8_t* frame) override;
+  std::vector<FrameSize> offered_sizes() const override;
+
+  // The settle setting, then the camera's video processing and camera
+  // controls.
+  std::vector<SourceSetting> settings() const override;
+  bool choose_setting(uint32_t key, size_t choice) override;
+  bool set_number(uint32_t key, int64_t value) override;
+
+  struct Graph;  // the COM objects of an open camera
+
+ private:
+  bool build_graph();
+  bool start();
+  bool wait_frames(uint64_t after, int64_t deadline_ns, uint64_t* sequence);
+  bool device_lost();
+  void fail(const std::string& why);
+
+  std::wstring display_name_;
+  std::string friendly_name_;
+  std::unique_ptr<Graph> graph_;
+  std::string failure_ = "it cannot be opened";
+  FrameSize wanted_ = {640, 480};
+  FrameSize size_ = {640, 480};
+  size_t settle_choice_;
+};
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_DSHOW_CAMERA_H
