@@ -18,6 +18,8 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686
 # Its tests: wine, with the loader of 32-bit programs from the i386 architecture.
 command -v wine >/dev/null || missing+=(wine)
 [ -x /usr/lib/wine/wine ] || missing+=(wine32:i386)
+# wine's video capture filter reads cameras through the 32-bit libv4l2.
+[ -f /usr/lib/i386-linux-gnu/libv4l2.so.0 ] || missing+=(libv4l-0:i386)
 # Cameras: libv4l2 for the default plug-in; qemu and a static busybox for the
 # guest that runs the camera tests against the kernel's vivid driver.
 command -v pkg-config >/dev/null || missing+=(pkg-config)
@@ -35,7 +37,7 @@ command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 [ -x /usr/bin/chromium ] || missing+=(chromium)
 if ((${#missing[@]})); then
   if [ "$(id -u)" -eq 0 ]; then
-    if [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&
+    if [[ " ${missing[*]} " == *":i386 "* ]] &&
       ! dpkg --print-foreign-architectures | grep -qx i386; then
       dpkg --add-architecture i386
     fi
@@ -45,8 +47,8 @@ if ((${#missing[@]})); then
       "${missing[@]}" >/dev/null
   else
     echo "missing packages; install them with: sudo apt-get install ${missing[*]}" >&2
-    [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&
-      echo "(wine32:i386 needs: sudo dpkg --add-architecture i386 && sudo apt-get update)" >&2
+    [[ " ${missing[*]} " == *":i386 "* ]] &&
+      echo "(the :i386 packages need: sudo dpkg --add-architecture i386 && sudo apt-get update)" >&2
     exit 1
   fi
 fi
