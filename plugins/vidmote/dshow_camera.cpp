@@ -33,18 +33,6 @@ const int64_t kMillisecond = 1000 * 1000;
 const int64_t kSecond = 1000 * kMillisecond;
 const int64_t kLongestInterval = 10 * kSecond;  // a stated frame interval beyond is no camera's
 
-// After the graph starts, frames are skipped until both the count and the
-// time are reached.
-struct SettleChoice {
-  const char* label;
-  int frames;
-  int64_t ms;
-};
-const SettleChoice kSettleChoices[] = {
-    {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
-    {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
-};
-const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
 const uint32_t kSettleKey = 2;
 // Keys of the camera's controls: the interface's base plus the property.
 const uint32_t kProcAmpKey = 0x1000;
@@ -555,7 +543,7 @@ std::vector<SourceSetting> DshowCamera::settings() const {
 }
 
 bool DshowCamera::choose_setting(uint32_t key, size_t choice) {
-  if (key != kSettleKey || choice >= sizeof kSettleChoices / sizeof kSettleChoices[0]) return false;
+  if (key != kSettleKey || choice >= kSettleChoiceCount) return false;
   settle_choice_ = choice;
   return true;
 }

@@ -2,6 +2,11 @@
 
 namespace vidmote {
 
+const SettleChoice kSettleChoices[kSettleChoiceCount] = {
+    {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
+    {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
+};
+
 bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
                  int dequeued_before) {
   const int64_t second = 1000 * 1000 * 1000;

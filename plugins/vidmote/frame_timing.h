@@ -3,6 +3,7 @@
 #ifndef VIDMOTE_FRAME_TIMING_H
 #define VIDMOTE_FRAME_TIMING_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 namespace vidmote {
@@ -21,6 +22,17 @@ struct FrameStamp {
 // a later one (dequeued_before > 0) counts.
 bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
                  int dequeued_before);
+
+// The settle times a user can choose: after the stream starts, frames are
+// skipped until both the count and the time are reached.
+struct SettleChoice {
+  const char* label;
+  int frames;
+  int64_t ms;
+};
+const size_t kSettleChoiceCount = 8;
+extern const SettleChoice kSettleChoices[kSettleChoiceCount];
+const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
 
 // After stream-on, frames are skipped while the camera settles (auto
 // exposure, white balance): until settle_frames have been skipped and the

@@ -34,18 +34,6 @@ const uint32_t kMostMenuEntries = 256;  // indices asked of one menu
 // with kSecond could not be formed).
 const int64_t kLargestStampSeconds = 1000 * 1000 * 1000;
 
-// After stream-on, frames are skipped until both the count and the time are
-// reached.
-struct SettleChoice {
-  const char* label;
-  int frames;
-  int64_t ms;
-};
-const SettleChoice kSettleChoices[] = {
-    {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
-    {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
-};
-const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
 // Keys of the plug-in's own settings: V4L2 control ids are far above them.
 const uint32_t kFormatKey = 1;
 const uint32_t kSettleKey = 2;
@@ -668,7 +656,7 @@ bool V4l2Camera::choose_setting(uint32_t key, size_t choice) {
     return false;
   }
   if (key == kSettleKey) {
-    if (choice >= sizeof kSettleChoices / sizeof kSettleChoices[0]) return false;
+    if (choice >= kSettleChoiceCount) return false;
     settle_choice_ = choice;
     return true;
   }
