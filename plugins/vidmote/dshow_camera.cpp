@@ -166,6 +166,33 @@ class FrameSink : public ISampleGrabberCB {
   uint64_t sequence_ = 0;
 };
 
+// Lists the controls that one of the camera's control interfaces (video
+// processing or camera control, alike in shape) answers for, each under
+// key_base plus its property.
+template <typename Controls, size_t kCount>
+void add_controls(IBaseFilter* source, REFIID iid, uint32_t key_base,
+                  const char* const (&names)[kCount], long auto_flag,
+                  std::vector<SourceSetting>* list) {
+  Controls* controls = nullptr;
+  if (FAILED(source->QueryInterface(iid, reinterpret_cast<void**>(&controls)))) return;
+  for (long p = 0; p < static_cast<long>(kCount); ++p) {
+    long low, high, step, normal, flags, value, value_flags;
+    if (FAILED(controls->GetRange(p, &low, &high, &step, &normal, &flags)) || low > high) continue;
+    if (FAILED(controls->Get(p, &value, &value_flags))) continue;
+    SourceSetting s;
+    s.key = key_base + static_cast<uint32_t>(p);
+    s.name = names[p];
+    s.kind = SourceSetting::kNumber;
+    s.minimum = low;
+    s.maximum = high;
+    s.step = step > 0 ? step : 1;
+    s.value = value;
+    if (value_flags & auto_flag) s.note = "auto";
+    list->push_back(s);
+  }
+  controls->Release();
+}
+
 }  // namespace
 
 struct DshowCamera::Graph {
@@ -498,47 +525,10 @@ std::vector<SourceSetting> DshowCamera::settings() const {
   list.push_back(settle);
   if (!is_open()) return list;
 
-  IAMVideoProcAmp* amp = nullptr;
-  if (SUCCEEDED(
-          graph_->source->QueryInterface(IID_IAMVideoProcAmp, reinterpret_cast<void**>(&amp)))) {
-    for (long p = 0; p < static_cast<long>(sizeof kProcAmpNames / sizeof kProcAmpNames[0]); ++p) {
-      long low, high, step, normal, flags, value, value_flags;
-      if (FAILED(amp->GetRange(p, &low, &high, &step, &normal, &flags)) || low > high) continue;
-      if (FAILED(amp->Get(p, &value, &value_flags))) continue;
-      SourceSetting s;
-      s.key = kProcAmpKey + static_cast<uint32_t>(p);
-      s.name = kProcAmpNames[p];
-      s.kind = SourceSetting::kNumber;
-      s.minimum = low;
-      s.maximum = high;
-      s.step = step > 0 ? step : 1;
-      s.value = value;
-      if (value_flags & VideoProcAmp_Flags_Auto) s.note = "auto";
-      list.push_back(s);
-    }
-    amp->Release();
-  }
-  IAMCameraControl* camera = nullptr;
-  if (SUCCEEDED(graph_->source->QueryInterface(IID_IAMCameraControl,
-                                               reinterpret_cast<void**>(&camera)))) {
-    for (long p = 0;
-         p < static_cast<long>(sizeof kCameraControlNames / sizeof kCameraControlNames[0]); ++p) {
-      long low, high, step, normal, flags, value, value_flags;
-      if (FAILED(camera->GetRange(p, &low, &high, &step, &normal, &flags)) || low > high) continue;
-      if (FAILED(camera->Get(p, &value, &value_flags))) continue;
-      SourceSetting s;
-      s.key = kCameraControlKey + static_cast<uint32_t>(p);
-      s.name = kCameraControlNames[p];
-      s.kind = SourceSetting::kNumber;
-      s.minimum = low;
-      s.maximum = high;
-      s.step = step > 0 ? step : 1;
-      s.value = value;
-      if (value_flags & CameraControl_Flags_Auto) s.note = "auto";
-      list.push_back(s);
-    }
-    camera->Release();
-  }
+  add_controls<IAMVideoProcAmp>(graph_->source, IID_IAMVideoProcAmp, kProcAmpKey, kProcAmpNames,
+                                VideoProcAmp_Flags_Auto, &list);
+  add_controls<IAMCameraControl>(graph_->source, IID_IAMCameraControl, kCameraControlKey,
+                                 kCameraControlNames, CameraControl_Flags_Auto, &list);
   return list;
 }
 
