@@ -517,12 +517,7 @@ bool DshowCamera::capture(uint8_t* frame) {
 
 std::vector<SourceSetting> DshowCamera::settings() const {
   std::vector<SourceSetting> list;
-  SourceSetting settle;
-  settle.key = kSettleKey;
-  settle.name = "Settle after start";
-  settle.current = settle_choice_;
-  for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
-  list.push_back(settle);
+  list.push_back(settle_setting(kSettleKey, settle_choice_));
   if (!is_open()) return list;
 
   add_controls<IAMVideoProcAmp>(graph_->source, IID_IAMVideoProcAmp, kProcAmpKey, kProcAmpNames,

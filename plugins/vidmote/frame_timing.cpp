@@ -7,6 +7,15 @@ const SettleChoice kSettleChoices[kSettleChoiceCount] = {
     {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
 };
 
+SourceSetting settle_setting(uint32_t key, size_t current) {
+  SourceSetting settle;
+  settle.key = key;
+  settle.name = "Settle after start";
+  settle.current = current;
+  for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
+  return settle;
+}
+
 bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
                  int dequeued_before) {
   const int64_t second = 1000 * 1000 * 1000;

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "frame_source.h"
+
 namespace vidmote {
 
 // What a driver says about when it took a frame.
@@ -33,6 +35,9 @@ struct SettleChoice {
 const size_t kSettleChoiceCount = 8;
 extern const SettleChoice kSettleChoices[kSettleChoiceCount];
 const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
+
+// The settle choice as the settings dialog lists it, under `key`.
+SourceSetting settle_setting(uint32_t key, size_t current);
 
 // After stream-on, frames are skipped while the camera settles (auto
 // exposure, white balance): until settle_frames have been skipped and the

@@ -579,12 +579,7 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   }
   list.push_back(format);
 
-  SourceSetting settle;
-  settle.key = kSettleKey;
-  settle.name = "Settle after start";
-  settle.current = settle_choice_;
-  for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
-  list.push_back(settle);
+  list.push_back(settle_setting(kSettleKey, settle_choice_));
 
   for (const Control& control : controls()) {
     const v4l2_queryctrl& query = control.query;
