@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <iconv.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,6 +38,41 @@ void remove_tree(const std::string& path) {
     closedir(dir);
   }
   rmdir(path.c_str());
+}
+
+// A clean environment: a plain PATH, the C locale, the test plug-in's folder
+// on the library path, then the options' own variables.
+std::vector<std::string> environment(const RunOptions& options) {
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+  if (!options.plugin.empty()) {
+    env.push_back("LD_LIBRARY_PATH=" + std::string(TEST_PLUGIN_DIR) + "/" + options.plugin);
+  }
+  for (const auto& [key, value] : options.env) {
+    auto same_key = [&](const std::string& s) { return s.rfind(key + "=", 0) == 0; };
+    env.erase(std::remove_if(env.begin(), env.end(), same_key), env.end());
+    env.push_back(key + "=" + value);
+  }
+  return env;
+}
+
+std::vector<std::string> command_line(const RunOptions& options) {
+  std::vector<std::string> command = {options.program};
+  command.insert(command.end(), options.args.begin(), options.args.end());
+  return command;
+}
+
+// The null-terminated array execve takes; valid while strings is.
+std::vector<char*> pointers_to(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 std::string make_temp_dir() {
@@ -113,19 +149,8 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                     err_path = io.file("stderr");
   write_file(in_path, options.input);
 
-  std::vector<std::string> env_strings = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
-  if (!options.plugin.empty()) {
-    env_strings.push_back("LD_LIBRARY_PATH=" + std::string(TEST_PLUGIN_DIR) + "/" + options.plugin);
-  }
-  for (const auto& [key, value] : options.env) {
-    auto same_key = [&](const std::string& s) { return s.rfind(key + "=", 0) == 0; };
-    env_strings.erase(std::remove_if(env_strings.begin(), env_strings.end(), same_key),
-                      env_strings.end());
-    env_strings.push_back(key + "=" + value);
-  }
-  std::vector<char*> envp;
-  for (auto& s : env_strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> env_strings = environment(options);
+  std::vector<char*> envp = pointers_to(env_strings);
 
   int pipe_ends[2] = {-1, -1};
   if (options.output_pipe_bytes >= 0 && pipe(pipe_ends) != 0) throw std::runtime_error("no pipe");
@@ -167,10 +192,8 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
     }
     signal(SIGPIPE, SIG_DFL);  // as a shell starts it
     for (int fd : options.closed_streams) close(fd);
-    std::vector<char*> argv = {const_cast<char*>(options.program.c_str())};
-    for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execve(argv[0], argv.data(), envp.data());
+    std::vector<std::string> command = command_line(options);
+    execve(command[0].c_str(), pointers_to(command).data(), envp.data());
     _exit(121);
   }
 
@@ -209,6 +232,103 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
   if (pipe_ends[0] < 0) result.out = read_file(out_path);
   result.err = read_file(err_path);
   return result;
+}
+
+InteractiveRun::InteractiveRun(const std::string& cwd, const RunOptions& options)
+    : timeout_seconds_(options.timeout_seconds) {
+  std::vector<std::string> env = environment(options), command = command_line(options);
+  int in[2], out[2], err[2], terminal = -1;
+  if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("no pipes");
+  if (openpty(&tty_, &terminal, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("no pty");
+  fflush(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    setsid();
+    ioctl(terminal, TIOCSCTTY, 0);
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    if (chdir(cwd.c_str()) != 0) _exit(120);
+    signal(SIGPIPE, SIG_DFL);
+    execve(command[0].c_str(), pointers_to(command).data(), pointers_to(env).data());
+    _exit(121);
+  }
+  close(terminal);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+}
+
+InteractiveRun::~InteractiveRun() {
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_, tty_})
+    if (fd >= 0) close(fd);
+}
+
+int InteractiveRun::wait_exit() {
+  const double deadline = now_seconds() + timeout_seconds_;
+  while (!reaped() && now_seconds() < deadline) pump(100);
+  while (pump(0)) {
+  }
+  return exited_ ? status_ : -1;
+}
+
+void InteractiveRun::write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += n;
+  }
+}
+
+bool InteractiveRun::reaped() {
+  int status = 0;
+  if (!exited_ && waitpid(pid_, &status, WNOHANG) == pid_) {
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  return exited_;
+}
+
+// Reads whatever is ready on the three outputs, waiting up to wait_ms.
+// False when there was nothing to read.
+bool InteractiveRun::pump(int wait_ms) {
+  pollfd fds[3] = {{out_, POLLIN, 0}, {tty_, POLLIN, 0}, {err_, POLLIN, 0}};
+  std::string* texts[3] = {&out_text_, &tty_text_, &err_text_};
+  if (poll(fds, 3, wait_ms) <= 0) return false;
+  bool got = false;
+  for (int i = 0; i < 3; ++i) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+    char buffer[8192];
+    ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+    if (n > 0) texts[i]->append(buffer, n);
+    got = got || n > 0;
+  }
+  return got;
+}
+
+bool InteractiveRun::expect(std::string* text, size_t* seen, const std::string& wanted) {
+  const double deadline = now_seconds() + timeout_seconds_;
+  for (;;) {
+    size_t found = text->find(wanted, *seen);
+    if (found != std::string::npos) {
+      if (text == &tty_text_) tty_mark_ = *seen;
+      *seen = found + wanted.size();
+      return true;
+    }
+    if (now_seconds() > deadline) return false;
+    const bool ended = reaped();  // then only what is left in the pipes
+    if (!pump(ended ? 0 : 100) && ended) return false;
+  }
 }
 
 #ifdef __linux__

@@ -4,6 +4,7 @@
 #define PROGRAM_RUNNER_H
 
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <map>
 #include <string>
@@ -51,6 +52,49 @@ struct RunOptions {
 };
 
 RunResult run_program(const std::string& cwd, const RunOptions& options);
+
+// The program run interactively in cwd: keys typed on a pipe as its standard
+// input, its output and errors read as they come, and a pseudo-terminal as
+// its controlling terminal (for dialogs that use it). Every wait gives up
+// after options.timeout_seconds; the program is killed when this goes away.
+// Of the options, the program, its arguments, plug-in and environment count.
+class InteractiveRun {
+ public:
+  InteractiveRun(const std::string& cwd, const RunOptions& options);
+  ~InteractiveRun();
+  InteractiveRun(const InteractiveRun&) = delete;
+  InteractiveRun& operator=(const InteractiveRun&) = delete;
+
+  void type(const std::string& keys) { write_all(in_, keys); }
+  void type_on_terminal(const std::string& keys) { write_all(tty_, keys); }
+
+  // Reads until the output, past what earlier calls consumed, holds text.
+  bool expect_output(const std::string& text) { return expect(&out_text_, &out_seen_, text); }
+  bool expect_terminal(const std::string& text) { return expect(&tty_text_, &tty_seen_, text); }
+
+  // The exit status once the program ends; -1 if it does not in time.
+  int wait_exit();
+
+  const std::string& output() const { return out_text_; }
+  const std::string& terminal() const { return tty_text_; }
+  const std::string& errors() const { return err_text_; }
+  // What the terminal showed since the last expect_terminal.
+  std::string terminal_since_last() const { return tty_text_.substr(tty_mark_); }
+
+ private:
+  static void write_all(int fd, const std::string& text);
+  bool reaped();
+  bool pump(int wait_ms);
+  bool expect(std::string* text, size_t* seen, const std::string& wanted);
+
+  int timeout_seconds_;
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1, tty_ = -1;
+  bool exited_ = false;
+  int status_ = -1;
+  std::string out_text_, tty_text_, err_text_;
+  size_t out_seen_ = 0, tty_seen_ = 0, tty_mark_ = 0;
+};
 
 // Sorted names of the entries of a folder, without "." and "..".
 std::vector<std::string> list_folder(const std::string& path);

@@ -8,14 +8,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -44,12 +39,6 @@ const Bgr kWhite{255, 255, 255}, kYellow{0, 255, 255}, kCyan{255, 255, 0}, kGree
     kMagenta{255, 0, 255}, kRed{0, 0, 255}, kBlue{255, 0, 0}, kBlack{0, 0, 0};
 // vivid's colour bars, left to right or top to bottom.
 const Bgr kBars[8] = {kWhite, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue, kBlack};
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 // ---- vivid's controls, set straight on the device ----
 
@@ -162,54 +151,11 @@ Picture read_bmp(const std::string& path) {
 
 // ---- The program, run interactively ----
 
-// The console in a scratch folder: commands on a pipe, its output read as it
-// comes, and a pseudo-terminal as its controlling terminal for the dialog.
-class Console {
+// The console in a scratch folder, run interactively: commands on its
+// standard input, the dialog on its terminal.
+class Console : public InteractiveRun {
  public:
-  explicit Console(const ScratchDir& folder) {
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return;
-    int slave = -1;
-    if (openpty(&tty_, &slave, nullptr, nullptr, nullptr) != 0) return;
-    fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setsid();
-      ioctl(slave, TIOCSCTTY, 0);
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      dup2(err[1], 2);
-      for (int fd = 3; fd < 1024; ++fd) close(fd);
-      if (chdir(folder.path().c_str()) != 0) _exit(120);
-      char path[] = "PATH=/usr/bin:/bin", locale[] = "LC_ALL=C";
-      char* env[] = {path, locale, nullptr};
-      char* argv[] = {const_cast<char*>(PROGRAM_PATH), nullptr};
-      execve(argv[0], argv, env);
-      _exit(121);
-    }
-    close(slave);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Console() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    for (int fd : {in_, out_, err_, tty_})
-      if (fd >= 0) close(fd);
-  }
-
-  void type(const std::string& keys) { write_all(in_, keys); }
-  void type_on_terminal(const std::string& keys) { write_all(tty_, keys); }
-
-  // Reads until the output, past what earlier calls consumed, holds text.
-  bool expect_output(const std::string& text) { return expect(&out_text_, &out_seen_, text); }
-  bool expect_terminal(const std::string& text) { return expect(&tty_text_, &tty_seen_, text); }
+  explicit Console(const ScratchDir& folder) : InteractiveRun(folder.path(), options()) {}
 
   // Types Enter and waits for the next prompt: one capture.
   bool capture() {
@@ -217,78 +163,13 @@ class Console {
     return expect_output(kPrompt);
   }
 
-  // The exit status once the program ends; -1 if it does not in time.
-  int wait_exit() {
-    const double deadline = now_seconds() + kStepSeconds;
-    while (!reaped() && now_seconds() < deadline) pump(100);
-    while (pump(0)) {
-    }
-    return exited_ ? status_ : -1;
-  }
-
-  const std::string& output() const { return out_text_; }
-  const std::string& terminal() const { return tty_text_; }
-  const std::string& errors() const { return err_text_; }
-  // What the terminal showed since the last expect_terminal.
-  std::string terminal_since_last() const { return tty_text_.substr(tty_mark_); }
-
  private:
-  static void write_all(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = write(fd, text.data() + done, text.size() - done);
-      if (n <= 0) return;
-      done += n;
-    }
+  static RunOptions options() {
+    RunOptions options;
+    options.plugin = "";  // the default plug-in, beside the program
+    options.timeout_seconds = kStepSeconds;
+    return options;
   }
-
-  bool reaped() {
-    int status = 0;
-    if (!exited_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    return exited_;
-  }
-
-  // Reads whatever is ready on the three outputs, waiting up to wait_ms.
-  // False when there was nothing to read.
-  bool pump(int wait_ms) {
-    pollfd fds[3] = {{out_, POLLIN, 0}, {tty_, POLLIN, 0}, {err_, POLLIN, 0}};
-    std::string* texts[3] = {&out_text_, &tty_text_, &err_text_};
-    if (poll(fds, 3, wait_ms) <= 0) return false;
-    bool got = false;
-    for (int i = 0; i < 3; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buffer[8192];
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) texts[i]->append(buffer, n);
-      got = got || n > 0;
-    }
-    return got;
-  }
-
-  bool expect(std::string* text, size_t* seen, const std::string& wanted) {
-    const double deadline = now_seconds() + kStepSeconds;
-    for (;;) {
-      size_t found = text->find(wanted, *seen);
-      if (found != std::string::npos) {
-        if (text == &tty_text_) tty_mark_ = *seen;
-        *seen = found + wanted.size();
-        return true;
-      }
-      if (now_seconds() > deadline) return false;
-      const bool ended = reaped();  // then only what is left in the pipes
-      if (!pump(ended ? 0 : 100) && ended) return false;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1, tty_ = -1;
-  bool exited_ = false;
-  int status_ = -1;
-  std::string out_text_, tty_text_, err_text_;
-  size_t out_seen_ = 0, tty_seen_ = 0, tty_mark_ = 0;
 };
 
 // The number the dialog gives the menu line holding text ("  7) Brightness").
