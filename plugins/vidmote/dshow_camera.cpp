@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include "cameras.h"
+#include "device_text.h"
 #include "frame_convert.h"
 #include "frame_timing.h"
 
@@ -249,7 +251,7 @@ void DshowCamera::close() {
 // blocked in the driver does not return from Stop (wine's, when the V4L2
 // device stops sending frames). So it is stopped and released on a thread of
 // its own, and this library stays loaded for that thread's sake; the capture
-// fails at once either way.
+// waits at most a second for it.
 void DshowCamera::fail(const std::string& why) {
   failure_ = why;
   if (!graph_ || !graph_->running) {
@@ -263,11 +265,19 @@ void DshowCamera::fail(const std::string& why) {
   // under the other thread before that one has initialised its own.
   Graph* graph = graph_.release();
   graph->com = false;
-  std::thread([graph] {
+  std::promise<void> released;
+  std::future<void> done = released.get_future();
+  std::thread([graph, released = std::move(released)]() mutable {
     const bool thread_com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     delete graph;
     if (thread_com) CoUninitialize();
+    released.set_value();
   }).detach();
+  // A graph that can stop (an unplugged camera's stops at once) is let go
+  // of before the capture fails: the host may end the process next, and a
+  // capture filter torn down while the process ends can crash it (wine's
+  // does).
+  done.wait_for(std::chrono::seconds(1));
 }
 
 bool DshowCamera::open() {
@@ -496,6 +506,15 @@ bool DshowCamera::start() {
 
 bool DshowCamera::capture(uint8_t* frame) {
   if (!is_open() || !frame) return false;
+  if (take_frame(frame)) return true;
+  // As on Linux, the reason goes to standard error; the host says only that
+  // the capture failed.
+  fprintf(stderr, "vidmote: %s: %s\n", printable(friendly_name_).c_str(),
+          printable(failure_).c_str());
+  return false;
+}
+
+bool DshowCamera::take_frame(uint8_t* frame) {
   if (!graph_->running && !start()) return false;
   const int64_t asked = now_ns();
   const int64_t deadline = asked + 3 * kSecond + 2 * graph_->interval_ns;
@@ -510,8 +529,10 @@ bool DshowCamera::capture(uint8_t* frame) {
       return false;
     }
     const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
-    if (began_after(no_stamp, graph_->interval_ns, now_ns(), asked, after_first))
-      return graph_->sink->convert(graph_->layout, frame);
+    // A frame too short for its size is skipped.
+    if (began_after(no_stamp, graph_->interval_ns, now_ns(), asked, after_first) &&
+        graph_->sink->convert(graph_->layout, frame))
+      return true;
   }
 }
 

@@ -9,7 +9,8 @@
 // settled (auto exposure); a capture then waits for the second frame that
 // arrives after the request (the first may have begun before it). A camera
 // that stops delivering fails the capture after 3 s and two frame intervals;
-// one that is unplugged fails it at once and is closed.
+// one that Windows reports lost (unplugged) fails it at once and is closed.
+// Either way the reason goes to standard error.
 #ifndef VIDMOTE_DSHOW_CAMERA_H
 #define VIDMOTE_DSHOW_CAMERA_H
 
@@ -51,6 +52,7 @@ class DshowCamera : public FrameSource {
  private:
   bool build_graph();
   bool start();
+  bool take_frame(uint8_t* frame);
   bool wait_frames(uint64_t after, int64_t deadline_ns, uint64_t* sequence);
   bool device_lost();
   void fail(const std::string& why);
