@@ -34,6 +34,15 @@ const char kNameOverrunLine[] =
     "name query (LN_GetDllName): FAIL: wrote past the n + 10 bytes it was given";
 #endif
 
+// plugin-check with these arguments, in a clean environment.
+RunOptions check_options(std::vector<std::string> args) {
+  RunOptions options;
+  options.program = PLUGIN_CHECK_PATH;
+  options.plugin = "";
+  options.args = std::move(args);
+  return options;
+}
+
 void PrintTo(const CheckCase& c, std::ostream* os) {
   *os << c.name;
 }
@@ -43,10 +52,7 @@ class PluginCheck : public ::testing::TestWithParam<CheckCase> {};
 TEST_P(PluginCheck, ReportsTheBrokenRule) {
   const CheckCase& c = GetParam();
   ScratchDir cwd;
-  RunOptions options;
-  options.program = PLUGIN_CHECK_PATH;
-  options.plugin = "";
-  options.args = c.flags;
+  RunOptions options = check_options(c.flags);
   options.args.push_back(c.plugin);
   options.env = c.env;
   RunResult r = run_program(cwd.path(), options);
@@ -192,10 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PluginCheckSlow, ACaptureOfMoreThanThreeSecondsIsReported) {
   ScratchDir cwd;
-  RunOptions options;
-  options.program = PLUGIN_CHECK_PATH;
-  options.plugin = "";
-  options.args = {kFakecam};
+  RunOptions options = check_options({kFakecam});
   options.env = {{"FAKECAM_CAPTURE_DELAY_MS", "3200"}};
   RunResult r = run_program(cwd.path(), options);
   EXPECT_EQ(r.status, 1);
@@ -205,10 +208,7 @@ TEST(PluginCheckSlow, ACaptureOfMoreThanThreeSecondsIsReported) {
 // A scenario whose process cannot be started fails, never passes unseen.
 TEST(PluginCheckProcesses, AScenarioWithoutAProcessFails) {
   ScratchDir cwd;
-  RunOptions options;
-  options.program = PLUGIN_CHECK_PATH;
-  options.plugin = "";
-  options.args = {kFakecam};
+  RunOptions options = check_options({kFakecam});
   options.process_limit = 1;  // plugin-check itself: no child can be started
   RunResult r = run_program(cwd.path(), options);
   EXPECT_EQ(r.status, 1) << r.out;
@@ -220,10 +220,7 @@ TEST(PluginCheckProcesses, AScenarioWithoutAProcessFails) {
 
 TEST(PluginCheckUsage, NoPathIsAUsageError) {
   ScratchDir cwd;
-  RunOptions options;
-  options.program = PLUGIN_CHECK_PATH;
-  options.plugin = "";
-  RunResult r = run_program(cwd.path(), options);
+  RunResult r = run_program(cwd.path(), check_options({}));
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("usage: plugin-check"), std::string::npos);
 }

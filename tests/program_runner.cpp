@@ -40,27 +40,6 @@ void remove_tree(const std::string& path) {
   rmdir(path.c_str());
 }
 
-// A clean environment: a plain PATH, the C locale, the test plug-in's folder
-// on the library path, then the options' own variables.
-std::vector<std::string> environment(const RunOptions& options) {
-  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
-  if (!options.plugin.empty()) {
-    env.push_back("LD_LIBRARY_PATH=" + std::string(TEST_PLUGIN_DIR) + "/" + options.plugin);
-  }
-  for (const auto& [key, value] : options.env) {
-    auto same_key = [&](const std::string& s) { return s.rfind(key + "=", 0) == 0; };
-    env.erase(std::remove_if(env.begin(), env.end(), same_key), env.end());
-    env.push_back(key + "=" + value);
-  }
-  return env;
-}
-
-std::vector<std::string> command_line(const RunOptions& options) {
-  std::vector<std::string> command = {options.program};
-  command.insert(command.end(), options.args.begin(), options.args.end());
-  return command;
-}
-
 // The null-terminated array execve takes; valid while strings is.
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -139,6 +118,25 @@ std::string to_charset(const std::string& utf8, const char* charset) {
     throw std::runtime_error(std::string("not ") + charset + ": " + utf8);
   out.resize(out.size() - dst_left);
   return out;
+}
+
+std::vector<std::string> environment(const RunOptions& options) {
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+  if (!options.plugin.empty()) {
+    env.push_back("LD_LIBRARY_PATH=" + std::string(TEST_PLUGIN_DIR) + "/" + options.plugin);
+  }
+  for (const auto& [key, value] : options.env) {
+    auto same_key = [&](const std::string& s) { return s.rfind(key + "=", 0) == 0; };
+    env.erase(std::remove_if(env.begin(), env.end(), same_key), env.end());
+    env.push_back(key + "=" + value);
+  }
+  return env;
+}
+
+std::vector<std::string> command_line(const RunOptions& options) {
+  std::vector<std::string> command = {options.program};
+  command.insert(command.end(), options.args.begin(), options.args.end());
+  return command;
 }
 
 RunResult run_program(const std::string& cwd, const RunOptions& options) {
@@ -344,24 +342,29 @@ std::string control_name(const std::string& name) {
 
 }  // namespace
 
-bool set_camera_control(const std::string& device, const std::string& name, int32_t value) {
-  const int fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool done = false;
+uint32_t camera_control_id(int fd, const std::string& name) {
   v4l2_queryctrl query = {};
   query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
   while (ioctl(fd, VIDIOC_QUERYCTRL, &query) == 0) {
-    if (control_name(reinterpret_cast<const char*>(query.name)) == control_name(name)) {
-      v4l2_control control = {query.id, value};
-      done = ioctl(fd, VIDIOC_S_CTRL, &control) == 0;
-      break;
-    }
+    if (control_name(reinterpret_cast<const char*>(query.name)) == control_name(name))
+      return query.id;
     query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
   }
+  return 0;
+}
+
+bool set_camera_control(const std::string& device, const std::string& name, int32_t value) {
+  const int fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  v4l2_control control = {camera_control_id(fd, name), value};
+  const bool done = control.id && ioctl(fd, VIDIOC_S_CTRL, &control) == 0;
   close(fd);
   return done;
 }
 #else
+uint32_t camera_control_id(int, const std::string&) {
+  return 0;
+}
 bool set_camera_control(const std::string&, const std::string&, int32_t) {
   return false;
 }

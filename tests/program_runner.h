@@ -53,6 +53,12 @@ struct RunOptions {
 
 RunResult run_program(const std::string& cwd, const RunOptions& options);
 
+// What a run with these options gets: its environment, "NAME=value" each (a
+// plain PATH, the C locale, the test plug-in's folder on the library path,
+// then the options' own variables), and its command line.
+std::vector<std::string> environment(const RunOptions& options);
+std::vector<std::string> command_line(const RunOptions& options);
+
 // The program run interactively in cwd: keys typed on a pipe as its standard
 // input, its output and errors read as they come, and a pseudo-terminal as
 // its controlling terminal (for dialogs that use it). Every wait gives up
@@ -113,5 +119,7 @@ inline std::string to_shift_jis(const std::string& utf8) {
 // and punctuation ("Test Pattern", "test_pattern"). False when the device
 // does not open or has no such control, or the driver refuses the value.
 bool set_camera_control(const std::string& device, const std::string& name, int32_t value);
+// The id of the control so named on the open V4L2 device fd; 0 for none.
+uint32_t camera_control_id(int fd, const std::string& name);
 
 #endif  // PROGRAM_RUNNER_H

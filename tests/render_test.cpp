@@ -315,8 +315,8 @@ TEST_P(CaptureOfFrame, MatchesTheWorkedOutFilesWithoutVectorInstructions) {
     FILE* console = fopen(report.c_str(), "w");
     ASSERT_NE(console, nullptr);
     set_vector_instructions(false);
-    write_capture_outputs(image, columns, bmp.c_str(), html.c_str(), g.c_str(), console,
-                          "failed\n", memory);
+    write_capture_outputs(image, columns, bmp.c_str(), html.c_str(), g.c_str(), console, "failed\n",
+                          memory);
     set_vector_instructions(true);
     fclose(console);
     EXPECT_EQ(read_file(report), console_report(frame));

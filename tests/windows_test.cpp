@@ -376,12 +376,11 @@ TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
                             const std::string& keys) {
   ScratchDir io;
   const std::string out_path = io.file("stdout");
-  std::vector<std::string> env_strings = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
-  for (const auto& [key, value] : options.env) env_strings.push_back(key + "=" + value);
-  std::vector<char*> envp, argv = {const_cast<char*>(options.program.c_str())};
-  for (std::string& s : env_strings) envp.push_back(s.data());
+  std::vector<std::string> env = environment(options), command = command_line(options);
+  std::vector<char*> envp, argv;
+  for (std::string& s : env) envp.push_back(s.data());
+  for (std::string& s : command) argv.push_back(s.data());
   envp.push_back(nullptr);
-  for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
   int terminal = -1;
@@ -437,6 +436,7 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   std::replace(console_keys.begin(), console_keys.end(), '\n', '\r');
   ScratchDir linux_out, windows_out;
   RunOptions on_linux;
+  on_linux.plugin = "";                          // the default plug-in, beside the program
   on_linux.env["VIDMOTE_DEVICE"] = "test-card";  // also where a camera is there
   const TerminalRun linux_run = run_on_terminal(linux_out.path(), on_linux, keys);
   RunOptions on_windows = windows_options("");

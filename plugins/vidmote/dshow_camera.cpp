@@ -31,10 +31,6 @@ const CLSID kSampleGrabber = {
 const CLSID kNullRenderer = {
     0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
 
-const int64_t kMillisecond = 1000 * 1000;
-const int64_t kSecond = 1000 * kMillisecond;
-const int64_t kLongestInterval = 10 * kSecond;  // a stated frame interval beyond is no camera's
-
 const uint32_t kSettleKey = 2;
 // Keys of the camera's controls: the interface's base plus the property.
 const uint32_t kProcAmpKey = 0x1000;
@@ -104,6 +100,33 @@ bool size_of(const AM_MEDIA_TYPE& type, FrameSize* size, int32_t* bitmap_height,
   if (interval_ns)
     *interval_ns = std::min<int64_t>(std::max<int64_t>(interval, 0) * 100, kLongestInterval);
   return true;
+}
+
+// The media type of the camera's stream capability `index`, or null; free it
+// with free_media_type.
+AM_MEDIA_TYPE* stream_type(IAMStreamConfig* config, int index) {
+  int count = 0, bytes = 0;
+  if (FAILED(config->GetNumberOfCapabilities(&count, &bytes)) || bytes <= 0 || index >= count)
+    return nullptr;
+  std::vector<BYTE> caps(
+      static_cast<size_t>(std::max<int>(bytes, sizeof(VIDEO_STREAM_CONFIG_CAPS))));
+  AM_MEDIA_TYPE* type = nullptr;
+  return SUCCEEDED(config->GetStreamCaps(index, &type, caps.data())) ? type : nullptr;
+}
+
+// The sizes of the camera's stream capabilities, each with its index, in the
+// camera's order.
+std::vector<std::pair<FrameSize, int>> stream_sizes(IAMStreamConfig* config) {
+  std::vector<std::pair<FrameSize, int>> sizes;
+  int count = 0, bytes = 0;
+  if (FAILED(config->GetNumberOfCapabilities(&count, &bytes))) return sizes;
+  for (int i = 0; i < count && i < 1024; ++i) {
+    AM_MEDIA_TYPE* type = stream_type(config, i);
+    FrameSize size;
+    if (type && size_of(*type, &size, nullptr, nullptr)) sizes.push_back({size, i});
+    free_media_type(type);
+  }
+  return sizes;
 }
 
 // The grabber's callback: keeps the latest frame and counts them.
@@ -193,6 +216,18 @@ void add_controls(IBaseFilter* source, REFIID iid, uint32_t key_base,
     list->push_back(s);
   }
   controls->Release();
+}
+
+// Sets one control of either control interface, by hand.
+template <typename Controls>
+bool set_control(IBaseFilter* source, REFIID iid, uint32_t property, int64_t value,
+                 long manual_flag) {
+  Controls* controls = nullptr;
+  if (FAILED(source->QueryInterface(iid, reinterpret_cast<void**>(&controls)))) return false;
+  const bool done =
+      SUCCEEDED(controls->Set(static_cast<long>(property), static_cast<long>(value), manual_flag));
+  controls->Release();
+  return done;
 }
 
 }  // namespace
@@ -339,37 +374,22 @@ bool DshowCamera::build_graph() {
   g.graph->AddFilter(g.grabber_filter, L"Grabber");
   g.graph->AddFilter(g.renderer, L"Renderer");
 
-  // The stream capability whose size is nearest the one wanted.
+  // The stream capability whose size is nearest the one wanted (the first of
+  // equals).
   if (SUCCEEDED(g.builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, g.source,
                                          IID_IAMStreamConfig,
                                          reinterpret_cast<void**>(&g.config)))) {
-    int count = 0, bytes = 0;
-    if (SUCCEEDED(g.config->GetNumberOfCapabilities(&count, &bytes)) &&
-        bytes >= static_cast<int>(sizeof(VIDEO_STREAM_CONFIG_CAPS))) {
-      std::vector<BYTE> caps(static_cast<size_t>(bytes));
-      AM_MEDIA_TYPE* best = nullptr;
-      int64_t best_distance = 0;
-      for (int i = 0; i < count && i < 1024; ++i) {
-        AM_MEDIA_TYPE* type = nullptr;
-        FrameSize size;
-        if (FAILED(g.config->GetStreamCaps(i, &type, caps.data())) || !type) continue;
-        if (!size_of(*type, &size, nullptr, nullptr)) {
-          free_media_type(type);
-          continue;
-        }
-        const int64_t distance = std::abs(static_cast<int64_t>(size.width) - wanted_.width) +
-                                 std::abs(static_cast<int64_t>(size.height) - wanted_.height);
-        if (!best || distance < best_distance) {
-          free_media_type(best);
-          best = type;
-          best_distance = distance;
-        } else {
-          free_media_type(type);
-        }
-      }
-      if (best) g.config->SetFormat(best);
-      free_media_type(best);
-    }
+    const auto sizes = stream_sizes(g.config);
+    auto distance = [&](const std::pair<FrameSize, int>& entry) {
+      return std::abs(static_cast<int64_t>(entry.first.width) - wanted_.width) +
+             std::abs(static_cast<int64_t>(entry.first.height) - wanted_.height);
+    };
+    const auto nearest =
+        std::min_element(sizes.begin(), sizes.end(),
+                         [&](const auto& a, const auto& b) { return distance(a) < distance(b); });
+    AM_MEDIA_TYPE* type = nearest != sizes.end() ? stream_type(g.config, nearest->second) : nullptr;
+    if (type) g.config->SetFormat(type);
+    free_media_type(type);
   }
 
   AM_MEDIA_TYPE wanted = {};
@@ -427,17 +447,8 @@ SizeAnswer DshowCamera::set_size(int32_t width, int32_t height) {
 std::vector<FrameSize> DshowCamera::offered_sizes() const {
   if (!is_open() || !graph_->config) return FrameSource::offered_sizes();
   std::vector<FrameSize> sizes;
-  int count = 0, bytes = 0;
-  if (FAILED(graph_->config->GetNumberOfCapabilities(&count, &bytes)) || bytes <= 0) return sizes;
-  std::vector<BYTE> caps(
-      static_cast<size_t>(std::max<int>(bytes, sizeof(VIDEO_STREAM_CONFIG_CAPS))));
-  for (int i = 0; i < count && i < 1024; ++i) {
-    AM_MEDIA_TYPE* type = nullptr;
-    FrameSize size;
-    if (FAILED(graph_->config->GetStreamCaps(i, &type, caps.data())) || !type) continue;
-    const bool usable = size_of(*type, &size, nullptr, nullptr);
-    free_media_type(type);
-    if (usable && std::none_of(sizes.begin(), sizes.end(), [&](const FrameSize& s) {
+  for (const auto& [size, index] : stream_sizes(graph_->config)) {
+    if (std::none_of(sizes.begin(), sizes.end(), [&](const FrameSize& s) {
           return s.width == size.width && s.height == size.height;
         }))
       sizes.push_back(size);
@@ -485,7 +496,7 @@ bool DshowCamera::start() {
   const SettleChoice& settle = kSettleChoices[settle_choice_];
   const int64_t started = now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
-  const int64_t timeout = 3 * kSecond + 2 * g.interval_ns;
+  const int64_t timeout = frame_timeout_ns(g.interval_ns);
   const int64_t deadline = settled_at + settle.frames * g.interval_ns + timeout;
   const uint64_t first = g.sink->sequence();
   uint64_t seen = first;
@@ -517,7 +528,7 @@ bool DshowCamera::capture(uint8_t* frame) {
 bool DshowCamera::take_frame(uint8_t* frame) {
   if (!graph_->running && !start()) return false;
   const int64_t asked = now_ns();
-  const int64_t deadline = asked + 3 * kSecond + 2 * graph_->interval_ns;
+  const int64_t deadline = asked + frame_timeout_ns(graph_->interval_ns);
   const uint64_t at_request = graph_->sink->sequence();
   uint64_t seen = at_request;
   // Sample times are on the graph's clock, not this one: the first frame to
@@ -556,25 +567,14 @@ bool DshowCamera::choose_setting(uint32_t key, size_t choice) {
 
 bool DshowCamera::set_number(uint32_t key, int64_t value) {
   if (!is_open() || value < LONG_MIN || value > LONG_MAX) return false;
-  bool done = false;
-  if (key >= kProcAmpKey && key < kProcAmpKey + 16) {
-    IAMVideoProcAmp* amp = nullptr;
-    if (SUCCEEDED(
-            graph_->source->QueryInterface(IID_IAMVideoProcAmp, reinterpret_cast<void**>(&amp)))) {
-      done = SUCCEEDED(amp->Set(static_cast<long>(key - kProcAmpKey), static_cast<long>(value),
-                                VideoProcAmp_Flags_Manual));
-      amp->Release();
-    }
-  } else if (key >= kCameraControlKey && key < kCameraControlKey + 16) {
-    IAMCameraControl* camera = nullptr;
-    if (SUCCEEDED(graph_->source->QueryInterface(IID_IAMCameraControl,
-                                                 reinterpret_cast<void**>(&camera)))) {
-      done = SUCCEEDED(camera->Set(static_cast<long>(key - kCameraControlKey),
-                                   static_cast<long>(value), CameraControl_Flags_Manual));
-      camera->Release();
-    }
-  }
-  return done;
+  if (key >= kProcAmpKey && key < kProcAmpKey + 16)
+    return set_control<IAMVideoProcAmp>(graph_->source, IID_IAMVideoProcAmp, key - kProcAmpKey,
+                                        value, VideoProcAmp_Flags_Manual);
+  if (key >= kCameraControlKey && key < kCameraControlKey + 16)
+    return set_control<IAMCameraControl>(graph_->source, IID_IAMCameraControl,
+                                         key - kCameraControlKey, value,
+                                         CameraControl_Flags_Manual);
+  return false;
 }
 
 // The video input devices, in the order Windows lists them.

@@ -18,10 +18,9 @@ SourceSetting settle_setting(uint32_t key, size_t current) {
 
 bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
                  int dequeued_before) {
-  const int64_t second = 1000 * 1000 * 1000;
   // A stamp far from the clock (a driver that offsets them) says nothing.
   const bool plausible =
-      stamp.stamp_ns <= now_ns + second && stamp.stamp_ns >= now_ns - 10 * second;
+      stamp.stamp_ns <= now_ns + kSecond && stamp.stamp_ns >= now_ns - 10 * kSecond;
   if (!stamp.monotonic || !plausible || interval_ns <= 0) return dequeued_before > 0;
   const int64_t start = stamp.end_of_frame ? stamp.stamp_ns - interval_ns : stamp.stamp_ns;
   return start + 1000 >= asked_ns;  // stamps come in whole microseconds

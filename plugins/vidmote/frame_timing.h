@@ -10,6 +10,18 @@
 
 namespace vidmote {
 
+// Times are in nanoseconds.
+const int64_t kMillisecond = 1000 * 1000;
+const int64_t kSecond = 1000 * kMillisecond;
+// A stated frame interval counts as at most this: beyond it is no camera's.
+const int64_t kLongestInterval = 10 * kSecond;
+
+// How long a capture waits for a frame before it fails: 3 s plus two frame
+// intervals.
+inline int64_t frame_timeout_ns(int64_t interval_ns) {
+  return 3 * kSecond + 2 * interval_ns;
+}
+
 // What a driver says about when it took a frame.
 struct FrameStamp {
   bool monotonic;     // on the same clock as CLOCK_MONOTONIC

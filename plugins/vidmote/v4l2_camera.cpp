@@ -21,12 +21,10 @@ namespace vidmote {
 
 namespace {
 
-const int64_t kMillisecond = 1000 * 1000;
-const int64_t kSecond = 1000 * kMillisecond;
 const uint32_t kBufferCount = 4;
 // Values from the driver are trusted only this far: a frame interval counts
-// as at most 10 s, and a list the driver enumerates ends after so many entries.
-const int64_t kLongestInterval = 10 * kSecond;
+// as at most kLongestInterval, and a list the driver enumerates ends after so
+// many entries.
 const uint32_t kMostListed = 64;        // formats, sizes, frame intervals
 const uint32_t kMostControls = 256;     // controls of one camera
 const uint32_t kMostMenuEntries = 256;  // indices asked of one menu
@@ -295,10 +293,6 @@ void V4l2Camera::pick_fastest_rate() {
                  kLongestInterval);
 }
 
-int64_t V4l2Camera::frame_timeout_ns() const {
-  return 3 * kSecond + 2 * frame_interval_ns_;
-}
-
 bool V4l2Camera::start_streaming() {
   v4l2_requestbuffers request = {};
   request.count = kBufferCount;
@@ -361,7 +355,8 @@ bool V4l2Camera::settle() {
   const SettleChoice& settle = kSettleChoices[settle_choice_];
   const int64_t started = device_->now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
-  const int64_t deadline = settled_at + settle.frames * frame_interval_ns_ + frame_timeout_ns();
+  const int64_t deadline =
+      settled_at + settle.frames * frame_interval_ns_ + frame_timeout_ns(frame_interval_ns_);
   for (int frames = 0; still_settling(frames, settle.frames, device_->now_ns(), settled_at);
        ++frames) {
     v4l2_buffer buffer = {};
@@ -419,7 +414,7 @@ bool V4l2Camera::capture(uint8_t* frame) {
     return false;
   }
   const int64_t asked = device_->now_ns();
-  const int64_t deadline = asked + frame_timeout_ns();
+  const int64_t deadline = asked + frame_timeout_ns(frame_interval_ns_);
 
   // Frames already queued began before the request: hand them back. A driver
   // that always has one more is not followed further than the queue's length.

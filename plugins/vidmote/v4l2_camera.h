@@ -76,7 +76,6 @@ class V4l2Camera : public FrameSource {
   bool requeue(v4l2_buffer* buffer);
   bool convert(const v4l2_buffer& buffer, uint8_t* frame);
   void fail(const char* what, int error);
-  int64_t frame_timeout_ns() const;
   std::vector<Control> controls() const;
   std::vector<v4l2_fmtdesc> direct_formats() const;
   bool set_control(const Control& control, int32_t value);

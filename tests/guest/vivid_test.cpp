@@ -42,13 +42,6 @@ const Bgr kBars[8] = {kWhite, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue, kBl
 
 // ---- vivid's controls, set straight on the device ----
 
-// "Test Pattern" and "test_pattern" name the same control.
-std::string normalised(const std::string& name) {
-  std::string out;
-  for (char c : name) out += isalnum(static_cast<unsigned char>(c)) ? tolower(c) : '_';
-  return out;
-}
-
 class Vivid {
  public:
   Vivid() : fd_(open(kDevice, O_RDWR | O_NONBLOCK)) {}
@@ -57,16 +50,8 @@ class Vivid {
   }
   bool present() const { return fd_ >= 0; }
 
-  uint32_t id_of(const std::string& name) const {
-    v4l2_queryctrl query = {};
-    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-    while (ioctl(fd_, VIDIOC_QUERYCTRL, &query) == 0) {
-      if (normalised(reinterpret_cast<const char*>(query.name)) == normalised(name))
-        return query.id;
-      query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
-    }
-    return 0;
-  }
+  // "Test Pattern" and "test_pattern" name the same control.
+  uint32_t id_of(const std::string& name) const { return camera_control_id(fd_, name); }
   bool set(const std::string& name, int32_t value) const {
     v4l2_control control = {id_of(name), value};
     return control.id && ioctl(fd_, VIDIOC_S_CTRL, &control) == 0;
