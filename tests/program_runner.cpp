@@ -178,6 +178,11 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.address_space_limit)};
       setrlimit(RLIMIT_AS, &limit);
     }
+    std::vector<std::string> command = command_line(options);
+    // Opened before the change of user below, so that the program runs
+    // wherever the build lies, in a folder that user cannot enter too.
+    const int program =
+        options.process_limit >= 0 ? open(command[0].c_str(), O_RDONLY | O_CLOEXEC) : -1;
     if (options.process_limit >= 0) {
       const uid_t nobody = 65534;
       if (geteuid() == 0 &&
@@ -190,8 +195,11 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
     }
     signal(SIGPIPE, SIG_DFL);  // as a shell starts it
     for (int fd : options.closed_streams) close(fd);
-    std::vector<std::string> command = command_line(options);
-    execve(command[0].c_str(), pointers_to(command).data(), envp.data());
+    if (program >= 0) {
+      fexecve(program, pointers_to(command).data(), envp.data());
+    } else {
+      execve(command[0].c_str(), pointers_to(command).data(), envp.data());
+    }
     _exit(121);
   }
 

@@ -30,25 +30,18 @@ dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
 command -v clang++ >/dev/null || missing+=(clang)
 [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] ||
   missing+=(libclang-rt-dev)
-# The Debian package's dependencies are worked out by dpkg-shlibdeps.
+# The Debian package: dpkg-shlibdeps works out its dependencies, and CPack
+# reads the binaries with file.
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v file >/dev/null || missing+=(file)
 # Independent readers of the output files.
 /usr/bin/python3 -c 'import PIL' 2>/dev/null || missing+=(python3-pil)
 [ -x /usr/bin/chromium ] || missing+=(chromium)
 if ((${#missing[@]})); then
   if [ "$(id -u)" -eq 0 ]; then
-    if [[ " ${missing[*]} " == *":i386 "* ]] &&
-      ! dpkg --print-foreign-architectures | grep -qx i386; then
-      dpkg --add-architecture i386
-    fi
-    apt_get=(apt-get -o DPkg::Lock::Timeout=600)
-    "${apt_get[@]}" update -qq
-    DEBIAN_FRONTEND=noninteractive "${apt_get[@]}" install -y -qq --no-install-recommends \
-      "${missing[@]}" >/dev/null
+    tools/install_packages.sh "${missing[@]}"
   else
-    echo "missing packages; install them with: sudo apt-get install ${missing[*]}" >&2
-    [[ " ${missing[*]} " == *":i386 "* ]] &&
-      echo "(the :i386 packages need: sudo dpkg --add-architecture i386 && sudo apt-get update)" >&2
+    echo "missing packages; install them with: sudo tools/install_packages.sh ${missing[*]}" >&2
     exit 1
   fi
 fi
