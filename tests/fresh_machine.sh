@@ -72,7 +72,7 @@ echo "fresh_machine: $(date +%T) both commands passed"'
 # A mount namespace of its own: every mount below ends with it.
 set +e
 unshare --mount --propagation private --fork bash -euc '
-  root=$1
+  root=$1 script=$2
   mount -t proc proc "$root/proc"
   mount -t sysfs sys "$root/sys"
   mount -t tmpfs -o mode=755,nosuid dev "$root/dev"
@@ -87,7 +87,7 @@ unshare --mount --propagation private --fork bash -euc '
   ln -s /proc/self/fd "$root/dev/fd"
   for n in 0 1 2; do ln -s "/proc/self/fd/$n" "$root/dev/$(echo stdin stdout stderr | cut -d" " -f$((n + 1)))"; done
   setsid chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin CI=true \
-    bash -c "$2" </dev/null
+    bash -c "$script" </dev/null
 ' fresh "$root" "$script" 2>&1 | tee -a "$log"
 status=${PIPESTATUS[0]}
 set -e

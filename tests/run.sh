@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
+command -v make >/dev/null || missing+=(make)
+command -v gcc >/dev/null || missing+=(gcc)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)

@@ -110,14 +110,14 @@ install() {
       fi
       ((${#aligned[@]})) &&
         say "aligned on one version for $native and $arch: $(printf '%s\n' "${aligned[@]}" | paste -sd ',' | sed 's/,/, /g')"
-      # Only apt's errors are shown, not its notes on what it did.
+      # Of what apt says on success only its errors and warnings are shown.
       local errors
       errors=$("${apt_get[@]}" install -y -qq --no-install-recommends --no-remove \
         --allow-downgrades "$@" "${pins[@]}" 2>&1 >/dev/null) || {
         echo "$errors" >&2
         exit 1
       }
-      [ -z "$errors" ] || grep -v '^debconf: delaying\|^dpkg: warning: downgrading' <<<"$errors" >&2 || true
+      grep '^[EW]: ' <<<"$errors" >&2 || true
       return
     fi
     [ -n "$arch" ] || break
