@@ -3,18 +3,23 @@
 // writer: a 14-byte file header, a 40-byte info header, then the rows as
 // stored (row 0 first), each padded with zeros to a multiple of 4 bytes.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kimage.h"
@@ -392,15 +397,47 @@ TEST_F(ImageTest, PathInMissingFolderFailsAndCreatesNothing) {
   EXPECT_TRUE(fs::is_empty(dir_));
 }
 
-TEST_F(ImageTest, WritingToFullDeviceFails) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "/dev/full is absent";
-  // A failed save removes its path; through a link only the link goes, never
-  // the device node itself.
-  const std::string link = dir_ + "/full.bmp";
-  ASSERT_EQ(symlink("/dev/full", link.c_str()), 0) << strerror(errno);
-  KImageT<K_RGB> image(2, 2);
-  EXPECT_FALSE(image.save_to_bitmap(link.c_str()));
-  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+// A failed save removes its path only when it made a regular file there: a
+// device node, a FIFO or a device behind a link is left in place.
+TEST_F(ImageTest, AFailedSaveToWhatIsNotARegularFileLeavesItInPlace) {
+  signal(SIGPIPE, SIG_IGN);      // the FIFO's reader leaves
+  KImageT<K_RGB> big(200, 200);  // 120054 bytes, more than a pipe holds
+  const struct {
+    const char* what;
+    std::function<bool(const std::string&)> make;  // false: cannot be made here
+    bool (*still_there)(const std::filesystem::path&);
+  } cases[] = {
+      {"a full device, named directly",
+       [](const std::string& path) {
+         return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+       },
+       [](const fs::path& p) { return fs::is_character_file(fs::symlink_status(p)); }},
+      {"a link to /dev/full",
+       [](const std::string& path) {
+         return fs::exists("/dev/full") && symlink("/dev/full", path.c_str()) == 0;
+       },
+       [](const fs::path&) { return fs::is_character_file("/dev/full"); }},
+      {"a FIFO whose reader leaves",
+       [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; },
+       [](const fs::path& p) { return fs::is_fifo(fs::symlink_status(p)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir_ + "/node.bmp";
+    if (!c.make(path)) {
+      // Only root makes device nodes; as root (as in CI) every case runs.
+      if (geteuid() == 0) ADD_FAILURE() << "cannot make it: " << strerror(errno);
+      continue;
+    }
+    // The reader opens the FIFO, which lets the save open it, and leaves.
+    std::thread reader([&] {
+      if (fs::is_fifo(fs::symlink_status(path))) close(open(path.c_str(), O_RDONLY));
+    });
+    EXPECT_FALSE(big.save_to_bitmap(path.c_str()));
+    reader.join();
+    EXPECT_TRUE(c.still_there(path));
+    remove(path.c_str());
+  }
 }
 
 // A tiny tmpfs in the temporary folder, unmounted at the end.

@@ -43,8 +43,12 @@ struct Driver {
   bool endless_lists = false;  // formats, sizes and controls never end
   bool refuses_sizes = false;  // only 640 x 480 comes back usable
   bool shows_brightness = true;
+  // Frames damaged but every fourth: flagged by the driver, or shorter than
+  // the format.
+  enum class Damage { kNone, kFlagged, kShort } damage = Damage::kNone;
 
   // Kept by the stand-in.
+  int damaged_delivered = 0;  // damaged frames converted all the same
   int64_t now = 1000 * kSecond;
   uint64_t calls = 0;
   bool gave_up = false;
@@ -173,9 +177,11 @@ class FakeDevice : public vidmote::V4l2Device {
     return true;
   }
 
-  bool convert(const v4l2_pix_format&, const v4l2_pix_format& bgr, const uint8_t*, size_t,
-               uint8_t* out, size_t out_bytes) override {
+  bool convert(const v4l2_pix_format& source, const v4l2_pix_format& bgr, const uint8_t* frame,
+               size_t frame_bytes, uint8_t* out, size_t out_bytes) override {
     convert_one();
+    for (size_t i = 0; i < memory_.size(); ++i)
+      if (frame == memory_[i].data() && damaged(sequence_of_[i])) ++d_->damaged_delivered;
     if (out_bytes != size_t{bgr.width} * bgr.height * 3) return false;
     memset(out, 0x80, out_bytes);
     return true;
@@ -195,6 +201,9 @@ class FakeDevice : public vidmote::V4l2Device {
   int64_t frame_ns() const {
     const v4l2_fract& t = d_->time_per_frame;
     return std::min<int64_t>(int64_t{t.numerator} * kSecond / t.denominator, 1000000 * kSecond);
+  }
+  bool damaged(uint32_t sequence) const {
+    return d_->damage != Driver::Damage::kNone && sequence % 4 != 0;
   }
   int fail(int error) {
     errno = error;
@@ -263,6 +272,17 @@ class FakeDevice : public vidmote::V4l2Device {
     buffer->index = frame.index;
     buffer->bytesused = d_->format.sizeimage;
     buffer->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_EOF;
+    const uint32_t sequence = sequence_++;
+    sequence_of_[frame.index] = sequence;
+    if (damaged(sequence) && d_->damage == Driver::Damage::kFlagged)
+      buffer->flags |= V4L2_BUF_FLAG_ERROR;
+    if (d_->damage == Driver::Damage::kShort) {
+      // The filled part is one gray in any format; what follows it is not.
+      std::vector<uint8_t>& bytes = memory_[frame.index];
+      if (damaged(sequence)) buffer->bytesused /= 2;
+      std::fill(bytes.begin(), bytes.begin() + buffer->bytesused, 0x80);
+      std::fill(bytes.begin() + buffer->bytesused, bytes.end(), 0x10);
+    }
     const int64_t stamp = frame.at;
     buffer->timestamp.tv_sec = d_->stamp_seconds ? d_->stamp_seconds : stamp / kSecond;
     buffer->timestamp.tv_usec = stamp % kSecond / 1000;
@@ -277,6 +297,8 @@ class FakeDevice : public vidmote::V4l2Device {
   std::shared_ptr<Driver> d_;
   bool streaming_ = false;
   int64_t next_frame_ = 0;
+  uint32_t sequence_ = 0;                     // of the next frame
+  std::map<uint32_t, uint32_t> sequence_of_;  // the frame each buffer holds
   std::vector<std::vector<uint8_t>> memory_;
   std::vector<uint32_t> queued_;
   std::vector<Filled> filled_;
@@ -360,6 +382,14 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        false, "Fake Cam", true, "", true},
       {"lists that never end", [](Driver& d) { d.endless_lists = true; }, false, "Fake Cam", true,
        "", true},
+      {"frames flagged as damaged", [](Driver& d) { d.damage = Driver::Damage::kFlagged; }, false,
+       "Fake Cam", true, "", true},
+      {"raw frames shorter than their format",
+       [](Driver& d) {
+         d.damage = Driver::Damage::kShort;
+         d.own_format = V4L2_PIX_FMT_YUYV;
+       },
+       false, "Fake Cam", true, "", true},
       {"a menu from 0 to INT32_MAX",
        [](Driver& d) {
          d.menu_minimum = 0;
@@ -390,7 +420,7 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
     vidmote::Vidmote& vidmote = *plugin.vidmote;
     ::testing::internal::CaptureStderr();
     std::string name, errors;
-    bool init_ok = false, captured = false;
+    bool init_ok = false, captured = false, one_gray = false;
     std::vector<vidmote::SourceSetting> settings;
     std::vector<vidmote::FrameSize> sizes;
     int conversions = -1;
@@ -399,13 +429,18 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
       name = vidmote.name();
       init_ok = vidmote.init();
       std::vector<uint8_t> frame(static_cast<size_t>(vidmote.frame_bytes()));
+      auto is_one_gray = [&] {
+        return std::all_of(frame.begin(), frame.end(), [&](uint8_t b) { return b == frame[0]; });
+      };
       captured = vidmote.capture(frame.data()) > 0;
+      one_gray = is_one_gray();
       if (captured) {
         // Streaming has started and the camera has settled: a capture now
         // takes at most the deadline of a frame and converts one frame.
         const int before = driver->conversions;
         const int64_t asked = driver->now;
         EXPECT_GT(vidmote.capture(frame.data()), 0);
+        one_gray = one_gray && is_one_gray();
         conversions = driver->conversions - before;
         capture_ns = driver->now - asked;
       }
@@ -428,9 +463,13 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
     }
     EXPECT_TRUE(printable(errors));
     EXPECT_EQ(captured, c.captures);
+    EXPECT_EQ(driver->damaged_delivered, 0) << "a damaged frame was delivered";
     // The capture deadline: 3 s and two frame intervals (of 1/30 s).
     if (captured && name.find("Test card") == std::string::npos) {
-      EXPECT_EQ(conversions, 1);
+      EXPECT_TRUE(one_gray)
+          << "the camera serves one gray: a frame was taken whole when it was not";
+      // The plug-in converts YUYV itself, other formats through the device.
+      EXPECT_EQ(conversions, driver->own_format == V4L2_PIX_FMT_YUYV ? 0 : 1);
       EXPECT_LE(capture_ns, 3 * kSecond + 2 * kSecond / 30);
     }
     // Menus and lists stay within bounds, names printable.
@@ -442,6 +481,12 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
       for (const auto& choice : setting.choices) EXPECT_TRUE(printable(choice));
     }
   }
+}
+
+TEST(CameraFaults, CamerasAreTriedInNumberOrderWhateverOrderTheFolderLists) {
+  EXPECT_EQ(vidmote::video_node_numbers({"video10", "vbi0", "video2", "video", "videoX",
+                                         "video1000", "video0", "media0", "video-1", "video3x"}),
+            (std::vector<int>{0, 2, 10}));
 }
 
 // A size asked of an open camera is taken exactly, or the nearest one the

@@ -1,5 +1,6 @@
 // End-to-end runs of the console with scripted input and the test camera.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "output_files.h"
 #include "program_runner.h"
 #include "reference_render.h"
 
@@ -110,6 +112,22 @@ TEST_F(ConsoleRun, NumberingSkipsEveryNameAlreadyTaken) {
   EXPECT_TRUE(file_exists(out.file("R00006.html")));
   EXPECT_FALSE(file_exists(out.file("R00000.bmp")));
   EXPECT_FALSE(file_exists(out.file("R00005.html")));
+}
+
+// A dangling link takes its number as any entry does: the numbering looks at
+// the link itself, never through it.
+TEST(OutputNumbers, ADanglingLinkTakesItsNumber) {
+  ScratchDir folder;
+  ASSERT_EQ(symlink("missing-target", folder.file("R00000.bmp").c_str()), 0);
+  ASSERT_EQ(symlink("missing-target", folder.file("R00001.html").c_str()), 0);
+  char* before = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(folder.path().c_str()), 0);
+  EXPECT_TRUE(HFileExist("R00000.bmp"));
+  EXPECT_FALSE(HFileExist("R00000.html"));
+  EXPECT_EQ(get_next_nonexistfilenum(0), 2);
+  EXPECT_EQ(chdir(before), 0);
+  free(before);
+  EXPECT_EQ(folder.list(), (std::vector<std::string>{"R00000.bmp", "R00001.html"}));
 }
 
 // Names that another program takes between the prompt and the creation of

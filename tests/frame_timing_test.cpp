@@ -43,6 +43,27 @@ TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
       {"offset stamp far behind, first", {true, true, 5000 * kMs}, kInterval, 0, false},
       {"offset stamp far behind, second", {true, true, 5000 * kMs}, kInterval, 1, true},
       {"stamp in the future, first", {true, true, kNow + 2000 * kMs}, kInterval, 0, false},
+      // A stamp is trusted from 10 s behind the clock to 1 s ahead of it.
+      {"10 s behind the clock: trusted, began before",
+       {true, false, kNow - 10000 * kMs},
+       kInterval,
+       1,
+       false},
+      {"past 10 s behind: not trusted, second",
+       {true, false, kNow - 10000 * kMs - 1},
+       kInterval,
+       1,
+       true},
+      {"1 s ahead of the clock: trusted, began after",
+       {true, false, kNow + 1000 * kMs},
+       kInterval,
+       0,
+       true},
+      {"past 1 s ahead: not trusted, first",
+       {true, false, kNow + 1000 * kMs + 1},
+       kInterval,
+       0,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -677,20 +677,27 @@ bool V4l2Camera::set_number(uint32_t key, int64_t value) {
 
 // ---- Finding the cameras ----
 
-std::vector<std::unique_ptr<FrameSource>> find_cameras() {
+std::vector<int> video_node_numbers(const std::vector<std::string>& names) {
   std::vector<int> numbers;
-  if (DIR* dev = opendir("/dev")) {
-    while (dirent* entry = readdir(dev)) {
-      const char* name = entry->d_name;
-      if (strncmp(name, "video", 5) != 0 || !name[5]) continue;
-      char* end = nullptr;
-      const long number = strtol(name + 5, &end, 10);
-      if (*end == '\0' && number >= 0 && number < 1000 && name[5] >= '0' && name[5] <= '9')
-        numbers.push_back(static_cast<int>(number));
-    }
-    closedir(dev);
+  for (const std::string& entry : names) {
+    const char* name = entry.c_str();
+    if (strncmp(name, "video", 5) != 0 || !name[5]) continue;
+    char* end = nullptr;
+    const long number = strtol(name + 5, &end, 10);
+    if (*end == '\0' && number >= 0 && number < 1000 && name[5] >= '0' && name[5] <= '9')
+      numbers.push_back(static_cast<int>(number));
   }
   std::sort(numbers.begin(), numbers.end());  // video2 before video10
+  return numbers;
+}
+
+std::vector<std::unique_ptr<FrameSource>> find_cameras() {
+  std::vector<std::string> names;
+  if (DIR* dev = opendir("/dev")) {
+    while (dirent* entry = readdir(dev)) names.push_back(entry->d_name);
+    closedir(dev);
+  }
+  const std::vector<int> numbers = video_node_numbers(names);
 
   // A node that cannot be opened now is listed as well, under the name the
   // kernel gives it, so the user learns why it is not used.

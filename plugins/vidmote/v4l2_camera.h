@@ -100,6 +100,10 @@ class V4l2Camera : public FrameSource {
   bool streaming_ = false;
 };
 
+// The numbers N of the entries named videoN among a folder's names (N from 0
+// to 999), in number order: the order the cameras are tried in.
+std::vector<int> video_node_numbers(const std::vector<std::string>& names);
+
 }  // namespace vidmote
 
 #endif  // VIDMOTE_V4L2_CAMERA_H
