@@ -764,7 +764,7 @@ TEST_F(ConsoleRun, TextsComeInTheLocalesCharacterSet) {
   for (const auto& l : kLocales) {
     SCOPED_TRACE(l.locale);
     const std::string command = std::string("localedef -i ") + l.source + " -f " + l.charset + " " +
-                                locales.file(l.locale) + " >/dev/null 2>&1";
+                                shell_quoted(locales.file(l.locale)) + " >/dev/null 2>&1";
     int ignored_status = system(command.c_str());  // warns that SJIS is not ASCII-safe
     (void)ignored_status;
     ASSERT_TRUE(file_exists(locales.file(l.locale)))

@@ -104,6 +104,12 @@ bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
+std::string shell_quoted(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 std::string to_charset(const std::string& utf8, const char* charset) {
   iconv_t cd = iconv_open(charset, "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1))

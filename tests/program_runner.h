@@ -107,6 +107,8 @@ std::vector<std::string> list_folder(const std::string& path);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
+// One word for the shell, whatever it holds (a space, a quote).
+std::string shell_quoted(const std::string& word);
 
 // The same characters in another character set (iconv's name); throws for
 // text it cannot convert.

@@ -28,13 +28,6 @@ Frame test_frame() {
 
 const int kColumns = 30;
 
-// One word for the shell, whatever the path holds (a space, say).
-std::string quoted(const std::string& word) {
-  std::string q = "'";
-  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 class Readers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -54,15 +47,16 @@ class Readers : public ::testing::Test {
   std::string run(const std::string& command) {
     const std::string result = side_.file("command.out");
     const int status = system(
-        (command + " >" + quoted(result) + " 2>" + quoted(side_.file("command.err"))).c_str());
+        (command + " >" + shell_quoted(result) + " 2>" + shell_quoted(side_.file("command.err")))
+            .c_str());
     EXPECT_EQ(status, 0) << command << "\n" << read_file(side_.file("command.err"));
     return read_file(result);
   }
 
   // The image as Pillow decodes it, turned back into bottom-up B, G, R rows.
   Frame pillow_decode(const std::string& bmp) {
-    run(std::string(kPython) + " " + quoted(std::string(READERS_DIR) + "/bmp_pixels.py") + " " +
-        quoted(bmp) + " " + quoted(side_.file("decoded")));
+    run(std::string(kPython) + " " + shell_quoted(std::string(READERS_DIR) + "/bmp_pixels.py") +
+        " " + shell_quoted(bmp) + " " + shell_quoted(side_.file("decoded")));
     const std::string decoded = read_file(side_.file("decoded"));
     Frame f{0, 0, ""};
     const size_t header_end = decoded.find('\n');
@@ -109,9 +103,9 @@ TEST_F(Readers, ChromiumShowsThePageRowsWithAmpersands) {
           " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
           " --disable-background-networking --disable-component-update --disable-sync"
           " --user-data-dir=" +
-          quoted(side_.file("profile")) +
+          shell_quoted(side_.file("profile")) +
           " --allow-file-access-from-files --virtual-time-budget=10000 --dump-dom " +
-          quoted("file://" + out_.file("pre_text.html")));
+          shell_quoted("file://" + out_.file("pre_text.html")));
   const std::string marker = "data-pre=\"";
   const size_t start = dom.find(marker);
   ASSERT_NE(start, std::string::npos) << "Chromium showed no <pre> text:\n" << dom;
