@@ -177,8 +177,8 @@ class FakeDevice : public vidmote::V4l2Device {
     return true;
   }
 
-  bool convert(const v4l2_pix_format& source, const v4l2_pix_format& bgr, const uint8_t* frame,
-               size_t frame_bytes, uint8_t* out, size_t out_bytes) override {
+  bool convert(const v4l2_pix_format&, const v4l2_pix_format& bgr, const uint8_t* frame, size_t,
+               uint8_t* out, size_t out_bytes) override {
     convert_one();
     for (size_t i = 0; i < memory_.size(); ++i)
       if (frame == memory_[i].data() && damaged(sequence_of_[i])) ++d_->damaged_delivered;
