@@ -11,6 +11,7 @@
 #endif
 
 #include "capture_console.h"
+#include "held_signals.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
   // program between creating a capture's files and writing them.
   signal(SIGPIPE, SIG_IGN);
 #endif
+  install_signal_handlers();
   if (answered_option(argc, argv)) return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
   setlocale(LC_CTYPE, "");
   return run_capture_console(stdin, stdout, kPlugInFile);

@@ -5,6 +5,7 @@
 
 #include "capture_outputs.h"
 #include "console_text.h"
+#include "held_signals.h"
 #include "html_page.h"
 #include "kimage.h"
 #include "lensora_plugin.h"
@@ -85,7 +86,7 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
   // Kept from one capture to the next, so their memory is reused.
   KImageT<K_RGB> capture;
   RenderMemory render_memory;
-  for (int n = 0;; ++n) {
+  for (int n = 0;; n = number_after(n)) {
     n = get_next_nonexistfilenum(n);
     fputs(text.command_prompt, out);
     if (!console_written(out)) return kFailureStatus;
@@ -102,6 +103,8 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
       return kFailureStatus;
     }
 
+    // A signal now waits until the capture's files are complete.
+    const HeldSignals held;
     const CaptureFiles files = create_capture_files(n);
     n = files.number;
     write_capture_outputs(capture, html_width, files, "g.bmp", out, text.file_output_failed,

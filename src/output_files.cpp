@@ -42,7 +42,13 @@ FILE* create_new_file(const char* name, bool text_mode) {
   FILE* file = fd < 0 ? nullptr : _fdopen(fd, text_mode ? "w" : "wb");
   if (fd >= 0 && !file) _close(fd);
 #else
-  const int fd = open(name, O_CREAT | O_EXCL | O_WRONLY, 0666);
+  int fd = open(name, O_CREAT | O_EXCL | O_WRONLY, 0666);
+  if (fd >= 0 && fd <= 2) {
+    // Console texts meant for that stream would land in the file.
+    const int moved = fcntl(fd, F_DUPFD, 3);
+    close(fd);
+    fd = moved;
+  }
   FILE* file = fd < 0 ? nullptr : fdopen(fd, text_mode ? "w" : "wb");
   if (fd >= 0 && !file) close(fd);
 #endif
@@ -111,16 +117,23 @@ void format_output_names(int n, char (&bmp_name)[kFileNameSize], char (&html_nam
 int get_next_nonexistfilenum(int n) {
   char bmp_name[kFileNameSize];
   char html_name[kFileNameSize];
-  for (;; ++n) {
+  for (; n != kNoNumber; n = number_after(n)) {
     format_output_names(n, bmp_name, html_name);
     if (!HFileExist(bmp_name) && !HFileExist(html_name)) return n;
   }
+  return kNoNumber;
 }
 
 CaptureFiles create_capture_files(int n) {
   CaptureFiles files;
-  for (;; n = get_next_nonexistfilenum(n + 1)) {
+  for (;; n = get_next_nonexistfilenum(number_after(n))) {
     files.number = n;
+    if (n == kNoNumber) {
+      files.bmp_name[0] = files.html_name[0] = '\0';
+      files.bmp = files.html = nullptr;
+      errno = ENOSPC;
+      return files;
+    }
     format_output_names(n, files.bmp_name, files.html_name);
     files.bmp = create_new_file(files.bmp_name, false);
     bool taken = !files.bmp && errno == EEXIST;

@@ -13,15 +13,25 @@
 // link, even a dangling one).
 bool HFileExist(const char* name);
 
-// The smallest k >= n for which neither "R%05d.bmp" nor "R%05d.html" exists.
+// The smallest k >= n for which neither "R%05d.bmp" nor "R%05d.html" exists;
+// kNoNumber when every number from n to INT32_MAX is taken, or n is kNoNumber.
 int get_next_nonexistfilenum(int n);
+
+// Past the last number there is none: the capture's files then fail as on a
+// full disk, and no name wraps.
+enum { kNoNumber = -1 };
+// The number after n, or kNoNumber after INT32_MAX.
+inline int number_after(int n) {
+  return n < 0 || n == INT32_MAX ? kNoNumber : n + 1;
+}
 
 enum { kFileNameSize = 1024 };
 void format_output_names(int n, char (&bmp_name)[kFileNameSize], char (&html_name)[kFileNameSize]);
 
 // Creates `name` for writing only if no entry of that name exists yet, in
 // one step, so two programs never both get it. Null with errno EEXIST when
-// the name is taken, null with another errno when it cannot be created.
+// the name is taken, null with another errno when it cannot be created. The
+// file never takes the number of a standard stream that a plug-in closed.
 FILE* create_new_file(const char* name, bool text_mode);
 
 // Writes all `size` bytes to a stream that has buffered nothing, past the
@@ -91,7 +101,8 @@ struct CaptureFiles {
 // Creates "R%05d.bmp" and "R%05d.html" for number n. When either name turns
 // out to be taken (another run got it after n was found free), what was
 // created is removed and both move on to the next number whose two names are
-// free. Any other failure leaves that file null, for its stage to report.
+// free. Any other failure leaves that file null, for its stage to report;
+// with no number left (kNoNumber) both are null.
 CaptureFiles create_capture_files(int n);
 
 #endif  // OUTPUT_FILES_H

@@ -1,6 +1,8 @@
 // End-to-end runs of the console with scripted input and the test camera.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,20 +116,95 @@ TEST_F(ConsoleRun, NumberingSkipsEveryNameAlreadyTaken) {
   EXPECT_FALSE(file_exists(out.file("R00005.html")));
 }
 
+// The current folder of the test's own process, for the file layer's
+// functions, which work in it; the one before is restored at the end.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& path) : before_(getcwd(nullptr, 0)) {
+    if (chdir(path.c_str()) != 0) ADD_FAILURE() << "cannot enter " << path;
+  }
+  ~InFolder() {
+    if (chdir(before_) != 0) ADD_FAILURE() << "cannot go back to " << before_;
+    free(before_);
+  }
+
+ private:
+  char* before_;
+};
+
 // A dangling link takes its number as any entry does: the numbering looks at
 // the link itself, never through it.
 TEST(OutputNumbers, ADanglingLinkTakesItsNumber) {
   ScratchDir folder;
   ASSERT_EQ(symlink("missing-target", folder.file("R00000.bmp").c_str()), 0);
   ASSERT_EQ(symlink("missing-target", folder.file("R00001.html").c_str()), 0);
-  char* before = getcwd(nullptr, 0);
-  ASSERT_EQ(chdir(folder.path().c_str()), 0);
-  EXPECT_TRUE(HFileExist("R00000.bmp"));
-  EXPECT_FALSE(HFileExist("R00000.html"));
-  EXPECT_EQ(get_next_nonexistfilenum(0), 2);
-  EXPECT_EQ(chdir(before), 0);
-  free(before);
+  {
+    InFolder in(folder.path());
+    EXPECT_TRUE(HFileExist("R00000.bmp"));
+    EXPECT_FALSE(HFileExist("R00000.html"));
+    EXPECT_EQ(get_next_nonexistfilenum(0), 2);
+  }
   EXPECT_EQ(folder.list(), (std::vector<std::string>{"R00000.bmp", "R00001.html"}));
+}
+
+// Past INT32_MAX there is no number: the capture's files are not created,
+// and no name wraps to a negative one.
+TEST(OutputNumbers, PastTheLastNumberThereIsNone) {
+  ScratchDir folder;
+  InFolder in(folder.path());
+  write_file("R2147483646.html", "taken");
+  EXPECT_EQ(get_next_nonexistfilenum(INT32_MAX - 1), INT32_MAX);
+  write_file("R2147483647.bmp", "taken");
+  EXPECT_EQ(get_next_nonexistfilenum(INT32_MAX - 1), kNoNumber);
+  EXPECT_EQ(number_after(INT32_MAX), kNoNumber);
+  const CaptureFiles files = create_capture_files(INT32_MAX);
+  EXPECT_EQ(files.number, kNoNumber);
+  EXPECT_EQ(files.bmp, nullptr);
+  EXPECT_EQ(files.html, nullptr);
+  EXPECT_EQ(folder.list(), (std::vector<std::string>{"R2147483646.html", "R2147483647.bmp"}));
+}
+
+// A plug-in that closes standard output: the next file created must not take
+// its number, or the console report (of a tall frame: more than the console's
+// buffer holds) would be written into the picture. The capture's files stay
+// whole and the unwritable console ends the run.
+TEST_F(ConsoleRun, AStandardStreamThePlugInClosedNeverBecomesAnOutputFile) {
+  options.env["FAKECAM_CLOSE_FD"] = "1";
+  options.env["FAKECAM_SIZE"] = "8 480";
+  options.input = "200\n\nq\n";
+  RunResult r = run_program(out.path(), options);
+  EXPECT_EQ(r.status, 255);
+  const Frame frame{8, 480, default_frame(8, 480, 0)};
+  EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame));
+  EXPECT_EQ(read_file(out.file("R00000.html")), html_page(frame, 200));
+  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(gray_preview(frame, 200)));
+}
+
+// A signal that ends the run (Ctrl-C, kill, a closed terminal) while a
+// capture's files are written waits for them: they are left whole, as an
+// undisturbed run writes them, no temporary file stays, and the run then
+// ends by that signal.
+TEST(Signals, ASignalWhileTheFilesAreWrittenLeavesThemWhole) {
+  // A page 10000 wide: 37 MB, and a 4 MB gray preview, so the signal comes
+  // while they are written.
+  RunOptions options;
+  options.input = "10000\n\nq\n";
+  ScratchDir undisturbed;
+  ASSERT_EQ(run_program(undisturbed.path(), options).status, 0);
+  const struct {
+    int signal_number;
+    const char* sent_once_there_is;  // an entry whose name starts so
+  } cases[] = {{SIGTERM, "R00000.html"}, {SIGINT, "g.bmp."}, {SIGHUP, "R00000.bmp"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(strsignal(c.signal_number));
+    ScratchDir folder;
+    options.env["FAKECAM_SIGNAL"] = std::to_string(c.signal_number) + " " + c.sent_once_there_is;
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_EQ(r.status, 128 + c.signal_number);
+    EXPECT_EQ(folder.list(), undisturbed.list());
+    for (const std::string& name : undisturbed.list())
+      EXPECT_TRUE(read_file(folder.file(name)) == read_file(undisturbed.file(name))) << name;
+  }
 }
 
 // Names that another program takes between the prompt and the creation of

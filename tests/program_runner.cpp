@@ -199,7 +199,8 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.process_limit)};
       setrlimit(RLIMIT_NPROC, &limit);
     }
-    signal(SIGPIPE, SIG_DFL);  // as a shell starts it
+    // As an interactive shell starts it, whatever this process ignores.
+    for (int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
     for (int fd : options.closed_streams) close(fd);
     if (program >= 0) {
       fexecve(program, pointers_to(command).data(), envp.data());

@@ -61,6 +61,13 @@
 //   FAKECAM_MKDIR_ON_CAPTURE=name[,name...]
 //                           Every buffer capture first makes a folder of each
 //                           name, as another program taking file names would.
+//   FAKECAM_CLOSE_FD=k      Every buffer capture first closes descriptor k, as
+//                           a careless plug-in may (POSIX).
+//   FAKECAM_SIGNAL="s name" After a buffer capture, a thread of the plug-in
+//                           waits until an entry whose name starts with `name`
+//                           appears in the current folder, then sends signal
+//                           s to the process (POSIX): a signal that comes
+//                           while the capture's files are written.
 //
 // A buffer capture writes exactly W*H*3 bytes of the reported size, nothing
 // when that is 0 or less, and writes its frame whatever result it returns;
@@ -73,6 +80,7 @@
 // dies at the call; one that binds them all at load cannot load it.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -82,6 +90,9 @@
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 
 #include <chrono>
 #include <string>
@@ -145,6 +156,28 @@ const int32_t kStartHeight = 480;
 
 [[maybe_unused]] int32_t env_int32(const char* variable, int32_t fallback) {
   return static_cast<int32_t>(env_integer(variable, fallback));
+}
+
+[[maybe_unused]] void signal_when_written() {
+#ifndef _WIN32
+  const char* asked = getenv("FAKECAM_SIGNAL");
+  int signal_number = 0, prefix_at = 0;
+  if (!asked || sscanf(asked, "%d %n", &signal_number, &prefix_at) != 1 || !asked[prefix_at])
+    return;
+  std::thread([signal_number, prefix = std::string(asked + prefix_at)] {
+    for (;;) {
+      if (DIR* folder = opendir(".")) {
+        bool seen = false;
+        while (dirent* entry = readdir(folder))
+          seen = seen || strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0;
+        closedir(folder);
+        if (seen) break;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    kill(getpid(), signal_number);
+  }).detach();
+#endif
 }
 
 [[maybe_unused]] const char* camera_name() {
@@ -343,6 +376,9 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
       for (uint64_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>((i + 7 * index) & 255);
     }
   }
+  if (const long long fd = env_integer("FAKECAM_CLOSE_FD", -1); fd >= 0)
+    close(static_cast<int>(fd));
+  signal_when_written();
   const long long overrun = env_integer("FAKECAM_OVERRUN", 0);
   if (overrun > 0) memset(out + bytes, 0x5A, static_cast<size_t>(overrun));
   if (env_integer("FAKECAM_CAPTURE_FAIL_AT", 0) == static_cast<long long>(index + 1)) return 0;
