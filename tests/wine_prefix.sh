@@ -17,13 +17,14 @@ command -v wine >/dev/null || fail "wine is not installed (Debian: wine, and win
 [ -x /usr/lib/wine/wine ] || fail "wine cannot run 32-bit programs (Debian: wine32 from the i386 architecture)"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  # The first start of wine sets the prefix up; it takes tens of seconds.
-  timeout 300 wineboot -i </dev/null
+  # The first start of wine sets the prefix up; it takes tens of seconds, and
+  # minutes under emulation on a busy machine.
+  timeout 600 wineboot -i </dev/null
   status=$?
   if [ "$status" -ne 0 ]; then
     wineserver -k 2>/dev/null
     rm -rf "$WINEPREFIX"
-    fail "wineboot -i failed or did not finish within 300 s (status $status)"
+    fail "wineboot -i failed or did not finish within 600 s (status $status)"
   fi
 fi
 

@@ -24,8 +24,6 @@ step() {
 
 version=$(dpkg-query -W -f '${Version}' wine32:i386 | tr -c 'A-Za-z0-9.+-' _)
 packed=${GUEST_CACHE:-/nonexistent}/wine-prefix-$version.tar
-rm -rf "$prefix"
-mkdir -p "$prefix"
 # One wineserver, with wine's services, for the whole suite: started anew
 # for every program they take about 30 s under emulation, kept about 5.
 # The services start with the first program and inherit its output, so
@@ -36,11 +34,18 @@ keep_wine_running() {
 }
 if [ -f "$packed" ]; then
   step "unpacking the wine prefix $packed"
-  tar -xf "$packed" -C "$prefix" || exit 1
+  rm -rf "$prefix" && mkdir -p "$prefix" && tar -xf "$packed" -C "$prefix" || exit 1
+  keep_wine_running
+  "$prefix_script" "$prefix" || exit 1
+elif [ "$filter" != "*" ] && [ -f "$prefix/system.reg" ]; then
+  # A host that runs wine itself made the prefix already (its writes land in
+  # the guest's tmpfs).
+  step "the host's wine prefix"
   keep_wine_running
   "$prefix_script" "$prefix" || exit 1
 else
   step "no packed wine prefix for wine $version: making one"
+  rm -rf "$prefix" && mkdir -p "$prefix" || exit 1
   "$prefix_script" "$prefix" || exit 1
   # The registry is written when the wineserver ends.
   wineserver -w

@@ -49,7 +49,8 @@
 //                           The k-th buffer capture (from 1) returns 0.
 //   FAKECAM_OVERRUN=k       A buffer capture writes k bytes past the frame.
 //   FAKECAM_CRASH=export    That export (LN_OnDestroy, LN_DoModalOptionDlg or
-//                           LN_Capture) aborts the process.
+//                           LN_Capture) aborts the process; "unload": the
+//                           library aborts it as it is unloaded.
 //   FAKECAM_DIALOG_HANG=1   LN_DoModalOptionDlg never returns.
 //   FAKECAM_DIALOG_STDOUT=1 LN_DoModalOptionDlg writes to standard output.
 //   FAKECAM_OPEN_ON_INIT=path
@@ -148,6 +149,10 @@ const int32_t kStartHeight = 480;
 [[maybe_unused]] void crash_if_asked(const char* export_name) {
   const char* target = getenv("FAKECAM_CRASH");
   if (target && strcmp(target, export_name) == 0) abort();
+}
+
+__attribute__((destructor)) void on_unload() {
+  crash_if_asked("unload");
 }
 
 [[maybe_unused]] LnBool env_result(const char* variable) {

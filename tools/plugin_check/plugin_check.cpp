@@ -8,10 +8,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +30,8 @@ enum class FramesClaim { kAny, kChanging, kStable };
 const double kSlowCaptureSeconds = 3.0;
 const size_t kGuardBytes = 64;
 const uint8_t kGuard = 0xA5;
+
+sigjmp_buf g_overran;  // where a write into the page past the name's buffer lands
 
 // ---- Child side: runs checks and reports them through a pipe. ----
 
@@ -86,7 +90,17 @@ class Checker {
 
   bool load() {
     report_.begin("load the library");
+    // The host asks for the name as it loads the plug-in, into a buffer on
+    // the heap, where an overrun may break only a later check or nothing at
+    // all here. The same question into a guarded buffer comes first.
+    void* module = dlopen(path_, RTLD_NOW | RTLD_LOCAL);
+    if (module && !name_stays_in_its_buffer(module)) {
+      dlclose(module);
+      report_.fail("wrote past the n + 10 bytes it was given for its name");
+      return false;
+    }
     host_.Open(path_);
+    if (module) dlclose(module);
     if (!host_.isOpen()) {
       const char* why = dlerror();
       report_.fail(why ? why : "it cannot be loaded");
@@ -94,6 +108,42 @@ class Checker {
     }
     report_.ok();
     return true;
+  }
+
+  // LN_GetDllName into n + 10 zeroed bytes followed by guard bytes, then a
+  // page that may not be touched at all, where a longer overrun faults at
+  // once and is brought back here. True too when the name's length is no use
+  // (the name query reports that).
+  static bool name_stays_in_its_buffer(void* module) {
+    auto get_name = reinterpret_cast<LnGetDllNameFn>(dlsym(module, "LN_GetDllName"));
+    const int32_t length = get_name ? get_name(nullptr) : 0;
+    if (length <= 0 || length > LN_MAX_NAME_LENGTH) return true;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t size = static_cast<size_t>(length) + 10, guarded = size + kGuardBytes;
+    const size_t mapped = (guarded + page - 1) / page * page + page;
+    void* region =
+        mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED) return true;
+    uint8_t* untouchable = static_cast<uint8_t*>(region) + mapped - page;
+    mprotect(untouchable, page, PROT_NONE);
+    uint8_t* buffer = untouchable - guarded;
+    memset(buffer, 0, size);
+    memset(buffer + size, kGuard, kGuardBytes);
+    struct sigaction fault = {}, before;
+    fault.sa_handler = [](int) { siglongjmp(g_overran, 1); };
+    sigemptyset(&fault.sa_mask);
+    sigaction(SIGSEGV, &fault, &before);
+    volatile bool faulted = false;
+    if (sigsetjmp(g_overran, 1) == 0) {
+      get_name(reinterpret_cast<char*>(buffer));
+    } else {
+      faulted = true;
+    }
+    sigaction(SIGSEGV, &before, nullptr);
+    bool intact = !faulted;
+    for (size_t i = size; i < guarded; ++i) intact = intact && buffer[i] == kGuard;
+    munmap(region, mapped);
+    return intact;
   }
 
   void check_exports() {
@@ -376,7 +426,7 @@ void run_scenario(ScenarioFn scenario, const Options& options, Totals& totals) {
   close(channel[1]);
 
   std::string pending_check, buffer;
-  bool finished = false;
+  bool finished = false, timed_out = false;
   time_t deadline = time(nullptr) + options.timeout_seconds;
   while (!finished) {
     pollfd p = {channel[0], POLLIN, 0};
@@ -386,6 +436,7 @@ void run_scenario(ScenarioFn scenario, const Options& options, Totals& totals) {
       print_result(pending_check.empty() ? "plug-in" : pending_check, "FAIL",
                    "no answer within " + std::to_string(options.timeout_seconds) + " s", totals);
       pending_check.clear();
+      timed_out = true;
       break;
     }
     char chunk[4096];
@@ -408,12 +459,16 @@ void run_scenario(ScenarioFn scenario, const Options& options, Totals& totals) {
   close(channel[0]);
   int status = 0;
   waitpid(child, &status, 0);
-  if (!pending_check.empty()) {
-    const std::string why =
+  // A process that did not end as a scenario ends failed, between checks too
+  // (a heap broken earlier, a library that crashes as it unloads).
+  const bool ended_well = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!timed_out && (!pending_check.empty() || !ended_well)) {
+    std::string why =
         WIFSIGNALED(status)
             ? "the plug-in crashed (signal " + std::to_string(WTERMSIG(status)) + ")"
             : "the plug-in ended the process (status " + std::to_string(WEXITSTATUS(status)) + ")";
-    print_result(pending_check, "FAIL", why, totals);
+    if (pending_check.empty()) why += " after its last check";
+    print_result(pending_check.empty() ? "plug-in" : pending_check, "FAIL", why, totals);
   }
 }
 
