@@ -25,9 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "capture_outputs.h"
+#include "frame_sampler.h"
+#include "gray_kernels.h"
 #include "gray_levels.h"
 #include "kimage.h"
-#include "test_entry_points.h"
 
 namespace {
 
@@ -142,8 +144,9 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
   auto capture = [&] {
     FILE* console = fopen(report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, bmp.c_str(), html.c_str(), preview.c_str(), console,
-                          kFailure, render_memory);
+    CaptureFiles files(bmp.c_str(), html.c_str());
+    write_capture_outputs(frame, html_width, files, preview.c_str(), console, kFailure,
+                          render_memory);
     fclose(console);
   };
 
@@ -154,8 +157,9 @@ void BM_Capture(benchmark::State& state, FrameSize size, int html_width, bool to
                       p_preview = probe + "-g.bmp";
     FILE* console = fopen(p_report.c_str(), "w");
     if (!console) abort();
-    write_capture_outputs(frame, html_width, p_bmp.c_str(), p_html.c_str(), p_preview.c_str(),
-                          console, kFailure, render_memory);
+    CaptureFiles files(p_bmp.c_str(), p_html.c_str());
+    write_capture_outputs(frame, html_width, files, p_preview.c_str(), console, kFailure,
+                          render_memory);
     fclose(console);
   }
   std::vector<FloorFile> floor_files;

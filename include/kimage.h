@@ -68,6 +68,11 @@ class KImageT {
   // The same into `file`, opened for binary writing at `path` by the caller
   // (null when it could not be); the file is closed.
   bool save_to_bitmap(FILE* file, const char* path) const;
+
+  // Writes the BMP into `file`, opened for binary writing with nothing
+  // buffered yet, and leaves it open for its owner to close. False when a
+  // write fails (or `file` is null).
+  bool write_bitmap(FILE* file) const;
 };
 
 namespace kimage_detail {
@@ -160,6 +165,11 @@ inline bool finish_file(FILE* file, const char* path, bool ok) {
 
 template <typename T>
 bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
+  return file && kimage_detail::finish_file(file, path, write_bitmap(file));
+}
+
+template <typename T>
+bool KImageT<T>::write_bitmap(FILE* file) const {
   static_assert(sizeof(T) == 3, "BMP rows are written as 3-byte pixels");
   if (!file) return false;
   uint8_t header[kimage_detail::kBmpHeaderSize];
@@ -193,7 +203,7 @@ bool KImageT<T>::save_to_bitmap(FILE* file, const char* path) const {
     }
   }
   if (count > 0) ok = ok && kimage_detail::write_pieces(file, pieces, count);
-  return kimage_detail::finish_file(file, path, ok);
+  return ok;
 }
 
 #endif  // KIMAGE_H

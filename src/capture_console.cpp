@@ -105,8 +105,8 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
 
     // A signal now waits until the capture's files are complete.
     const HeldSignals held;
-    const CaptureFiles files = create_capture_files(n);
-    n = files.number;
+    CaptureFiles files = CaptureFiles::numbered(n);
+    n = files.number();
     write_capture_outputs(capture, html_width, files, "g.bmp", out, text.file_output_failed,
                           render_memory);
   }

@@ -20,9 +20,9 @@ bool within_memory(Stage stage) {
 
 }  // namespace
 
-void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
-                           const CaptureFiles& files, const char* preview_name, FILE* console,
-                           const char* failure_text, RenderMemory& memory) {
+void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width, CaptureFiles& files,
+                           const char* preview_name, FILE* console, const char* failure_text,
+                           RenderMemory& memory) {
   // Without the memory to sample for the page, the page fails as one too
   // large does, and the report is sampled on its own.
   FrameSampling& sampling = memory.sampling;
@@ -36,12 +36,10 @@ void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
   }
   if (report_sampled) within_memory([&] { write_console_report(sampling, console); });
 
-  const bool page_written =
-      page_sampled ? write_html_page(sampling, files.html, files.html_name, preview)
-                   : files.html && finish_output_file(files.html, files.html_name, false);
-  if (!page_written) fputs(failure_text, console);
+  const bool page_written = page_sampled && write_html_page(sampling, files.html(), preview);
+  if (!files.finish_html(page_written)) fputs(failure_text, console);
 
-  if (!frame.save_to_bitmap(files.bmp, files.bmp_name)) fputs(failure_text, console);
+  if (!files.finish_bmp(frame.write_bitmap(files.bmp()))) fputs(failure_text, console);
 
   save_gray_preview(preview, preview_name);
 }

@@ -22,9 +22,9 @@ struct RenderMemory {
 // preview `preview_name` (g.bmp). A page or frame BMP that cannot be written
 // prints `failure_text` to `console` (once each) and the rest still goes on;
 // a failed preview BMP is silent. Memory running out is a failed write too.
-// The two numbered files are closed here.
-void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width,
-                           const CaptureFiles& files, const char* preview_name, FILE* console,
-                           const char* failure_text, RenderMemory& memory);
+// Each numbered file is finished as soon as it is written.
+void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width, CaptureFiles& files,
+                           const char* preview_name, FILE* console, const char* failure_text,
+                           RenderMemory& memory);
 
 #endif  // CAPTURE_OUTPUTS_H

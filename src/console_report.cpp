@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "test_entry_points.h"
-
 void write_console_report(const FrameSampling& sampling, FILE* out) {
   int64_t total = 0;
   for (int64_t count : sampling.bands) total += count;
@@ -31,10 +29,4 @@ void write_console_report(const FrameSampling& sampling, FILE* out) {
     row[kConsolePreviewColumns] = '\n';
   }
   fwrite(text.data(), 1, text.size(), out);
-}
-
-void write_console_report(const KImageT<K_RGB>& frame, FILE* out) {
-  FrameSampling sampling;
-  sample_frame(frame, true, 0, sampling);
-  write_console_report(sampling, out);
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "gray_kernels.h"
-#include "test_entry_points.h"
 
 namespace {
 

@@ -32,4 +32,10 @@ struct FrameSampling {
 void sample_frame(const KImageT<K_RGB>& frame, bool console_report, int32_t page_columns,
                   FrameSampling& sampling);
 
+// Adds the frame's pixels per histogram band (pixel gray / 32) to bands: the
+// sampling's pass on its own, with vector instructions where allowed and the
+// CPU has them, or without.
+void count_gray_bands(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
+void count_gray_bands_portable(const KImageT<K_RGB>& frame, int64_t (&bands)[8]);
+
 #endif  // FRAME_SAMPLER_H

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "test_entry_points.h"
-
 namespace {
 
 bool vector_instructions_allowed = true;

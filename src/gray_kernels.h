@@ -47,6 +47,10 @@ struct VectorKernels {
 // are allowed, else null.
 const VectorKernels* vector_kernels();
 
+// Whether the renderings may use vector instructions where the CPU has them
+// (they may unless told otherwise); every output byte is the same either way.
+void set_vector_instructions(bool allowed);
+
 // The AVX2 kernels, built with their own instruction-set flags; null where
 // the build has none.
 const VectorKernels* avx2_kernels();

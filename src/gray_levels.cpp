@@ -55,3 +55,16 @@ const CellTables& cell_tables() {
   static const CellTables tables = make_cell_tables();
   return tables;
 }
+
+int get_gray_ave9(const KImageT<K_RGB>& image, int x, int y) {
+  int sum = 0, count = 0;
+  for (int px = x - 1; px <= x + 1; ++px) {
+    if (px < 0 || px >= image.width) continue;
+    for (int py = y - 1; py <= y + 1; ++py) {
+      if (py < 0 || py >= image.height) continue;
+      sum += pixel_gray(image.pixel(px, py));
+      ++count;
+    }
+  }
+  return count ? sum / count : 0;
+}

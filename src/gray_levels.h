@@ -15,6 +15,11 @@ inline int pixel_gray(const K_RGB& p) {
 // The ramp character for gray level v, bright ('&') to dark (',').
 unsigned char gray2code(unsigned char v);
 
+// The mean pixel gray of the 3 x 3 neighbourhood of (x, y), clipped to the
+// image: the gray level of the text cell that samples (x, y). The frame
+// sampler works it out for every cell in one pass.
+int get_gray_ave9(const KImageT<K_RGB>& image, int x, int y);
+
 // The preview's gray tone for a cell of mean gray v: the top of the band
 // of 32 that v lies in, at least 32.
 uint8_t preview_level(int v);

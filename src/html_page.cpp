@@ -8,7 +8,6 @@
 #include "gray_kernels.h"
 #include "gray_levels.h"
 #include "output_files.h"
-#include "test_entry_points.h"
 
 namespace {
 
@@ -29,11 +28,9 @@ inline char* write_cell(const CellTables& tables, uint8_t v, uint8_t* pixel, cha
   return out + tables.page_length[v];
 }
 
-bool write_page_and_levels(const FrameSampling& sampling, FILE* page, const char* html_path,
-                           KImageT<K_RGB>& preview) {
+bool write_page_and_levels(const FrameSampling& sampling, FILE* page, KImageT<K_RGB>& preview) {
   if (sampling.page_too_large) {
     preview.init(0, 0);  // nothing of an earlier capture's preview may stay
-    if (page) finish_output_file(page, html_path, false);  // the created page goes again
     return false;
   }
   const SamplingGrid& grid = sampling.page_grid;
@@ -81,37 +78,26 @@ bool write_page_and_levels(const FrameSampling& sampling, FILE* page, const char
     }
   }
   text.append(kPageClosing, sizeof kPageClosing - 1);
-  const bool ok = text.flush();
-  if (!page) return false;
-  return finish_output_file(page, html_path, ok);
+  return text.flush() && page;
 }
 
 }  // namespace
 
-bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,
-                     KImageT<K_RGB>& preview) {
+bool write_html_page(const FrameSampling& sampling, FILE* page, KImageT<K_RGB>& preview) {
   try {
-    return write_page_and_levels(sampling, page, html_path, preview);
+    return write_page_and_levels(sampling, page, preview);
   } catch (const std::bad_alloc&) {
-    // Out of memory: the page goes, and so does the preview, which may be
-    // filled in part.
-    if (page) finish_output_file(page, html_path, false);
+    // Out of memory: the page fails, and the preview, which may be filled in
+    // part, goes.
     preview.init(0, 0);
     return false;
   }
-}
-
-bool write_html_page(const KImageT<K_RGB>& frame, int32_t columns, FILE* page,
-                     const char* html_path, KImageT<K_RGB>& preview) {
-  FrameSampling sampling;
-  sample_frame(frame, false, columns, sampling);
-  return write_html_page(sampling, page, html_path, preview);
 }
 
 bool save_gray_preview(const KImageT<K_RGB>& preview, const char* name) {
   char temporary[kFileNameSize];
   FILE* file = create_file_beside(name, temporary);
   if (!file) return false;
-  if (!preview.save_to_bitmap(file, temporary)) return false;  // removed again
+  if (!finish_output_file(file, temporary, preview.write_bitmap(file))) return false;  // removed
   return replace_with(temporary, name);
 }

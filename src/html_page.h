@@ -11,17 +11,15 @@
 // The widest page the program accepts, in characters.
 enum { kMaxHtmlWidth = 10000 };
 
-// Writes the ASCII-art page of the sampled means and fills `preview` with
-// their gray levels (one pixel wide, two tall per character), sizing it for
-// the page; an image already of that size is reused without clearing. False
-// when the page could not be written whole (a partial page is removed; the
-// preview is still filled), when the preview would exceed kMaxPreviewBytes
-// (then nothing is written and the preview is emptied, 0 x 0) or when memory
-// runs out (then the page is removed and the preview emptied). The page goes
-// into `page`, opened in text mode at html_path by the caller (null when it
-// could not be created); it is closed here.
-bool write_html_page(const FrameSampling& sampling, FILE* page, const char* html_path,
-                     KImageT<K_RGB>& preview);
+// Writes the ASCII-art page of the sampled means into `page` (opened in text
+// mode with nothing buffered; null when it could not be created) and fills
+// `preview` with their gray levels (one pixel wide, two tall per character),
+// sizing it for the page; an image already of that size is reused without
+// clearing. False when the page could not be written whole (the preview is
+// still filled), when the preview would exceed kMaxPreviewBytes (then nothing
+// is written and the preview is emptied, 0 x 0) or when memory runs out (then
+// the preview is emptied). The page is left open for its owner.
+bool write_html_page(const FrameSampling& sampling, FILE* page, KImageT<K_RGB>& preview);
 
 // Saves the gray preview as `name` (g.bmp): written under a fresh name in the
 // same folder and renamed over it, so a reader never sees half a picture, a

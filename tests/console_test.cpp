@@ -157,10 +157,10 @@ TEST(OutputNumbers, PastTheLastNumberThereIsNone) {
   write_file("R2147483647.bmp", "taken");
   EXPECT_EQ(get_next_nonexistfilenum(INT32_MAX - 1), kNoNumber);
   EXPECT_EQ(number_after(INT32_MAX), kNoNumber);
-  const CaptureFiles files = create_capture_files(INT32_MAX);
-  EXPECT_EQ(files.number, kNoNumber);
-  EXPECT_EQ(files.bmp, nullptr);
-  EXPECT_EQ(files.html, nullptr);
+  const CaptureFiles files = CaptureFiles::numbered(INT32_MAX);
+  EXPECT_EQ(files.number(), kNoNumber);
+  EXPECT_EQ(files.bmp(), nullptr);
+  EXPECT_EQ(files.html(), nullptr);
   EXPECT_EQ(folder.list(), (std::vector<std::string>{"R2147483646.html", "R2147483647.bmp"}));
 }
 

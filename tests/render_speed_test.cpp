@@ -10,7 +10,7 @@
 
 #include "program_runner.h"
 #include "reference_render.h"
-#include "test_entry_points.h"
+#include "render_steps.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "html_page.h"
 #include "program_runner.h"
 #include "reference_render.h"
-#include "test_entry_points.h"
+#include "render_steps.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "kimage.h"
 #include "output_files.h"
 #include "scratch_folder.h"
-#include "test_entry_points.h"
+#include "render_steps.h"
 
 namespace {
 
