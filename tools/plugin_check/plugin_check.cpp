@@ -110,8 +110,8 @@ class Checker {
     return true;
   }
 
-  // LN_GetDllName into n + 10 zeroed bytes followed by guard bytes, then a
-  // page that may not be touched at all, where a longer overrun faults at
+  // LN_GetDllName into n + 10 zeroed bytes followed by guard bytes, then
+  // 64 KiB that may not be touched at all, where a longer overrun faults at
   // once and is brought back here. True too when the name's length is no use
   // (the name query reports that).
   static bool name_stays_in_its_buffer(void* module) {
@@ -120,12 +120,13 @@ class Checker {
     if (length <= 0 || length > LN_MAX_NAME_LENGTH) return true;
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     const size_t size = static_cast<size_t>(length) + 10, guarded = size + kGuardBytes;
-    const size_t mapped = (guarded + page - 1) / page * page + page;
+    const size_t untouchable_bytes = size_t{64} << 10;
+    const size_t mapped = (guarded + page - 1) / page * page + untouchable_bytes;
     void* region =
         mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (region == MAP_FAILED) return true;
-    uint8_t* untouchable = static_cast<uint8_t*>(region) + mapped - page;
-    mprotect(untouchable, page, PROT_NONE);
+    uint8_t* untouchable = static_cast<uint8_t*>(region) + mapped - untouchable_bytes;
+    mprotect(untouchable, untouchable_bytes, PROT_NONE);
     uint8_t* buffer = untouchable - guarded;
     memset(buffer, 0, size);
     memset(buffer + size, kGuard, kGuardBytes);
