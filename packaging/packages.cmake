@@ -1,6 +1,7 @@
 # The packages a user installs, made by CPack in the build folder: on Linux
-# `cpack -G DEB`, the Debian package. Here too what it carries beside the
-# install rules of the program: the licence, the manual pages, Debian's files.
+# `cpack -G DEB`, the Debian package; in the Windows build `cpack`, a zip and
+# an NSIS installer. Here too what they carry beside the install rules of the
+# program: the licence, the manual pages, Debian's files.
 set(packaging_dir ${CMAKE_SOURCE_DIR}/packaging)
 set(packaging_out ${CMAKE_BINARY_DIR}/packaging)
 
@@ -10,7 +11,25 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "camera capture console: still frames as BMP, ASCII-art HTML and a console report")
 set(CPACK_STRIP_FILES ON)
 
-if(NOT WIN32)
+if(WIN32)
+  # Text files with the Windows line end, so Notepad of any age shows them.
+  configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${packaging_out}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${packaging_dir}/windows/README.txt ${packaging_out}/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${packaging_out}/LICENSE.txt ${packaging_out}/README.txt DESTINATION ${PROGRAM_INSTALL_DIR})
+
+  set(CPACK_GENERATOR ZIP NSIS)
+  set(CPACK_RESOURCE_FILE_LICENSE ${packaging_out}/LICENSE.txt)
+  # Into Program Files (the 32-bit one on 64-bit Windows), listed under this
+  # name among the installed programs.
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY "Capture Console")
+  set(CPACK_NSIS_DISPLAY_NAME "Capture Console")
+  set(CPACK_NSIS_PACKAGE_NAME "Capture Console")
+  set(CPACK_NSIS_INSTALLED_ICON_NAME ConsoleExample.exe)
+  # The program writes its pictures into the folder it is started in, which
+  # a shortcut would make Program Files: the Start menu gets the README,
+  # which says how to start it.
+  set(CPACK_NSIS_MENU_LINKS README.txt "Capture Console README")
+else()
   # Manual pages and the changelog as Debian has them: gzip at its best, with
   # no name or time stamp inside, so every build gives the same bytes.
   find_program(GZIP_PROGRAM gzip REQUIRED)
@@ -60,5 +79,5 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  include(CPack)
 endif()
+include(CPack)
