@@ -3,11 +3,13 @@
 # prefix and as the Debian package (cpack -G DEB) into a scratch root, and
 # runs each installed program from an empty folder: it must load its own
 # installed plug-in and capture a test-card frame. Removing the package
-# must leave nothing behind.
+# must leave nothing behind, and lintian, where installed, must find no
+# error and no warning in it.
 #
 #   install_test.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
+source=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -40,9 +42,14 @@ run_installed() {
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/ConsoleExample bin/plugin-check include/lensora_plugin_api.h include/kimage.h \
-  share/man/man1/ConsoleExample.1 share/man/man1/plugin-check.1; do
+  share/man/man1/ConsoleExample.1.gz share/man/man1/plugin-check.1.gz \
+  share/doc/capture-console/copyright share/doc/capture-console/changelog.gz; do
   [ -f "$prefix/$file" ] || fail "cmake --install left out $file"
 done
+# The copyright file's licence, a paragraph indented by one space, is LICENSE's.
+diff <(sed -n '/^Permission/,$p' "$source/LICENSE") \
+  <(sed -n '/^License: Expat$/,$p' "$prefix/share/doc/capture-console/copyright" | sed '1d; s/^ //; s/^\.$//') ||
+  fail "the copyright file does not hold the licence of LICENSE"
 plugin_dir=$(dirname "$(find "$prefix" -name libvidmote.so)")
 run_installed "$prefix/bin/ConsoleExample" "$plugin_dir"
 "$prefix/bin/plugin-check" "$plugin_dir/libvidmote.so" >"$scratch/check.log" ||
@@ -61,12 +68,21 @@ dpkg=(dpkg --root="$root" --force-not-root --force-depends --force-script-chroot
 # The scratch root holds no other package: its dependencies are not there.
 "${dpkg[@]}" -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
   fail "dpkg -i $(basename "$deb") failed: $(cat "$scratch/dpkg.log")"
-run_installed "$root/usr/bin/ConsoleExample" "$root/usr/lib/capture-console"
+run_installed "$root/usr/bin/ConsoleExample" "$root/usr/lib/capture-console/plugins"
 for page in ConsoleExample.1 plugin-check.1; do
-  [ -f "$root/usr/share/man/man1/$page" ] || fail "the package has no manual page $page"
+  [ "$(zcat "$root/usr/share/man/man1/$page.gz" | head -c 3)" = .TH ] ||
+    fail "the package has no manual page $page"
 done
 "${dpkg[@]}" --purge capture-console >"$scratch/dpkg.log" 2>&1 ||
   fail "dpkg --purge failed: $(cat "$scratch/dpkg.log")"
 left=$(comm -13 <(echo "$before") <(cd "$root" && find . | sort) | grep -v '^\./var/lib/dpkg' || true)
 [ -z "$left" ] || fail "removing the package left: $left"
 echo "Debian package: $(basename "$deb") installed, captured, removed without a trace"
+
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 ||
+    fail "lintian finds errors or warnings: $(grep -v '^running with root' "$scratch/lintian.log")"
+  echo "lintian: no error, no warning"
+else
+  echo "lintian is not installed (tests/run.sh installs it): the package was not checked"
+fi

@@ -36,6 +36,9 @@ command -v clang++ >/dev/null || missing+=(clang)
 # reads the binaries with file.
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 command -v file >/dev/null || missing+=(file)
+command -v lintian >/dev/null || missing+=(lintian)  # Debian's own checker of the package
+# The Windows installer: CPack makes it with NSIS.
+command -v makensis >/dev/null || missing+=(nsis)
 # Independent readers of the output files.
 /usr/bin/python3 -c 'import PIL' 2>/dev/null || missing+=(python3-pil)
 [ -x /usr/bin/chromium ] || missing+=(chromium)

@@ -1,6 +1,7 @@
 // The 32-bit Windows build, run under wine: the plug-in contract as its DLLs
-// export it, and ConsoleExample.exe compared byte for byte with the Linux
-// program for the same input and the same frames. On Windows the console
+// export it, ConsoleExample.exe compared byte for byte with the Linux
+// program for the same input and the same frames, and the zip and the
+// installer that cpack makes of it. On Windows the console
 // texts are Shift_JIS and every text line ends in "\r\n" (text-mode stdout
 // and page); the BMP files are the same bytes.
 #include <fcntl.h>
@@ -15,6 +16,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -152,14 +156,19 @@ std::string windows_program(const std::string& variant) {
   return folder->file("ConsoleExample.exe");
 }
 
-RunOptions windows_options(const std::string& variant) {
+// A Windows program and its arguments, under wine in the test prefix.
+RunOptions wine_options(const std::vector<std::string>& command) {
   RunOptions options;
   options.program = WINE_PROGRAM;
-  options.args = {windows_program(variant)};
+  options.args = command;
   options.plugin = "";  // chosen by the folder, not by LD_LIBRARY_PATH
   options.env["WINEPREFIX"] = WINE_PREFIX;
   options.env["WINEDEBUG"] = "-all";
   return options;
+}
+
+RunOptions windows_options(const std::string& variant) {
+  return wine_options({windows_program(variant)});
 }
 
 struct Scenario {
@@ -453,6 +462,202 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   const std::string frame = read_file(windows_out.file("R00001.bmp"));
   ASSERT_GE(frame.size(), 26u);
   EXPECT_EQ(frame.substr(18, 8), std::string("\x40\x01\0\0\xF0\0\0\0", 8)) << "320 x 240";
+}
+
+// ---- The packages a user installs: the zip and the installer ----
+
+// What both packages put in the program's folder. The camera listing tool
+// joins the list once there is one; plugin-check is not built for Windows.
+const std::vector<std::string> kPackageFiles = {"ConsoleExample.exe", "LICENSE.txt", "README.txt",
+                                                "Vidmote.dll"};
+
+// cpack of the Windows build with one generator (ZIP, NSIS) into `out`:
+// the one package file it makes.
+std::string windows_package(const char* generator, const ScratchDir& out) {
+  command_output(shell_quoted(CPACK_PROGRAM) + " -G " + generator + " -B " +
+                 shell_quoted(out.path()) + " --config " +
+                 shell_quoted(kWindowsBuild + "/CPackConfig.cmake"));
+  std::vector<std::string> made;
+  for (const std::string& name : out.list()) {
+    if (name.size() > 4 &&
+        (name.substr(name.size() - 4) == ".zip" || name.substr(name.size() - 4) == ".exe")) {
+      made.push_back(out.file(name));
+    }
+  }
+  if (made.size() != 1) throw std::runtime_error(std::string("cpack -G ") + generator);
+  return made[0];
+}
+
+// A path of this machine as Windows programs under wine see it: on drive Z:,
+// wine's view of the root folder.
+std::string windows_path(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
+}
+
+// The DLLs and programs of their own (not wine's built-in ones) that a run
+// with WINEDEBUG=+loaddll loaded, by their Windows paths.
+std::set<std::string> native_modules(const std::string& trace) {
+  std::set<std::string> modules;
+  std::istringstream lines(trace);
+  const std::string kLoaded = "Loaded L\"";
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = line.find(kLoaded), end = line.find("\" at ");
+    if (at == std::string::npos || end == std::string::npos || line.find(": native") == line.npos) {
+      continue;
+    }
+    std::string path = line.substr(at + kLoaded.size(), end - at - kLoaded.size());
+    for (size_t i = path.find("\\\\"); i != path.npos; i = path.find("\\\\", i + 1)) {
+      path.erase(i, 1);  // the trace doubles every backslash
+    }
+    modules.insert(path);
+  }
+  return modules;
+}
+
+// A folder a package filled: its files, the texts with Windows line ends, and
+// the program, started from another, empty folder, capturing a test-card
+// frame through the Vidmote.dll beside it and no other DLL of its own.
+void expect_program_folder_works(const std::string& folder, const std::vector<std::string>& files) {
+  EXPECT_EQ(list_folder(folder), files);
+  const std::string readme = read_file(folder + "/README.txt");
+  EXPECT_EQ(read_file(folder + "/LICENSE.txt"), crlf(read_file(LICENSE_PATH)));
+  size_t lf_alone = 0;
+  for (size_t i = readme.find('\n'); i != readme.npos; i = readme.find('\n', i + 1)) {
+    lf_alone += i == 0 || readme[i - 1] != '\r';
+  }
+  EXPECT_EQ(lf_alone, 0u) << "README.txt: lines that end in LF alone";
+  for (const char* told : {"ConsoleExample.exe", "chcp 932", "VIDMOTE_DEVICE=test-card"}) {
+    EXPECT_NE(readme.find(told), std::string::npos) << "README.txt does not say " << told;
+  }
+
+  ScratchDir run;
+  RunOptions options = wine_options({folder + "/ConsoleExample.exe"});
+  options.input = crlf(kOneCapture);
+  options.env["VIDMOTE_DEVICE"] = "test-card";
+  options.env["WINEDEBUG"] = "+loaddll";
+  const RunResult r = run_program(run.path(), options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(native_modules(r.err),
+            (std::set<std::string>{windows_path(folder) + "\\ConsoleExample.exe",
+                                   windows_path(folder) + "\\Vidmote.dll"}));
+  EXPECT_NE(r.out.find(to_shift_jis("DLL：Vidmote: Test card\r\n")), std::string::npos) << r.out;
+  EXPECT_EQ(run.list(), (std::vector<std::string>{"R00000.bmp", "R00000.html", "g.bmp"}));
+  EXPECT_EQ(read_file(run.file("R00000.bmp")).size(), 54u + 640 * 480 * 3);
+}
+
+TEST(WindowsPackages, ZipUnpacksToAFolderThatRuns) {
+  ScratchDir packages, unpacked;
+  const std::string zip = windows_package("ZIP", packages);
+  command_output("cd " + shell_quoted(unpacked.path()) + " && " + shell_quoted(CMAKE_PROGRAM) +
+                 " -E tar xf " + shell_quoted(zip));
+  // One folder, named as the zip.
+  const std::string folder = zip.substr(zip.rfind('/') + 1, zip.size() - zip.rfind('/') - 5);
+  ASSERT_EQ(unpacked.list(), std::vector<std::string>{folder});
+  expect_program_folder_works(unpacked.file(folder), kPackageFiles);
+}
+
+// Every file and folder of the wine prefix but those in its users' Temp
+// folders, where programs leave scratch files: the uninstaller runs from a
+// copy of itself there.
+std::set<std::string> prefix_entries() {
+  std::set<std::string> entries;
+  const std::filesystem::path prefix = WINE_PREFIX;
+  std::error_code vanished;  // an uninstaller may be removing files meanwhile
+  for (auto it = std::filesystem::recursive_directory_iterator(prefix, vanished);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(vanished)) {
+    const std::string entry = it->path().lexically_relative(prefix).string();
+    if (it->path().filename() == "Temp" && entry.rfind("drive_c/users/", 0) == 0) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    entries.insert(entry);
+  }
+  return entries;
+}
+
+// The exit status of `reg query` for a key in the 32-bit view of the
+// registry, where a 32-bit installer writes; its output into *out.
+int query_registry(const std::string& key, std::string* out) {
+  ScratchDir cwd;
+  const RunResult r = run_program(cwd.path(), wine_options({"reg", "query", key, "/reg:32"}));
+  if (out) *out = r.out;
+  return r.status;
+}
+
+TEST(WindowsPackages, InstallerInstallsListsAndUninstallsWithoutATrace) {
+  ScratchDir packages, target, home;
+  const std::string installer = windows_package("NSIS", packages);
+  const std::string folder = target.file("prefix");
+  // NSIS takes the folder after /D= as it stands, with no quotes around it.
+  ASSERT_EQ(folder.find(' '), std::string::npos) << folder;
+  // Nothing of wine's outside its prefix: no desktop menu entries for the
+  // installer's Start menu links, and a home of its own.
+  auto installing = [&](const std::vector<std::string>& command) {
+    RunOptions options = wine_options(command);
+    options.env["WINEDLLOVERRIDES"] = "winemenubuilder.exe=d";
+    options.env["HOME"] = home.path();
+    options.timeout_seconds = 300;
+    return options;
+  };
+  const std::string kListed =
+      "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Capture Console";
+  const std::string kOwnKey = "HKLM\\Software\\Capture console developers\\Capture Console";
+  const std::set<std::string> before = prefix_entries();
+  ASSERT_NE(query_registry(kListed, nullptr), 0)
+      << "installed in the prefix already: remove the prefix, wine_prefix makes it anew";
+
+  const std::string kMenu =
+      "drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Capture Console";
+  // The uninstaller hands over to its copy in Temp and returns at once: that
+  // copy removes the folder, then the Start menu folder.
+  auto uninstall = [&] {
+    const RunResult r = run_program(target.path(), installing({folder + "/Uninstall.exe", "/S"}));
+    const std::string menu = std::string(WINE_PREFIX) + "/" + kMenu;
+    for (int waited_ms = 0; waited_ms < 300 * 1000 && (file_exists(folder) || file_exists(menu));
+         waited_ms += 200) {
+      usleep(200 * 1000);
+    }
+    return r;
+  };
+  // The prefix is shared: a run that stops half-way uninstalls all the same.
+  struct AtExit {
+    std::function<void()> run;
+    ~AtExit() { run(); }
+  } leftover{[&] {
+    if (file_exists(folder + "/Uninstall.exe")) uninstall();
+  }};
+
+  const RunResult installed =
+      run_program(target.path(), installing({installer, "/S", "/D=" + windows_path(folder)}));
+  ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
+  std::vector<std::string> files = kPackageFiles;
+  files.insert(std::upper_bound(files.begin(), files.end(), "Uninstall.exe"), "Uninstall.exe");
+  expect_program_folder_works(folder, files);
+  // Listed among the installed programs, with the uninstaller of its folder.
+  std::string listing;
+  ASSERT_EQ(query_registry(kListed, &listing), 0);
+  EXPECT_NE(listing.find("DisplayName    REG_SZ    Capture Console\r\n"), std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("UninstallString    REG_SZ    \"" + windows_path(folder) +
+                         "\\Uninstall.exe\"\r\n"),
+            std::string::npos)
+      << listing;
+  // In the prefix, only its Start menu folder: the README and the uninstaller.
+  const std::set<std::string> after = prefix_entries();
+  std::vector<std::string> added;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                      std::back_inserter(added));
+  EXPECT_EQ(added, (std::vector<std::string>{kMenu, kMenu + "/Capture Console README.lnk",
+                                             kMenu + "/Uninstall.lnk"}));
+
+  const RunResult uninstalled = uninstall();
+  ASSERT_EQ(uninstalled.status, 0) << uninstalled.out << uninstalled.err;
+  EXPECT_EQ(target.list(), std::vector<std::string>{});
+  EXPECT_EQ(prefix_entries(), before);
+  EXPECT_NE(query_registry(kListed, nullptr), 0) << "still listed among the installed programs";
+  EXPECT_NE(query_registry(kOwnKey, nullptr), 0) << "its own registry key is left";
+  EXPECT_EQ(home.list(), std::vector<std::string>{});
 }
 
 // ---- A real camera: vivid, through DirectShow and wine's capture filter ----
