@@ -14,6 +14,9 @@
 #include "output_files.h"
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/charsets.h"
+#include "support/files.h"
+#include "support/shell.h"
 
 namespace {
 

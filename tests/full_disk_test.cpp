@@ -14,6 +14,7 @@
 
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/files.h"
 
 namespace {
 

@@ -7,6 +7,8 @@
 
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/files.h"
+#include "support/shell.h"
 
 namespace {
 

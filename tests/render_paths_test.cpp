@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "program_runner.h"
 #include "reference_render.h"
+#include "support/files.h"
 #include "test_entry_points.h"
 
 namespace {

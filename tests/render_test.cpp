@@ -14,6 +14,7 @@
 #include "html_page.h"
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/files.h"
 #include "test_entry_points.h"
 
 namespace {

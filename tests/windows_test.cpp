@@ -24,6 +24,9 @@
 #include <vector>
 
 #include "program_runner.h"
+#include "support/camera_controls.h"
+#include "support/charsets.h"
+#include "support/files.h"
 
 namespace {
 

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "program_runner.h"
+#include "support/camera_controls.h"
+#include "support/files.h"
 
 namespace {
 
