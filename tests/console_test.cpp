@@ -17,6 +17,7 @@
 #include "support/charsets.h"
 #include "support/files.h"
 #include "support/shell.h"
+#include "support/test_camera.h"
 
 namespace {
 
@@ -59,11 +60,9 @@ struct ConsoleRun : ::testing::Test {
   }
   // The fake camera serves these frames (bottom-up B, G, R rows) in turn.
   void serve(int width, int height, const std::vector<std::string>& frames) {
-    options.env["FAKECAM_SIZE"] = std::to_string(width) + " " + std::to_string(height);
     std::string all;
     for (const std::string& f : frames) all += f;
-    write_file(side.file("frames.raw"), all);
-    options.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+    serve_frames(options.env, side.file("frames.raw"), width, height, all);
   }
 };
 
@@ -266,10 +265,7 @@ TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
       all += f.bytes;
       frames.push_back(f);
     }
-    const std::string frames_file = side.file("frames" + std::to_string(run));
-    write_file(frames_file, all);
-    options[run].env["FAKECAM_SIZE"] = std::to_string(kWidth) + " " + std::to_string(kHeight);
-    options[run].env["FAKECAM_FRAMES"] = frames_file;
+    serve_frames(options[run].env, side.file("frames" + std::to_string(run)), kWidth, kHeight, all);
     // Both runs find a number free, then take a while to capture: the
     // second to create its files finds them taken.
     options[run].env["FAKECAM_CAPTURE_DELAY_MS"] = "20";

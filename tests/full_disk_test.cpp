@@ -15,6 +15,7 @@
 #include "program_runner.h"
 #include "reference_render.h"
 #include "support/files.h"
+#include "support/test_camera.h"
 
 namespace {
 
@@ -84,10 +85,8 @@ TEST_P(FullDisk, ReportsRemovesPartialFilesAndGoesOn) {
   if (c.old_preview_bytes) write_file(disk_ + "/g.bmp", std::string(c.old_preview_bytes, 'x'));
   if (!filler.empty()) write_file(disk_ + "/filler", filler);
 
-  write_file(side_.file("frame.raw"), frame.bytes);
   RunOptions options;
-  options.env["FAKECAM_SIZE"] = std::to_string(c.width) + " " + std::to_string(c.height);
-  options.env["FAKECAM_FRAMES"] = side_.file("frame.raw");
+  serve_frames(options.env, side_.file("frame.raw"), c.width, c.height, frame.bytes);
   options.input = std::to_string(c.columns) + "\n" + std::string(c.captures, '\n') + "q\n";
   RunResult r = run_program(disk_, options);
 

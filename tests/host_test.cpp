@@ -16,6 +16,7 @@
 #include "kimage.h"
 #include "lensora_plugin.h"
 #include "support/files.h"
+#include "support/test_camera.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -526,9 +527,9 @@ TEST_F(HostTest, CaptureServesFramesFromFileInTurn) {
   // Two frames of 3 x 2 pixels, 18 bytes each.
   std::vector<uint8_t> frames(36);
   for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<uint8_t>(200 - 5 * i);
-  const std::string frames_file = dir_ + "/frames.raw";
-  write_file(frames_file, std::string(frames.begin(), frames.end()));
-  SetEnv("FAKECAM_FRAMES", frames_file);
+  CameraSettings camera;
+  serve_frames(camera, dir_ + "/frames.raw", std::string(frames.begin(), frames.end()));
+  for (const auto& [name, value] : camera) SetEnv(name.c_str(), value);
   const std::vector<uint8_t> frame0(frames.begin(), frames.begin() + 18);
   const std::vector<uint8_t> frame1(frames.begin() + 18, frames.end());
 

@@ -15,6 +15,7 @@
 #include "program_runner.h"
 #include "reference_render.h"
 #include "support/files.h"
+#include "support/test_camera.h"
 #include "test_entry_points.h"
 
 namespace {
@@ -185,11 +186,8 @@ struct Capture {
 RunOptions serving(const std::vector<Frame>& frames, const ScratchDir& side) {
   std::string all;
   for (const Frame& f : frames) all += f.bytes;
-  write_file(side.file("frames.raw"), all);
   RunOptions options;
-  options.env["FAKECAM_SIZE"] =
-      std::to_string(frames[0].width) + " " + std::to_string(frames[0].height);
-  options.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  serve_frames(options.env, side.file("frames.raw"), frames[0].width, frames[0].height, all);
   return options;
 }
 

@@ -27,6 +27,7 @@
 #include "support/camera_controls.h"
 #include "support/charsets.h"
 #include "support/files.h"
+#include "support/test_camera.h"
 
 namespace {
 
@@ -165,13 +166,19 @@ RunOptions windows_options(const std::string& variant) {
   return options;
 }
 
+// Frames of width x height, one after another.
+struct ServedFrames {
+  int width = 0, height = 0;
+  std::string bytes;
+};
+
 struct Scenario {
   const char* name;
   std::string plugin;  // fakecam variant; "" for the default plug-in
   std::string input;   // LF line ends; the Windows run gets CRLF, as typed there
   int status;
   std::map<std::string, std::string> env = {};
-  std::string frames = "";              // served by fakecam (FAKECAM_FRAMES) unless empty
+  ServedFrames frames = {};             // served by fakecam unless it has no bytes
   std::vector<std::string> taken = {};  // entries made beforehand; a trailing '/' makes a folder
   std::string windows_input = "";       // unless empty, the Windows run's input as it is
 };
@@ -221,12 +228,8 @@ void expect_same_files(const ScratchDir& linux_out, const ScratchDir& windows_ou
 // Captures of `count` frames of width x height served by fakecam.
 Scenario noise_scenario(const char* name, const std::string& input, int width, int height,
                         int count) {
-  return Scenario{name,
-                  "fakecam",
-                  input,
-                  0,
-                  {{"FAKECAM_SIZE", std::to_string(width) + " " + std::to_string(height)}},
-                  noise_frames(width, height, count)};
+  const ServedFrames frames = {width, height, noise_frames(width, height, count)};
+  return Scenario{name, "fakecam", input, 0, {}, frames};
 }
 
 class SameAsLinux : public ::testing::TestWithParam<Scenario> {};
@@ -238,9 +241,9 @@ TEST_P(SameAsLinux, ConsoleFilesAndCalls) {
   on_linux.plugin = s.plugin;
   on_linux.input = s.input;
   on_linux.env = s.env;
-  if (!s.frames.empty()) {
-    write_file(side.file("frames.raw"), s.frames);
-    on_linux.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  if (!s.frames.bytes.empty()) {
+    serve_frames(on_linux.env, side.file("frames.raw"), s.frames.width, s.frames.height,
+                 s.frames.bytes);
   }
   RunOptions on_windows = windows_options(s.plugin);
   on_windows.input = s.windows_input.empty() ? crlf(s.input) : s.windows_input;
@@ -277,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Scenario{"OneCapture", "fakecam", kOneCapture, 0},
         Scenario{"TwoCapturesFromOneLine", "fakecam", "70\nx\nQ\n", 0},
-        Scenario{"LfInputOnWindows", "fakecam", "70\nx\nQ\n", 0, {}, "", {}, "70\nx\nQ\n"},
+        Scenario{"LfInputOnWindows", "fakecam", "70\nx\nQ\n", 0, {}, {}, {}, "70\nx\nQ\n"},
         noise_scenario("NoiseFramesOddWidth", "201\n\n\nq\n", 201, 151, 2),
         noise_scenario("TallFrameOneColumn", "1\n\nq\n", 7, 300, 1),
         noise_scenario("OneRowFrame", "70\n\nq\n", 640, 20, 1),
@@ -290,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "30\n\n\n\nq\n",
                  0,
                  {},
-                 "",
+                 {},
                  {"R00000.html", "R00001.bmp", "R00002.bmp/", "R00005.bmp"}},
         Scenario{"SettingsDropsTheRestOfTheLine", "fakecam", "200\ns and more\n\nq\n", 0},
         Scenario{"EndOfInputAtThePrompt", "fakecam", "200\n", 0},
