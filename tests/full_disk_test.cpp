@@ -14,6 +14,7 @@
 
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/console_texts.h"
 #include "support/files.h"
 #include "support/test_camera.h"
 
@@ -23,14 +24,6 @@ const int64_t kPage = 4096;  // tmpfs counts whole pages
 
 int64_t pages(int64_t bytes) {
   return (bytes + kPage - 1) / kPage;
-}
-
-const std::string kPrompt = "Enter キーを押してください, 終了(Q), 設定(S) -> ";
-const std::string kFileOutputFailed = "ファイル出力失敗...\n";
-
-std::string startup(int w, int h) {
-  return "DLL：FakeCam\n解像度：" + std::to_string(w) + "x" + std::to_string(h) +
-         "\nHTML ファイル版の横幅は？（例：200） -> ";
 }
 
 struct DiskCase {
@@ -95,7 +88,7 @@ TEST_P(FullDisk, ReportsRemovesPartialFilesAndGoesOn) {
   std::string capture = console_report(frame);
   if (!c.page_kept) capture += kFileOutputFailed;
   if (!c.bmp_kept) capture += kFileOutputFailed;
-  std::string expected_out = startup(c.width, c.height) + kPrompt;
+  std::string expected_out = startup_text(c.width, c.height) + kPrompt;
   for (int k = 0; k < c.captures; ++k) expected_out += capture + kPrompt;
   EXPECT_EQ(r.out, expected_out);
 

@@ -26,6 +26,7 @@
 #include "program_runner.h"
 #include "support/camera_controls.h"
 #include "support/charsets.h"
+#include "support/console_texts.h"
 #include "support/files.h"
 #include "support/test_camera.h"
 
@@ -343,7 +344,8 @@ TEST(WindowsProgram, StartsWithShiftJisTextsAndCrLf) {
   options.input = "\r\n";  // no digits: refused
   const RunResult r = run_program(out.path(), options);
   EXPECT_EQ(r.status, 255);
-  // DLL：FakeCam, 解像度：640x480, the width question, error.
+  // The start-up texts for the test camera at 640 x 480, then the width
+  // error, as Shift_JIS bytes written out by hand, not through the converter.
   EXPECT_EQ(r.out,
             "DLL\x81\x46"
             "FakeCam\r\n"
@@ -360,7 +362,7 @@ TEST(WindowsProgram, ReportsAMissingPlugInByItsFileName) {
   options.input = kOneCapture;
   const RunResult r = run_program(out.path(), options);
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, to_shift_jis("DLL が開けません : Vidmote.dll\r\n"));
+  EXPECT_EQ(r.out, to_shift_jis(crlf(open_failed_text("Vidmote.dll"))));
   EXPECT_TRUE(out.list().empty());
 }
 
@@ -469,7 +471,6 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
 // Linux plug-in's frames of the same picture. vivid's patterns by their menu
 // index.
 const char kCamera[] = "/dev/video0";
-const std::string kCaptureFailedText = "キャプチャ失敗\n";
 const int kHorizontalBars = 3, kSolidRed = 7, kSolidBlue = 9, kSolidWhite = 6;
 
 bool vivid_present() {
@@ -522,7 +523,8 @@ TEST(WindowsCamera, FramesEqualTheLinuxPlugInsOfTheSamePicture) {
     EXPECT_EQ(linux_run.status, 0) << linux_run.out << linux_run.err;
     EXPECT_EQ(windows_run.status, 0) << windows_run.out << windows_run.err;
     EXPECT_EQ(windows_run.err, "");
-    EXPECT_NE(windows_run.out.find(to_shift_jis("DLL：Vidmote: vivid\r\n")), std::string::npos)
+    EXPECT_NE(windows_run.out.find(to_shift_jis(crlf(plugin_name_line("Vidmote: vivid")))),
+              std::string::npos)
         << windows_run.out;
     const std::string linux_bmp = read_file(linux_out.file("R00000.bmp"));
     const std::string windows_bmp = read_file(windows_out.file("R00000.bmp"));
@@ -616,12 +618,12 @@ TEST(WindowsCamera, FramesThatStopFailTheCaptureAsOnLinux) {
   ASSERT_FALSE(linux_run.timed_out || windows_run.timed_out);
   EXPECT_EQ(linux_run.status, 255);
   EXPECT_EQ(windows_run.status, 255);
-  const std::string failed = to_shift_jis(crlf(kCaptureFailedText));
+  const std::string failed = to_shift_jis(crlf(kCaptureFailed));
   ASSERT_GE(windows_run.out.size(), failed.size());
   EXPECT_EQ(windows_run.out.substr(windows_run.out.size() - failed.size()), failed);
   EXPECT_EQ(linux_run.out.substr(linux_run.out.size() -
-                                 std::min(linux_run.out.size(), kCaptureFailedText.size())),
-            kCaptureFailedText);
+                                 std::min(linux_run.out.size(), kCaptureFailed.size())),
+            kCaptureFailed);
   EXPECT_NE(linux_run.err.find("vidmote: /dev/video0: no frame in time after starting\n"),
             std::string::npos)
       << linux_run.err;
@@ -637,7 +639,7 @@ TEST(WindowsCamera, ZzAnUnpluggedCameraFailsTheCaptureCleanly) {
   if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
   ASSERT_TRUE(set_camera_control(kCamera, "Test Pattern", kSolidRed));
   ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 0));
-  const std::string prompt = to_shift_jis("Enter キーを押してください, 終了(Q), 設定(S) -> ");
+  const std::string prompt = to_shift_jis(kPrompt);
   ScratchDir windows_out;
   RunOptions on_windows = windows_options("");
   on_windows.timeout_seconds = 120;
@@ -649,7 +651,7 @@ TEST(WindowsCamera, ZzAnUnpluggedCameraFailsTheCaptureCleanly) {
   ASSERT_TRUE(set_camera_control(kCamera, "Disconnect", 1));
   console.type("\r\n");
   EXPECT_EQ(console.wait_exit(), 255) << console.output() << console.errors();
-  const std::string failed = to_shift_jis(crlf(kCaptureFailedText));
+  const std::string failed = to_shift_jis(crlf(kCaptureFailed));
   const std::string& out = console.output();
   EXPECT_EQ(out.substr(out.size() - std::min(out.size(), failed.size())), failed);
   // Windows reports the camera lost; wine's capture filter does not, so

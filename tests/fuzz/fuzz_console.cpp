@@ -15,14 +15,12 @@
 #include <vector>
 
 #include "capture_console.h"
+#include "support/console_texts.h"
 #include "support/files.h"
 
 namespace {
 
 const int kWidth = 100, kHeight = 4;
-const char kPrompt[] =
-    "Enter \u30AD\u30FC\u3092\u62BC\u3057\u3066\u304F\u3060\u3055\u3044, \u7D42\u4E86(Q), "
-    "\u8A2D\u5B9A(S) -> ";
 const char kOpening[] = "<html><body><font size=\"-3\"><pre>";
 const char kClosing[] = "</pre></font></body></html>";
 // Inputs whose captures would render more page cells than this are skipped:
@@ -120,11 +118,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   free(text);
 
   check(status == (expected.width_ok ? 0 : -1), "status");
-  const std::string start = "DLL\uFF1AFakeCam\n";
+  const std::string start = plugin_name_line("FakeCam");
   check(console.compare(0, start.size(), start) == 0, "start-up texts");
   check(count(console, kPrompt) == static_cast<size_t>(expected.prompts), "one prompt per command");
   if (!expected.width_ok) {
-    check(console.size() > 7 && console.compare(console.size() - 7, 7, "error.\n") == 0,
+    check(console.size() > kWidthError.size() &&
+              console.compare(console.size() - kWidthError.size(), kWidthError.size(),
+                              kWidthError) == 0,
           "width error");
   }
 
