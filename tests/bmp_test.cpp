@@ -15,14 +15,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kimage.h"
+#include "support/files.h"
 
 namespace {
 
@@ -100,22 +99,14 @@ void FillBytes(KImageT<K_RGB>& image, uint8_t value) {
 }
 
 Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const std::string bytes = read_file(path);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 class ImageTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/image_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-  std::string dir_;
+  ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 TEST(KImageTest, PixelIsThreeBytesAndRowsArePacked) {
@@ -374,10 +365,7 @@ TEST_F(ImageTest, HeadersWrittenOutByHand) {
 
 TEST_F(ImageTest, LongerFileAtPathIsReplaced) {
   const std::string path = dir_ + "/old.bmp";
-  {
-    std::ofstream old(path, std::ios::binary);
-    old << std::string(5000, 'Z');
-  }
+  write_file(path, std::string(5000, 'Z'));
   KImageT<K_RGB> image(1, 1);
   image.pixel(0, 0).b = 1;
   image.pixel(0, 0).g = 2;
@@ -444,8 +432,6 @@ TEST_F(ImageTest, AFailedSaveToWhatIsNotARegularFileLeavesItInPlace) {
 class FullDiskTest : public ImageTest {
  protected:
   void SetUp() override {
-    ImageTest::SetUp();
-    if (HasFatalFailure()) return;
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
     mount_point_ = dir_ + "/small";
     ASSERT_EQ(mkdir(mount_point_.c_str(), 0700), 0) << strerror(errno);
@@ -458,7 +444,6 @@ class FullDiskTest : public ImageTest {
     if (mounted_) {
       EXPECT_EQ(umount2(mount_point_.c_str(), MNT_DETACH), 0) << strerror(errno);
     }
-    ImageTest::TearDown();
   }
   std::string mount_point_;
   bool mounted_ = false;

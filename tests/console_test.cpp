@@ -14,17 +14,15 @@
 #include "output_files.h"
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/charsets.h"
+#include "support/console_texts.h"
+#include "support/files.h"
+#include "support/shell.h"
+#include "support/test_camera.h"
 
 namespace {
 
-const std::string kStartup =
-    "DLL：FakeCam\n"
-    "解像度：640x480\n"
-    "HTML ファイル版の横幅は？（例：200） -> ";
-const std::string kPrompt = "Enter キーを押してください, 終了(Q), 設定(S) -> ";
-const std::string kCaptureFailed = "キャプチャ失敗\n";
-const std::string kFileOutputFailed = "ファイル出力失敗...\n";
-const std::string kWidthError = "error.\n";
+const std::string kStartup = startup_text(640, 480);
 
 // A test folder with the scratch output folder and a call log beside it.
 struct ConsoleRun : ::testing::Test {
@@ -56,11 +54,9 @@ struct ConsoleRun : ::testing::Test {
   }
   // The fake camera serves these frames (bottom-up B, G, R rows) in turn.
   void serve(int width, int height, const std::vector<std::string>& frames) {
-    options.env["FAKECAM_SIZE"] = std::to_string(width) + " " + std::to_string(height);
     std::string all;
     for (const std::string& f : frames) all += f;
-    write_file(side.file("frames.raw"), all);
-    options.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+    serve_frames(options.env, side.file("frames.raw"), width, height, all);
   }
 };
 
@@ -263,10 +259,7 @@ TEST(TwoRuns, CapturingIntoOneFolderAtOnceNeverOverwrite) {
       all += f.bytes;
       frames.push_back(f);
     }
-    const std::string frames_file = side.file("frames" + std::to_string(run));
-    write_file(frames_file, all);
-    options[run].env["FAKECAM_SIZE"] = std::to_string(kWidth) + " " + std::to_string(kHeight);
-    options[run].env["FAKECAM_FRAMES"] = frames_file;
+    serve_frames(options[run].env, side.file("frames" + std::to_string(run)), kWidth, kHeight, all);
     // Both runs find a number free, then take a while to capture: the
     // second to create its files finds them taken.
     options[run].env["FAKECAM_CAPTURE_DELAY_MS"] = "20";
@@ -592,8 +585,7 @@ TEST_P(PlugInFailure, PrintsItsTextAndEndsWithStatus255) {
   EXPECT_EQ(calls().back(), "LN_OnDestroy") << "the plug-in is always told to release";
 }
 
-const std::string kOpenFailed = "DLL が開けません : libvidmote.so\n";
-const std::string kInitFailed = "DLL の初期化に失敗しました\n";
+const std::string kOpenFailed = open_failed_text("libvidmote.so");
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlugInFailure,
@@ -669,9 +661,7 @@ TEST_F(ConsoleRun, MissingExportsAreHandledByTheirCommands) {
       {"no_Capture", 255, kStartup + kPrompt + kPrompt + kCaptureFailed},
       {"no_exports", 255, kOpenFailed},
       {"unresolved", 255, kOpenFailed},  // all symbols are bound at load, not at the call
-      {"no_GetResolution", 255,
-       "DLL：FakeCam\n解像度：0x0\nHTML ファイル版の横幅は？（例：200） -> " + kPrompt + kPrompt +
-           kCaptureFailed},
+      {"no_GetResolution", 255, startup_text(0, 0) + kPrompt + kPrompt + kCaptureFailed},
       {"no_SetResolution", 0, kStartup + kPrompt},
       {"no_DoModalOptionDlg", 0, kStartup + kPrompt + kPrompt},
       {"no_OnDestroy", 0, kStartup + kPrompt + kPrompt},
@@ -718,7 +708,7 @@ TEST_F(ConsoleRun, ANameFillingTheWholeBufferIsReadToItsEnd) {
   EXPECT_EQ(r.status, 0);
   std::string name;
   for (int i = 0; i < 65546 / 2; ++i) name += "ab";
-  EXPECT_EQ(r.out, "DLL：" + name + kStartup.substr(kStartup.find('\n')) + kPrompt);
+  EXPECT_EQ(r.out, startup_text(640, 480, name) + kPrompt);
 }
 
 // A plug-in that takes an empty frame for a success: the renderings never
@@ -737,9 +727,7 @@ TEST_F(ConsoleRun, AnEmptyFrameIsRenderedAsEmpty) {
     options.input = "200\n\nq\n";
     RunResult r = run_program(folder.path(), options);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：" + text +
-                         "\nHTML ファイル版の横幅は？（例：200） -> " + kPrompt + kEmptyReport +
-                         kPrompt);
+    EXPECT_EQ(r.out, startup_text(size.width, size.height) + kPrompt + kEmptyReport + kPrompt);
     EXPECT_EQ(read_file(folder.file("R00000.bmp")), bmp_file(Frame{size.width, size.height, ""}));
     EXPECT_EQ(read_file(folder.file("R00000.html")),
               "<html><body><font size=\"-3\"><pre></pre></font></body></html>");
@@ -761,8 +749,7 @@ TEST_F(ConsoleRun, AnAbsurdlyTallFrameGetsTheHistogramOnly) {
        {" 32- 63", " 64- 95", " 96-127", "128-159", "160-191", "192-223", "224-255"}) {
     histogram += std::string(band) + ":     0: \n";
   }
-  EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：1x1000000\nHTML ファイル版の横幅は？（例：200） -> " +
-                       kPrompt + histogram + kFileOutputFailed + kPrompt);
+  EXPECT_EQ(r.out, startup_text(1, kHeight) + kPrompt + histogram + kFileOutputFailed + kPrompt);
   EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "g.bmp"}));
   EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame));
   EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(Frame{0, 0, ""}));
@@ -777,8 +764,7 @@ TEST_F(ConsoleRun, AFrameTooLargeForTheMemoryFailsTheCapture) {
   options.env["FAKECAM_SIZE"] = "20000 20000";
   RunResult r = run("200\n\nq\n");
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "DLL：FakeCam\n解像度：20000x20000\nHTML ファイル版の横幅は？（例：200） -> " +
-                       kPrompt + kCaptureFailed);
+  EXPECT_EQ(r.out, startup_text(20000, 20000) + kPrompt + kCaptureFailed);
   EXPECT_TRUE(out.list().empty());
   EXPECT_EQ(calls().back(), "LN_OnDestroy");
 }

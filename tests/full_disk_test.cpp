@@ -14,6 +14,9 @@
 
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/console_texts.h"
+#include "support/files.h"
+#include "support/test_camera.h"
 
 namespace {
 
@@ -21,14 +24,6 @@ const int64_t kPage = 4096;  // tmpfs counts whole pages
 
 int64_t pages(int64_t bytes) {
   return (bytes + kPage - 1) / kPage;
-}
-
-const std::string kPrompt = "Enter キーを押してください, 終了(Q), 設定(S) -> ";
-const std::string kFileOutputFailed = "ファイル出力失敗...\n";
-
-std::string startup(int w, int h) {
-  return "DLL：FakeCam\n解像度：" + std::to_string(w) + "x" + std::to_string(h) +
-         "\nHTML ファイル版の横幅は？（例：200） -> ";
 }
 
 struct DiskCase {
@@ -83,10 +78,8 @@ TEST_P(FullDisk, ReportsRemovesPartialFilesAndGoesOn) {
   if (c.old_preview_bytes) write_file(disk_ + "/g.bmp", std::string(c.old_preview_bytes, 'x'));
   if (!filler.empty()) write_file(disk_ + "/filler", filler);
 
-  write_file(side_.file("frame.raw"), frame.bytes);
   RunOptions options;
-  options.env["FAKECAM_SIZE"] = std::to_string(c.width) + " " + std::to_string(c.height);
-  options.env["FAKECAM_FRAMES"] = side_.file("frame.raw");
+  serve_frames(options.env, side_.file("frame.raw"), c.width, c.height, frame.bytes);
   options.input = std::to_string(c.columns) + "\n" + std::string(c.captures, '\n') + "q\n";
   RunResult r = run_program(disk_, options);
 
@@ -95,7 +88,7 @@ TEST_P(FullDisk, ReportsRemovesPartialFilesAndGoesOn) {
   std::string capture = console_report(frame);
   if (!c.page_kept) capture += kFileOutputFailed;
   if (!c.bmp_kept) capture += kFileOutputFailed;
-  std::string expected_out = startup(c.width, c.height) + kPrompt;
+  std::string expected_out = startup_text(c.width, c.height) + kPrompt;
   for (int k = 0; k < c.captures; ++k) expected_out += capture + kPrompt;
   EXPECT_EQ(r.out, expected_out);
 

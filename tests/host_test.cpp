@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -17,9 +15,10 @@
 
 #include "kimage.h"
 #include "lensora_plugin.h"
+#include "support/files.h"
+#include "support/test_camera.h"
 
 #ifdef _WIN32
-#include <direct.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -47,10 +46,6 @@ int setenv(const char* name, const char* value, int /*overwrite*/) {
 }
 int unsetenv(const char* name) {
   return _putenv_s(name, "");
-}
-
-char* mkdtemp(char* pattern) {
-  return _mktemp_s(pattern, strlen(pattern) + 1) == 0 && _mkdir(pattern) == 0 ? pattern : nullptr;
 }
 #else
 const char kPlugInFileName[] = "libvidmote.so";
@@ -116,18 +111,11 @@ class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ClearFakeCamEnvironment();
-    std::string pattern = (std::filesystem::temp_directory_path() / "host_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     log_ = dir_ + "/calls.log";
     SetEnv("FAKECAM_LOG", log_);
   }
 
-  void TearDown() override {
-    ClearFakeCamEnvironment();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { ClearFakeCamEnvironment(); }
 
   Lines Log() const {
     Lines lines;
@@ -138,14 +126,8 @@ class HostTest : public ::testing::Test {
 
   void ClearLog() const { std::ofstream(log_, std::ios::trunc); }
 
-  void WriteFile(const std::string& file, const std::vector<uint8_t>& bytes) const {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << file;
-  }
-
-  std::string dir_;
+  ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
   std::string log_;
 };
 
@@ -545,9 +527,9 @@ TEST_F(HostTest, CaptureServesFramesFromFileInTurn) {
   // Two frames of 3 x 2 pixels, 18 bytes each.
   std::vector<uint8_t> frames(36);
   for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<uint8_t>(200 - 5 * i);
-  const std::string frames_file = dir_ + "/frames.raw";
-  WriteFile(frames_file, frames);
-  SetEnv("FAKECAM_FRAMES", frames_file);
+  CameraSettings camera;
+  serve_frames(camera, dir_ + "/frames.raw", std::string(frames.begin(), frames.end()));
+  for (const auto& [name, value] : camera) SetEnv(name.c_str(), value);
   const std::vector<uint8_t> frame0(frames.begin(), frames.begin() + 18);
   const std::vector<uint8_t> frame1(frames.begin() + 18, frames.end());
 
@@ -713,7 +695,7 @@ TEST_F(HostTest, UnreadableFramesFileFailsCapture) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     const std::string frames_file = dir_ + "/frames_" + std::to_string(c.bytes.size());
-    if (!c.bytes.empty()) WriteFile(frames_file, c.bytes);
+    if (!c.bytes.empty()) write_file(frames_file, std::string(c.bytes.begin(), c.bytes.end()));
     SetEnv("FAKECAM_FRAMES", frames_file);
     LensoraPlugIn host;
     ASSERT_TRUE(host.Open(kFakeCam.c_str()));

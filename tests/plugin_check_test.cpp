@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "program_runner.h"
+#include "support/files.h"
 
 namespace {
 

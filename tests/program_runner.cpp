@@ -1,15 +1,11 @@
 #include "program_runner.h"
 
-#include <ctype.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <iconv.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -17,28 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
-namespace {
+#include "support/clock.h"
+#include "support/files.h"
 
-void remove_tree(const std::string& path) {
-  if (DIR* dir = opendir(path.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "/" + name;
-      if (entry->d_type == DT_DIR) {
-        remove_tree(child);
-      } else {
-        unlink(child.c_str());
-      }
-    }
-    closedir(dir);
-  }
-  rmdir(path.c_str());
-}
+namespace {
 
 // The null-terminated array execve takes; valid while strings is.
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
@@ -48,83 +28,7 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   return pointers;
 }
 
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-std::string make_temp_dir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/console-test-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
-  return name.data();
-}
-
 }  // namespace
-
-ScratchDir::ScratchDir() : path_(make_temp_dir()) {}
-ScratchDir::~ScratchDir() {
-  remove_tree(path_);
-}
-
-std::vector<std::string> ScratchDir::list() const {
-  return list_folder(path_);
-}
-
-std::vector<std::string> list_folder(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-bool file_exists(const std::string& path) {
-  return access(path.c_str(), F_OK) == 0;
-}
-
-std::string shell_quoted(const std::string& word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string to_charset(const std::string& utf8, const char* charset) {
-  iconv_t cd = iconv_open(charset, "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1))
-    throw std::runtime_error(std::string("no converter to ") + charset);
-  std::string in = utf8, out(utf8.size() * 2, '\0');
-  char* src = in.data();
-  char* dst = out.data();
-  size_t src_left = in.size(), dst_left = out.size();
-  const size_t converted = iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  if (converted == static_cast<size_t>(-1))
-    throw std::runtime_error(std::string("not ") + charset + ": " + utf8);
-  out.resize(out.size() - dst_left);
-  return out;
-}
 
 std::vector<std::string> environment(const RunOptions& options) {
   std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
@@ -343,44 +247,3 @@ bool InteractiveRun::expect(std::string* text, size_t* seen, const std::string& 
     if (!pump(ended ? 0 : 100) && ended) return false;
   }
 }
-
-#ifdef __linux__
-#include <linux/videodev2.h>
-
-namespace {
-
-std::string control_name(const std::string& name) {
-  std::string out;
-  for (char c : name) out += isalnum(static_cast<unsigned char>(c)) ? tolower(c) : '_';
-  return out;
-}
-
-}  // namespace
-
-uint32_t camera_control_id(int fd, const std::string& name) {
-  v4l2_queryctrl query = {};
-  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  while (ioctl(fd, VIDIOC_QUERYCTRL, &query) == 0) {
-    if (control_name(reinterpret_cast<const char*>(query.name)) == control_name(name))
-      return query.id;
-    query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
-  }
-  return 0;
-}
-
-bool set_camera_control(const std::string& device, const std::string& name, int32_t value) {
-  const int fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  v4l2_control control = {camera_control_id(fd, name), value};
-  const bool done = control.id && ioctl(fd, VIDIOC_S_CTRL, &control) == 0;
-  close(fd);
-  return done;
-}
-#else
-uint32_t camera_control_id(int, const std::string&) {
-  return 0;
-}
-bool set_camera_control(const std::string&, const std::string&, int32_t) {
-  return false;
-}
-#endif

@@ -10,23 +10,6 @@
 #include <string>
 #include <vector>
 
-// A fresh empty folder, removed with everything in it when this goes away.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  // Sorted names of the entries, without "." and "..".
-  std::vector<std::string> list() const;
-
- private:
-  std::string path_;
-};
-
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   bool timed_out = false;
@@ -101,27 +84,5 @@ class InteractiveRun {
   std::string out_text_, tty_text_, err_text_;
   size_t out_seen_ = 0, tty_seen_ = 0, tty_mark_ = 0;
 };
-
-// Sorted names of the entries of a folder, without "." and "..".
-std::vector<std::string> list_folder(const std::string& path);
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
-bool file_exists(const std::string& path);
-// One word for the shell, whatever it holds (a space, a quote).
-std::string shell_quoted(const std::string& word);
-
-// The same characters in another character set (iconv's name); throws for
-// text it cannot convert.
-std::string to_charset(const std::string& utf8, const char* charset);
-inline std::string to_shift_jis(const std::string& utf8) {
-  return to_charset(utf8, "SHIFT_JIS");
-}
-
-// Sets a V4L2 camera's control, named as the driver names it, ignoring case
-// and punctuation ("Test Pattern", "test_pattern"). False when the device
-// does not open or has no such control, or the driver refuses the value.
-bool set_camera_control(const std::string& device, const std::string& name, int32_t value);
-// The id of the control so named on the open V4L2 device fd; 0 for none.
-uint32_t camera_control_id(int fd, const std::string& name);
 
 #endif  // PROGRAM_RUNNER_H

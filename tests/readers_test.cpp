@@ -7,6 +7,9 @@
 
 #include "program_runner.h"
 #include "reference_render.h"
+#include "support/files.h"
+#include "support/shell.h"
+#include "support/test_camera.h"
 
 namespace {
 
@@ -31,11 +34,8 @@ const int kColumns = 30;
 class Readers : public ::testing::Test {
  protected:
   void SetUp() override {
-    write_file(side_.file("frame.raw"), frame_.bytes);
     RunOptions options;
-    options.env["FAKECAM_SIZE"] =
-        std::to_string(frame_.width) + " " + std::to_string(frame_.height);
-    options.env["FAKECAM_FRAMES"] = side_.file("frame.raw");
+    serve_frames(options.env, side_.file("frame.raw"), frame_.width, frame_.height, frame_.bytes);
     options.input = std::to_string(kColumns) + "\n\nq\n";
     RunResult r = run_program(out_.path(), options);
     ASSERT_EQ(r.status, 0);

@@ -15,6 +15,9 @@
 #include "program_runner.h"
 #include "reference_render.h"
 #include "render_steps.h"
+#include "support/console_texts.h"
+#include "support/files.h"
+#include "support/test_camera.h"
 
 namespace {
 
@@ -158,13 +161,6 @@ TEST(Preview, GBmpIsReplacedWholeOrLeftAsItWas) {
 
 // ---- Whole captures ----
 
-const std::string kPrompt = "Enter キーを押してください, 終了(Q), 設定(S) -> ";
-
-std::string startup(int w, int h) {
-  return "DLL：FakeCam\n解像度：" + std::to_string(w) + "x" + std::to_string(h) +
-         "\nHTML ファイル版の横幅は？（例：200） -> ";
-}
-
 Frame make_frame(int w, int h, const std::function<int(int, int, int)>& byte_at) {
   Frame f{w, h, std::string(static_cast<size_t>(3) * w * h, '\0')};
   for (int y = 0; y < h; ++y)
@@ -184,11 +180,8 @@ struct Capture {
 RunOptions serving(const std::vector<Frame>& frames, const ScratchDir& side) {
   std::string all;
   for (const Frame& f : frames) all += f.bytes;
-  write_file(side.file("frames.raw"), all);
   RunOptions options;
-  options.env["FAKECAM_SIZE"] =
-      std::to_string(frames[0].width) + " " + std::to_string(frames[0].height);
-  options.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  serve_frames(options.env, side.file("frames.raw"), frames[0].width, frames[0].height, all);
   return options;
 }
 
@@ -211,7 +204,7 @@ void expect_capture_matches(const Frame& frame, int columns) {
   EXPECT_EQ(c.result.status, 0);
   EXPECT_EQ(c.result.err, "");
   EXPECT_EQ(c.result.out,
-            startup(frame.width, frame.height) + kPrompt + console_report(frame) + kPrompt);
+            startup_text(frame.width, frame.height) + kPrompt + console_report(frame) + kPrompt);
   EXPECT_EQ(c.page, html_page(frame, columns));
   EXPECT_EQ(c.frame_bmp, bmp_file(frame));
   EXPECT_EQ(c.preview_bmp, bmp_file(gray_preview(frame, columns)));
@@ -225,7 +218,7 @@ TEST(Capture, ABlackFrameRendersAsWorkedOutByHand) {
     report += std::string(band) + ":     0: \n";
   }
   for (int r = 0; r < 26; ++r) report += std::string(70, ',') + "\n";
-  EXPECT_EQ(c.result.out, startup(640, 480) + kPrompt + report + kPrompt);
+  EXPECT_EQ(c.result.out, startup_text(640, 480) + kPrompt + report + kPrompt);
 
   std::string row;
   for (int i = 0; i < 200; ++i) row += "&amp;";
@@ -339,7 +332,7 @@ TEST(Capture, PageTooLargeForThePreviewIsReportedAndTheFrameStillSaved) {
   RunResult r = run_program(out.path(), options);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
-            startup(1, 1) + kPrompt + console_report(pixel) + "ファイル出力失敗...\n" + kPrompt);
+            startup_text(1, 1) + kPrompt + console_report(pixel) + kFileOutputFailed + kPrompt);
   EXPECT_EQ(out.list(), (std::vector<std::string>{"R00000.bmp", "g.bmp"}));
   EXPECT_EQ(read_file(out.file("R00000.bmp")), bmp_file(pixel));
   EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(Frame{0, 0, ""}));

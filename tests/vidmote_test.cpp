@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lensora_plugin.h"
+#include "support/clock.h"
 
 namespace {
 
@@ -297,12 +298,6 @@ TEST(VidmoteSource, TheVariableNamesTheSource) {
 // ---- The settings dialog, run in child processes. ----
 
 const int kChildSeconds = 10;
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 // Waits for the child at most kChildSeconds, then kills it. Its wait status.
 int wait_child(pid_t pid) {

@@ -28,6 +28,11 @@
 #include <vector>
 
 #include "program_runner.h"
+#include "support/camera_controls.h"
+#include "support/charsets.h"
+#include "support/console_texts.h"
+#include "support/files.h"
+#include "support/test_camera.h"
 
 namespace {
 
@@ -171,13 +176,19 @@ RunOptions windows_options(const std::string& variant) {
   return wine_options({windows_program(variant)});
 }
 
+// Frames of width x height, one after another.
+struct ServedFrames {
+  int width = 0, height = 0;
+  std::string bytes;
+};
+
 struct Scenario {
   const char* name;
   std::string plugin;  // fakecam variant; "" for the default plug-in
   std::string input;   // LF line ends; the Windows run gets CRLF, as typed there
   int status;
   std::map<std::string, std::string> env = {};
-  std::string frames = "";              // served by fakecam (FAKECAM_FRAMES) unless empty
+  ServedFrames frames = {};             // served by fakecam unless it has no bytes
   std::vector<std::string> taken = {};  // entries made beforehand; a trailing '/' makes a folder
   std::string windows_input = "";       // unless empty, the Windows run's input as it is
 };
@@ -227,12 +238,8 @@ void expect_same_files(const ScratchDir& linux_out, const ScratchDir& windows_ou
 // Captures of `count` frames of width x height served by fakecam.
 Scenario noise_scenario(const char* name, const std::string& input, int width, int height,
                         int count) {
-  return Scenario{name,
-                  "fakecam",
-                  input,
-                  0,
-                  {{"FAKECAM_SIZE", std::to_string(width) + " " + std::to_string(height)}},
-                  noise_frames(width, height, count)};
+  const ServedFrames frames = {width, height, noise_frames(width, height, count)};
+  return Scenario{name, "fakecam", input, 0, {}, frames};
 }
 
 class SameAsLinux : public ::testing::TestWithParam<Scenario> {};
@@ -244,9 +251,9 @@ TEST_P(SameAsLinux, ConsoleFilesAndCalls) {
   on_linux.plugin = s.plugin;
   on_linux.input = s.input;
   on_linux.env = s.env;
-  if (!s.frames.empty()) {
-    write_file(side.file("frames.raw"), s.frames);
-    on_linux.env["FAKECAM_FRAMES"] = side.file("frames.raw");
+  if (!s.frames.bytes.empty()) {
+    serve_frames(on_linux.env, side.file("frames.raw"), s.frames.width, s.frames.height,
+                 s.frames.bytes);
   }
   RunOptions on_windows = windows_options(s.plugin);
   on_windows.input = s.windows_input.empty() ? crlf(s.input) : s.windows_input;
@@ -283,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Scenario{"OneCapture", "fakecam", kOneCapture, 0},
         Scenario{"TwoCapturesFromOneLine", "fakecam", "70\nx\nQ\n", 0},
-        Scenario{"LfInputOnWindows", "fakecam", "70\nx\nQ\n", 0, {}, "", {}, "70\nx\nQ\n"},
+        Scenario{"LfInputOnWindows", "fakecam", "70\nx\nQ\n", 0, {}, {}, {}, "70\nx\nQ\n"},
         noise_scenario("NoiseFramesOddWidth", "201\n\n\nq\n", 201, 151, 2),
         noise_scenario("TallFrameOneColumn", "1\n\nq\n", 7, 300, 1),
         noise_scenario("OneRowFrame", "70\n\nq\n", 640, 20, 1),
@@ -296,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "30\n\n\n\nq\n",
                  0,
                  {},
-                 "",
+                 {},
                  {"R00000.html", "R00001.bmp", "R00002.bmp/", "R00005.bmp"}},
         Scenario{"SettingsDropsTheRestOfTheLine", "fakecam", "200\ns and more\n\nq\n", 0},
         Scenario{"EndOfInputAtThePrompt", "fakecam", "200\n", 0},
@@ -346,7 +353,8 @@ TEST(WindowsProgram, StartsWithShiftJisTextsAndCrLf) {
   options.input = "\r\n";  // no digits: refused
   const RunResult r = run_program(out.path(), options);
   EXPECT_EQ(r.status, 255);
-  // DLL：FakeCam, 解像度：640x480, the width question, error.
+  // The start-up texts for the test camera at 640 x 480, then the width
+  // error, as Shift_JIS bytes written out by hand, not through the converter.
   EXPECT_EQ(r.out,
             "DLL\x81\x46"
             "FakeCam\r\n"
@@ -363,7 +371,7 @@ TEST(WindowsProgram, ReportsAMissingPlugInByItsFileName) {
   options.input = kOneCapture;
   const RunResult r = run_program(out.path(), options);
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, to_shift_jis("DLL が開けません : Vidmote.dll\r\n"));
+  EXPECT_EQ(r.out, to_shift_jis(crlf(open_failed_text("Vidmote.dll"))));
   EXPECT_TRUE(out.list().empty());
 }
 
@@ -668,7 +676,6 @@ TEST(WindowsPackages, InstallerInstallsListsAndUninstallsWithoutATrace) {
 // Linux plug-in's frames of the same picture. vivid's patterns by their menu
 // index.
 const char kCamera[] = "/dev/video0";
-const std::string kCaptureFailedText = "キャプチャ失敗\n";
 const int kHorizontalBars = 3, kSolidRed = 7, kSolidBlue = 9, kSolidWhite = 6;
 
 bool vivid_present() {
@@ -721,7 +728,8 @@ TEST(WindowsCamera, FramesEqualTheLinuxPlugInsOfTheSamePicture) {
     EXPECT_EQ(linux_run.status, 0) << linux_run.out << linux_run.err;
     EXPECT_EQ(windows_run.status, 0) << windows_run.out << windows_run.err;
     EXPECT_EQ(windows_run.err, "");
-    EXPECT_NE(windows_run.out.find(to_shift_jis("DLL：Vidmote: vivid\r\n")), std::string::npos)
+    EXPECT_NE(windows_run.out.find(to_shift_jis(crlf(plugin_name_line("Vidmote: vivid")))),
+              std::string::npos)
         << windows_run.out;
     const std::string linux_bmp = read_file(linux_out.file("R00000.bmp"));
     const std::string windows_bmp = read_file(windows_out.file("R00000.bmp"));
@@ -815,12 +823,12 @@ TEST(WindowsCamera, FramesThatStopFailTheCaptureAsOnLinux) {
   ASSERT_FALSE(linux_run.timed_out || windows_run.timed_out);
   EXPECT_EQ(linux_run.status, 255);
   EXPECT_EQ(windows_run.status, 255);
-  const std::string failed = to_shift_jis(crlf(kCaptureFailedText));
+  const std::string failed = to_shift_jis(crlf(kCaptureFailed));
   ASSERT_GE(windows_run.out.size(), failed.size());
   EXPECT_EQ(windows_run.out.substr(windows_run.out.size() - failed.size()), failed);
   EXPECT_EQ(linux_run.out.substr(linux_run.out.size() -
-                                 std::min(linux_run.out.size(), kCaptureFailedText.size())),
-            kCaptureFailedText);
+                                 std::min(linux_run.out.size(), kCaptureFailed.size())),
+            kCaptureFailed);
   EXPECT_NE(linux_run.err.find("vidmote: /dev/video0: no frame in time after starting\n"),
             std::string::npos)
       << linux_run.err;
@@ -836,7 +844,7 @@ TEST(WindowsCamera, ZzAnUnpluggedCameraFailsTheCaptureCleanly) {
   if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
   ASSERT_TRUE(set_camera_control(kCamera, "Test Pattern", kSolidRed));
   ASSERT_TRUE(set_camera_control(kCamera, "Percentage of Dropped Buffers", 0));
-  const std::string prompt = to_shift_jis("Enter キーを押してください, 終了(Q), 設定(S) -> ");
+  const std::string prompt = to_shift_jis(kPrompt);
   ScratchDir windows_out;
   RunOptions on_windows = windows_options("");
   on_windows.timeout_seconds = 120;
@@ -848,7 +856,7 @@ TEST(WindowsCamera, ZzAnUnpluggedCameraFailsTheCaptureCleanly) {
   ASSERT_TRUE(set_camera_control(kCamera, "Disconnect", 1));
   console.type("\r\n");
   EXPECT_EQ(console.wait_exit(), 255) << console.output() << console.errors();
-  const std::string failed = to_shift_jis(crlf(kCaptureFailedText));
+  const std::string failed = to_shift_jis(crlf(kCaptureFailed));
   const std::string& out = console.output();
   EXPECT_EQ(out.substr(out.size() - std::min(out.size(), failed.size())), failed);
   // Windows reports the camera lost; wine's capture filter does not, so

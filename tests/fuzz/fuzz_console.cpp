@@ -2,7 +2,6 @@
 // standard input against the fakecam test plug-in serving 100 x 4 frames.
 // The outcome is checked against a plain model of the commands: the status,
 // the prompts, and every numbered file whole with the frame it belongs to.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdint.h>
@@ -11,25 +10,25 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture_console.h"
-#include "scratch_folder.h"
+#include "support/console_texts.h"
+#include "support/files.h"
 
 namespace {
 
 const int kWidth = 100, kHeight = 4;
-const char kPrompt[] =
-    "Enter \u30AD\u30FC\u3092\u62BC\u3057\u3066\u304F\u3060\u3055\u3044, \u7D42\u4E86(Q), "
-    "\u8A2D\u5B9A(S) -> ";
 const char kOpening[] = "<html><body><font size=\"-3\"><pre>";
 const char kClosing[] = "</pre></font></body></html>";
 // Inputs whose captures would render more page cells than this are skipped:
 // they only make runs slow.
 const int64_t kMaxCells = 500000;
 
-std::string g_scratch;
+// Removed when the fuzzer exits.
+std::unique_ptr<ScratchDir> g_scratch;
 int g_start_folder = -1;
 
 void check(bool condition, const char* what) {
@@ -37,29 +36,6 @@ void check(bool condition, const char* what) {
     fprintf(stderr, "console fault: %s\n", what);
     abort();
   }
-}
-
-std::string read_all(const char* path) {
-  std::string bytes;
-  if (FILE* file = fopen(path, "rb")) {
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, n);
-    fclose(file);
-  }
-  return bytes;
-}
-
-std::vector<std::string> folder_entries() {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(".")) {
-    while (dirent* entry = readdir(dir)) {
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-        names.push_back(entry->d_name);
-    }
-    closedir(dir);
-  }
-  return names;
 }
 
 // What the run must do with this input.
@@ -116,8 +92,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Kept loaded, so the host's loads and unloads do not make a new copy of
   // the plug-in (and of its coverage) at every input.
   check(dlopen(FAKECAM_PATH, RTLD_NOW | RTLD_LOCAL) != nullptr, "fakecam cannot be loaded");
-  g_scratch = make_scratch_folder("fuzz_console");
-  check(!g_scratch.empty(), "no scratch folder");
+  g_scratch = std::make_unique<ScratchDir>(memory_folder());
   g_start_folder = open(".", O_RDONLY | O_DIRECTORY);
   check(g_start_folder >= 0, "no start folder");
   return 0;
@@ -129,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (int64_t(expected.capture_numbers.size()) * rows * expected.width > kMaxCells) return 0;
   // The run works in the scratch folder; between inputs the fuzzer is back
   // where it started, so its own relative paths keep working.
-  check(chdir(g_scratch.c_str()) == 0, "cannot enter the scratch folder");
-  empty_folder(".");
+  check(chdir(g_scratch->path().c_str()) == 0, "cannot enter the scratch folder");
+  for (const std::string& name : list_folder(".")) remove(name.c_str());
 
   FILE* in = size ? fmemopen(const_cast<uint8_t*>(data), size, "rb") : fopen("/dev/null", "rb");
   char* text = nullptr;
@@ -143,27 +118,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   free(text);
 
   check(status == (expected.width_ok ? 0 : -1), "status");
-  const std::string start = "DLL\uFF1AFakeCam\n";
+  const std::string start = plugin_name_line("FakeCam");
   check(console.compare(0, start.size(), start) == 0, "start-up texts");
   check(count(console, kPrompt) == static_cast<size_t>(expected.prompts), "one prompt per command");
   if (!expected.width_ok) {
-    check(console.size() > 7 && console.compare(console.size() - 7, 7, "error.\n") == 0,
+    check(console.size() > kWidthError.size() &&
+              console.compare(console.size() - kWidthError.size(), kWidthError.size(),
+                              kWidthError) == 0,
           "width error");
   }
 
   // Exactly the numbered pairs of the captures, and g.bmp after any.
   const size_t captures = expected.capture_numbers.size();
-  check(folder_entries().size() == (captures ? 2 * captures + 1 : 0), "one pair per capture");
+  check(list_folder(".").size() == (captures ? 2 * captures + 1 : 0), "one pair per capture");
   for (size_t k = 0; k < captures; ++k) {
     char bmp_name[32], html_name[32];
     snprintf(bmp_name, sizeof bmp_name, "R%05d.bmp", expected.capture_numbers[k]);
     snprintf(html_name, sizeof html_name, "R%05d.html", expected.capture_numbers[k]);
-    const std::string bmp = read_all(bmp_name);
+    const std::string bmp = read_file(bmp_name);
     check(bmp.size() == 54 + 3 * kWidth * kHeight, "frame BMP size");
     for (size_t i = 0; i < 3 * kWidth * kHeight; ++i) {
       check(static_cast<uint8_t>(bmp[54 + i]) == ((i + 7 * k) & 255), "the frame of that capture");
     }
-    const std::string page = read_all(html_name);
+    const std::string page = read_file(html_name);
     check(page.compare(0, strlen(kOpening), kOpening) == 0 &&
               page.size() >= strlen(kOpening) + strlen(kClosing) &&
               page.compare(page.size() - strlen(kClosing), strlen(kClosing), kClosing) == 0,

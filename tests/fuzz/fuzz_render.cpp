@@ -7,13 +7,14 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "html_page.h"
 #include "kimage.h"
 #include "output_files.h"
-#include "scratch_folder.h"
 #include "render_steps.h"
+#include "support/files.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ const char kClosing[] = "</pre></font></body></html>";
 // they only make runs slow.
 const int64_t kMaxCells = 200000;
 
+// Removed when the fuzzer exits.
+std::unique_ptr<ScratchDir> g_scratch;
 std::string g_folder;
 
 void check(bool condition, const char* what) {
@@ -31,17 +34,6 @@ void check(bool condition, const char* what) {
     fprintf(stderr, "render fault: %s\n", what);
     abort();
   }
-}
-
-std::string read_all(const std::string& path) {
-  std::string bytes;
-  if (FILE* file = fopen(path.c_str(), "rb")) {
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, n);
-    fclose(file);
-  }
-  return bytes;
 }
 
 uint32_t le32(const std::string& s, size_t at) {
@@ -53,7 +45,7 @@ uint32_t le32(const std::string& s, size_t at) {
 // The BMP file of `image` as written: headers, then each row padded to 4 bytes.
 void check_bmp(const KImageT<K_RGB>& image, const std::string& path) {
   check(image.save_to_bitmap(path.c_str()), "a BMP is saved");
-  const std::string file = read_all(path);
+  const std::string file = read_file(path);
   const size_t w = image.width > 0 ? image.width : 0, h = image.height > 0 ? image.height : 0;
   const size_t stride = (3 * w + 3) / 4 * 4;
   check(file.size() == 54 + stride * h, "BMP file size");
@@ -135,7 +127,7 @@ void check_page(const KImageT<K_RGB>& frame, int32_t columns) {
   }
   check(preview.width == (columns > 0 ? columns : 0) && preview.height == 2 * rows, "preview size");
 
-  const std::string page = read_all(path);
+  const std::string page = read_file(path);
   const size_t opening = strlen(kOpening), closing = strlen(kClosing);
   check(page.size() >= opening + closing && page.compare(0, opening, kOpening) == 0 &&
             page.compare(page.size() - closing, closing, kClosing) == 0,
@@ -169,8 +161,8 @@ void check_page(const KImageT<K_RGB>& frame, int32_t columns) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_folder = make_scratch_folder("fuzz_render");
-  check(!g_folder.empty(), "no scratch folder");
+  g_scratch = std::make_unique<ScratchDir>(memory_folder());
+  g_folder = g_scratch->path();
   return 0;
 }
 

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The camera tests, run inside the test guest (see run-guest.sh) against
-# vivid's /dev/video0:  camera-tests.sh VIVID_TESTS_BINARY
+# vivid's /dev/video0:  camera-tests.sh VIVID_TEST_BINARY
 # Fails unless the suite ran and every test in it passed.
 set -u
 tests=$1
@@ -11,11 +11,11 @@ if [ ! -c /dev/video0 ]; then
 fi
 echo "guest: $(uname -r), $(grep -c ^processor /proc/cpuinfo) processors"
 start=$(date +%s)
-"$tests" --gtest_color=no >/tmp/vivid_tests.out 2>&1
+"$tests" --gtest_color=no >/tmp/vivid_test.out 2>&1
 status=$?
-cat /tmp/vivid_tests.out
+cat /tmp/vivid_test.out
 echo "guest: camera tests took $(($(date +%s) - start)) s"
-if ! grep -q '^\[  PASSED  \] [1-9]' /tmp/vivid_tests.out; then
+if ! grep -q '^\[  PASSED  \] [1-9]' /tmp/vivid_test.out; then
   echo "guest: the camera tests did not all run and pass"
   exit 1
 fi

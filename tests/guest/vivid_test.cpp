@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "program_runner.h"
+#include "support/camera_controls.h"
+#include "support/console_texts.h"
+#include "support/files.h"
 
 namespace {
 
 const char kDevice[] = "/dev/video0";
-const std::string kPrompt = "Enter キーを押してください, 終了(Q), 設定(S) -> ";
-const std::string kCaptureFailed = "キャプチャ失敗\n";
 // TCG is slow: generous bounds, still never a hang.
 const int kStepSeconds = 60;
 
@@ -183,7 +184,8 @@ class VividConsole : public ::testing::Test {
     console = std::make_unique<Console>(out);
     console->type("200\n");
     ASSERT_TRUE(console->expect_output(kPrompt)) << console->output() << console->errors();
-    EXPECT_NE(console->output().find("DLL：Vidmote: vivid (/dev/video0)\n"), std::string::npos)
+    EXPECT_NE(console->output().find(plugin_name_line("Vidmote: vivid (/dev/video0)")),
+              std::string::npos)
         << console->output();
   }
 
@@ -294,7 +296,7 @@ TEST_F(VividConsole, SizesAreNegotiatedExactOrNearest) {
       {"100 100", 320, 180, "Size 100 x 100 is not available; the camera now delivers 320 x 180."},
       {"640 480", 640, 480, ""}};
   start();
-  EXPECT_NE(console->output().find("解像度：640x480\n"), std::string::npos);
+  EXPECT_NE(console->output().find(resolution_line(640, 480)), std::string::npos);
   int number = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.asked);
@@ -392,7 +394,7 @@ TEST_F(VividConsole, ABusyCameraIsSkippedAndSaysWhy) {
   console = std::make_unique<Console>(out);
   console->type("200\n");
   ASSERT_TRUE(console->expect_output(kPrompt)) << console->output() << console->errors();
-  EXPECT_NE(console->output().find("DLL：Vidmote: Test card\n"), std::string::npos)
+  EXPECT_NE(console->output().find(plugin_name_line("Vidmote: Test card")), std::string::npos)
       << console->output();
   ASSERT_TRUE(console->capture());
   const Picture card = picture(0);

@@ -2,18 +2,18 @@
 # The Windows suite, run inside the test guest (see run-guest.sh) on a host
 # whose kernel cannot execute 32-bit programs:
 #
-#   windows-tests.sh WINE_PREFIX_SCRIPT WINE_PREFIX HOST_TESTS_EXE WINDOWS_TESTS [FILTER]
+#   windows-tests.sh WINE_PREFIX_SCRIPT WINE_PREFIX HOST_TEST_EXE WINDOWS_TEST [FILTER]
 #
-# With a gtest FILTER only those cases of windows_tests run (and not
-# host_tests.exe): the camera cases, on a host that runs the rest itself.
+# With a gtest FILTER only those cases of windows_test run (and not
+# host_test.exe): the camera cases, on a host that runs the rest itself.
 #
 # The same steps as on a host that runs wine itself: the prefix is made and
-# checked, host_tests.exe runs under wine, then every case of windows_tests.
+# checked, host_test.exe runs under wine, then every case of windows_test.
 # Making a prefix takes minutes under emulation, so a made one is packed into
 # the guest cache, keyed by the wine version, and unpacked into the guest's
 # tmpfs on later runs. Fails unless every step ran and every test passed.
 set -u
-prefix_script=$1 prefix=$2 host_tests=$3 windows_tests=$4 filter=${5:-*}
+prefix_script=$1 prefix=$2 host_test=$3 windows_test=$4 filter=${5:-*}
 export HOME=/root WINEPREFIX=$prefix WINEDEBUG=-all
 
 echo "guest: $(uname -r), $(grep -c ^processor /proc/cpuinfo) processors, $(wine --version)"
@@ -65,12 +65,12 @@ run() {
   "$@" --gtest_color=no </dev/null >/run/share/$name.out 2>&1 || failed=1
   cat /run/share/$name.out
 }
-outputs=/run/share/windows_tests.out
+outputs=/run/share/windows_test.out
 if [ "$filter" = "*" ]; then
-  run host_tests wine "$host_tests"
-  outputs="/run/share/host_tests.out $outputs"
+  run host_test wine "$host_test"
+  outputs="/run/share/host_test.out $outputs"
 fi
-run windows_tests "$windows_tests" --gtest_filter="$filter"
+run windows_test "$windows_test" --gtest_filter="$filter"
 wineserver -k
 step "done"
 
@@ -78,9 +78,9 @@ step "done"
 for out in $outputs; do
   grep -q '^\[  PASSED  \] [1-9]' "$out" || failed=1
 done
-listed=$("$windows_tests" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
-grep -q "^\[  PASSED  \] $listed tests\?\.$" /run/share/windows_tests.out || {
-  echo "guest: not all $listed cases of windows_tests passed"
+listed=$("$windows_test" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
+grep -q "^\[  PASSED  \] $listed tests\?\.$" /run/share/windows_test.out || {
+  echo "guest: not all $listed cases of windows_test passed"
   failed=1
 }
 exit $failed

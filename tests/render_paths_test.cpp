@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "program_runner.h"
 #include "reference_render.h"
 #include "render_steps.h"
+#include "support/files.h"
 
 namespace {
 
