@@ -32,6 +32,7 @@
 #include "support/charsets.h"
 #include "support/console_texts.h"
 #include "support/files.h"
+#include "support/shell.h"
 #include "support/test_camera.h"
 
 namespace {
