@@ -1,11 +1,5 @@
 #include "dshow_camera.h"
 
-// clang-format off: windows.h comes first.
-#include <dshow.h>
-#include <qedit.h>
-#include <windows.h>
-// clang-format on
-
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -16,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "cameras.h"
 #include "device_text.h"
+#include "dshow_support.h"
 #include "frame_convert.h"
 #include "frame_timing.h"
 
@@ -31,41 +25,10 @@ const CLSID kSampleGrabber = {
 const CLSID kNullRenderer = {
     0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
 
-const uint32_t kSettleKey = 2;
-// Keys of the camera's controls: the interface's base plus the property.
-const uint32_t kProcAmpKey = 0x1000;
-const uint32_t kCameraControlKey = 0x2000;
-
-const char* const kProcAmpNames[] = {
-    "Brightness",   "Contrast",      "Hue",
-    "Saturation",   "Sharpness",     "Gamma",
-    "Color enable", "White balance", "Backlight compensation",
-    "Gain",
-};
-const char* const kCameraControlNames[] = {
-    "Pan", "Tilt", "Roll", "Zoom", "Exposure", "Iris", "Focus",
-};
-
 int64_t now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-template <typename T>
-void release(T*& object) {
-  if (object) object->Release();
-  object = nullptr;
-}
-
-std::string utf8(const wchar_t* text) {
-  if (!text) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return std::string();
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
-  out.resize(static_cast<size_t>(size - 1));
-  return out;
 }
 
 std::string hresult_text(const char* what, HRESULT result) {
@@ -129,6 +92,8 @@ std::vector<std::pair<FrameSize, int>> stream_sizes(IAMStreamConfig* config) {
   return sizes;
 }
 
+}  // namespace
+
 // The grabber's callback: keeps the latest frame and counts them.
 class FrameSink : public ISampleGrabberCB {
  public:
@@ -189,80 +154,6 @@ class FrameSink : public ISampleGrabberCB {
   std::condition_variable arrived_;
   std::vector<uint8_t> latest_;
   uint64_t sequence_ = 0;
-};
-
-// Lists the controls that one of the camera's control interfaces (video
-// processing or camera control, alike in shape) answers for, each under
-// key_base plus its property.
-template <typename Controls, size_t kCount>
-void add_controls(IBaseFilter* source, REFIID iid, uint32_t key_base,
-                  const char* const (&names)[kCount], long auto_flag,
-                  std::vector<SourceSetting>* list) {
-  Controls* controls = nullptr;
-  if (FAILED(source->QueryInterface(iid, reinterpret_cast<void**>(&controls)))) return;
-  for (long p = 0; p < static_cast<long>(kCount); ++p) {
-    long low, high, step, normal, flags, value, value_flags;
-    if (FAILED(controls->GetRange(p, &low, &high, &step, &normal, &flags)) || low > high) continue;
-    if (FAILED(controls->Get(p, &value, &value_flags))) continue;
-    SourceSetting s;
-    s.key = key_base + static_cast<uint32_t>(p);
-    s.name = names[p];
-    s.kind = SourceSetting::kNumber;
-    s.minimum = low;
-    s.maximum = high;
-    s.step = step > 0 ? step : 1;
-    s.value = value;
-    if (value_flags & auto_flag) s.note = "auto";
-    list->push_back(s);
-  }
-  controls->Release();
-}
-
-// Sets one control of either control interface, by hand.
-template <typename Controls>
-bool set_control(IBaseFilter* source, REFIID iid, uint32_t property, int64_t value,
-                 long manual_flag) {
-  Controls* controls = nullptr;
-  if (FAILED(source->QueryInterface(iid, reinterpret_cast<void**>(&controls)))) return false;
-  const bool done =
-      SUCCEEDED(controls->Set(static_cast<long>(property), static_cast<long>(value), manual_flag));
-  controls->Release();
-  return done;
-}
-
-}  // namespace
-
-struct DshowCamera::Graph {
-  bool com = false;  // this object's CoInitializeEx, undone when it goes
-  IBaseFilter* source = nullptr;
-  IGraphBuilder* graph = nullptr;
-  ICaptureGraphBuilder2* builder = nullptr;
-  IBaseFilter* grabber_filter = nullptr;
-  ISampleGrabber* grabber = nullptr;
-  IBaseFilter* renderer = nullptr;
-  IMediaControl* control = nullptr;
-  IMediaEvent* events = nullptr;
-  IAMStreamConfig* config = nullptr;
-  FrameSink* sink = nullptr;
-  CameraFrameLayout layout = {0, 0, 0, PixelLayout::kBgr24};
-  int64_t interval_ns = 0;
-  bool running = false;
-
-  ~Graph() {
-    if (control && running) control->Stop();
-    if (grabber) grabber->SetCallback(nullptr, 0);
-    release(config);
-    release(events);
-    release(control);
-    release(renderer);
-    release(grabber);
-    release(grabber_filter);
-    release(builder);
-    release(graph);
-    release(source);
-    release(sink);
-    if (com) CoUninitialize();
-  }
 };
 
 DshowCamera::DshowCamera(std::wstring display_name, std::string friendly_name)
@@ -547,84 +438,20 @@ bool DshowCamera::take_frame(uint8_t* frame) {
   }
 }
 
-std::vector<SourceSetting> DshowCamera::settings() const {
-  std::vector<SourceSetting> list;
-  list.push_back(settle_setting(kSettleKey, settle_choice_));
-  if (!is_open()) return list;
-
-  add_controls<IAMVideoProcAmp>(graph_->source, IID_IAMVideoProcAmp, kProcAmpKey, kProcAmpNames,
-                                VideoProcAmp_Flags_Auto, &list);
-  add_controls<IAMCameraControl>(graph_->source, IID_IAMCameraControl, kCameraControlKey,
-                                 kCameraControlNames, CameraControl_Flags_Auto, &list);
-  return list;
-}
-
-bool DshowCamera::choose_setting(uint32_t key, size_t choice) {
-  if (key != kSettleKey || choice >= kSettleChoiceCount) return false;
-  settle_choice_ = choice;
-  return true;
-}
-
-bool DshowCamera::set_number(uint32_t key, int64_t value) {
-  if (!is_open() || value < LONG_MIN || value > LONG_MAX) return false;
-  if (key >= kProcAmpKey && key < kProcAmpKey + 16)
-    return set_control<IAMVideoProcAmp>(graph_->source, IID_IAMVideoProcAmp, key - kProcAmpKey,
-                                        value, VideoProcAmp_Flags_Manual);
-  if (key >= kCameraControlKey && key < kCameraControlKey + 16)
-    return set_control<IAMCameraControl>(graph_->source, IID_IAMCameraControl,
-                                         key - kCameraControlKey, value,
-                                         CameraControl_Flags_Manual);
-  return false;
-}
-
-// The video input devices, in the order Windows lists them.
-std::vector<std::unique_ptr<FrameSource>> find_cameras() {
-  std::vector<std::unique_ptr<FrameSource>> cameras;
-  const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-  ICreateDevEnum* devices = nullptr;
-  IEnumMoniker* list = nullptr;
-  IBindCtx* context = nullptr;
-  if (SUCCEEDED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
-                                 IID_ICreateDevEnum, reinterpret_cast<void**>(&devices))) &&
-      devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &list, 0) == S_OK &&
-      SUCCEEDED(CreateBindCtx(0, &context))) {
-    IMoniker* moniker = nullptr;
-    for (int n = 0; n < 64 && list->Next(1, &moniker, nullptr) == S_OK; ++n) {
-      LPOLESTR display = nullptr;
-      std::wstring display_name;
-      if (SUCCEEDED(moniker->GetDisplayName(context, nullptr, &display)) && display) {
-        display_name = display;
-        CoTaskMemFree(display);
-      }
-      std::string friendly;
-      IPropertyBag* bag = nullptr;
-      if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
-                                           reinterpret_cast<void**>(&bag)))) {
-        VARIANT value;
-        VariantInit(&value);
-        if (SUCCEEDED(bag->Read(L"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR)
-          friendly = utf8(value.bstrVal);
-        VariantClear(&value);
-        bag->Release();
-      }
-      moniker->Release();
-      if (display_name.empty()) continue;
-      if (friendly.empty()) friendly = "camera " + std::to_string(n + 1);
-      cameras.push_back(std::make_unique<DshowCamera>(display_name, friendly));
-    }
-  }
-  release(context);
-  release(list);
-  release(devices);
+DshowCamera::Graph::~Graph() {
+  if (control && running) control->Stop();
+  if (grabber) grabber->SetCallback(nullptr, 0);
+  release(config);
+  release(events);
+  release(control);
+  release(renderer);
+  release(grabber);
+  release(grabber_filter);
+  release(builder);
+  release(graph);
+  release(source);
+  release(sink);
   if (com) CoUninitialize();
-  return cameras;
-}
-
-// On Windows a camera is named by its friendly name.
-std::unique_ptr<FrameSource> camera_at(const std::string& name) {
-  for (auto& camera : find_cameras())
-    if (camera->name() == name) return std::move(camera);
-  return std::make_unique<DshowCamera>(std::wstring(), name);
 }
 
 }  // namespace vidmote

@@ -1,62 +1,25 @@
 #include "v4l2_camera.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
-#include "cameras.h"
 #include "device_text.h"
 #include "frame_timing.h"
+#include "v4l2_support.h"
 
 namespace vidmote {
 
 namespace {
 
 const uint32_t kBufferCount = 4;
-// Values from the driver are trusted only this far: a frame interval counts
-// as at most kLongestInterval, and a list the driver enumerates ends after so
-// many entries.
-const uint32_t kMostListed = 64;        // formats, sizes, frame intervals
-const uint32_t kMostControls = 256;     // controls of one camera
-const uint32_t kMostMenuEntries = 256;  // indices asked of one menu
 // A timestamp further than this from zero is no clock's (and its product
 // with kSecond could not be formed).
 const int64_t kLargestStampSeconds = 1000 * 1000 * 1000;
-
-// Keys of the plug-in's own settings: V4L2 control ids are far above them.
-const uint32_t kFormatKey = 1;
-const uint32_t kSettleKey = 2;
-
-bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
-  switch (pixel_format) {
-    case V4L2_PIX_FMT_BGR24:
-      *pixels = PixelLayout::kBgr24;
-      return true;
-    case V4L2_PIX_FMT_RGB24:
-      *pixels = PixelLayout::kRgb24;
-      return true;
-    case V4L2_PIX_FMT_YUYV:
-      *pixels = PixelLayout::kYuyv;
-      return true;
-    default:
-      return false;
-  }
-}
-
-// A name the device gave, ready for a terminal.
-std::string text_of(const uint8_t* bytes, size_t size) {
-  return printable(std::string(reinterpret_cast<const char*>(bytes),
-                               strnlen(reinterpret_cast<const char*>(bytes), size)));
-}
 
 // Whether a is a shorter frame interval than b.
 bool faster(const v4l2_fract& a, const v4l2_fract& b) {
@@ -71,33 +34,6 @@ FrameStamp stamp_of(const v4l2_buffer& buffer) {
   return {(buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC,
           (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF,
           seconds * kSecond + microseconds * 1000};
-}
-
-bool can_change(const v4l2_queryctrl& query) {
-  return !(query.flags & V4L2_CTRL_FLAG_READ_ONLY);
-}
-
-// Whether this node is a camera. Its own capabilities count: the card-wide
-// set also covers its other nodes (a webcam's metadata node, say).
-bool is_camera_node(const v4l2_capability& caps) {
-  const uint32_t node =
-      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  return (node & V4L2_CAP_VIDEO_CAPTURE) && (node & V4L2_CAP_STREAMING) &&
-         !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
-}
-
-// The name the kernel gives /dev/videoN, readable without opening it.
-std::string kernel_name(int number) {
-  char path[64];
-  snprintf(path, sizeof path, "/sys/class/video4linux/video%d/name", number);
-  std::string name;
-  if (FILE* file = fopen(path, "re")) {
-    char line[128];
-    if (fgets(line, sizeof line, file)) name = line;
-    fclose(file);
-  }
-  while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
-  return printable(name);
 }
 
 }  // namespace
@@ -470,259 +406,6 @@ void V4l2Camera::fail(const char* what, int error) {
     fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), what);
   stop_streaming();
   if (error == ENODEV) close();
-}
-
-std::vector<FrameSize> V4l2Camera::offered_sizes() const {
-  std::vector<FrameSize> sizes;
-  v4l2_frmsizeenum size = {};
-  size.pixel_format = pixel_format_;
-  for (; is_open() && size.index < kMostListed && xioctl(VIDIOC_ENUM_FRAMESIZES, &size) == 0;
-       ++size.index) {
-    if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-      sizes.push_back(
-          {static_cast<int32_t>(size.discrete.width), static_cast<int32_t>(size.discrete.height)});
-      continue;
-    }
-    // A range: the usual sizes within it, and its largest.
-    const v4l2_frmsize_stepwise& range = size.stepwise;
-    for (const FrameSize& usual : FrameSource::offered_sizes()) {
-      const uint32_t w = static_cast<uint32_t>(usual.width);
-      const uint32_t h = static_cast<uint32_t>(usual.height);
-      if (w >= range.min_width && w <= range.max_width && h >= range.min_height &&
-          h <= range.max_height)
-        sizes.push_back(usual);
-    }
-    sizes.push_back(
-        {static_cast<int32_t>(range.max_width), static_cast<int32_t>(range.max_height)});
-    break;
-  }
-  if (sizes.empty()) sizes.push_back(size_);
-  return sizes;
-}
-
-// ---- Settings ----
-
-std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
-  std::vector<v4l2_fmtdesc> formats;
-  v4l2_fmtdesc format = {};
-  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  for (; is_open() && format.index < kMostListed && xioctl(VIDIOC_ENUM_FMT, &format) == 0;
-       ++format.index) {
-    PixelLayout pixels;
-    if (!(format.flags & V4L2_FMT_FLAG_EMULATED) && layout_of(format.pixelformat, &pixels))
-      formats.push_back(format);
-  }
-  return formats;
-}
-
-std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
-  std::vector<Control> found;
-  v4l2_queryctrl query = {};
-  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  // Each control's id is above the last one's; a driver that says otherwise
-  // would never end the list.
-  uint32_t last = 0;
-  for (uint32_t asked = 0; is_open() && asked < kMostControls &&
-                           xioctl(VIDIOC_QUERYCTRL, &query) == 0 && query.id > last;
-       ++asked) {
-    last = query.id;
-    const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
-    const bool shown =
-        !(query.flags & V4L2_CTRL_FLAG_DISABLED) &&
-        (query.type == V4L2_CTRL_TYPE_INTEGER || query.type == V4L2_CTRL_TYPE_BOOLEAN ||
-         query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU ||
-         query.type == V4L2_CTRL_TYPE_BUTTON);
-    if (shown) {
-      Control control = {query, {}, {}};
-      const bool menu =
-          query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
-      const int64_t first = std::max<int64_t>(query.minimum, 0);
-      const int64_t end = std::min<int64_t>(int64_t{query.maximum} + 1, first + kMostMenuEntries);
-      for (int64_t i = first; menu && i < end; ++i) {
-        v4l2_querymenu item = {};
-        item.id = query.id;
-        item.index = static_cast<uint32_t>(i);
-        if (xioctl(VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
-        control.menu_indices.push_back(item.index);
-        if (query.type == V4L2_CTRL_TYPE_MENU) {
-          control.menu_labels.push_back(text_of(item.name, sizeof item.name));
-        } else {
-          char label[24];
-          snprintf(label, sizeof label, "%lld", static_cast<long long>(item.value));
-          control.menu_labels.push_back(label);
-        }
-      }
-      if (!menu || !control.menu_indices.empty()) found.push_back(control);
-    }
-    query = {};
-    query.id = next;
-  }
-  return found;
-}
-
-std::vector<SourceSetting> V4l2Camera::settings() const {
-  std::vector<SourceSetting> list;
-
-  SourceSetting format;
-  format.key = kFormatKey;
-  format.name = "Camera format";
-  format.choices = {"automatic: BGR24 through libv4lconvert"};
-  for (const v4l2_fmtdesc& direct : direct_formats()) {
-    if (direct.pixelformat == direct_format_) format.current = format.choices.size();
-    format.choices.push_back(text_of(direct.description, sizeof direct.description) +
-                             ", read directly");
-  }
-  list.push_back(format);
-
-  list.push_back(settle_setting(kSettleKey, settle_choice_));
-
-  for (const Control& control : controls()) {
-    const v4l2_queryctrl& query = control.query;
-    SourceSetting setting;
-    setting.key = query.id;
-    setting.name = text_of(query.name, sizeof query.name);
-    setting.read_only = !can_change(query);
-    if (query.flags & V4L2_CTRL_FLAG_INACTIVE) setting.note = "inactive";
-    v4l2_control value = {query.id, 0};
-    const bool known = (query.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
-                       query.type != V4L2_CTRL_TYPE_BUTTON && xioctl(VIDIOC_G_CTRL, &value) == 0;
-    switch (query.type) {
-      case V4L2_CTRL_TYPE_BUTTON:
-        setting.kind = SourceSetting::kAction;
-        break;
-      case V4L2_CTRL_TYPE_BOOLEAN:
-        setting.choices = {"off", "on"};
-        setting.current = value.value ? 1 : 0;
-        break;
-      case V4L2_CTRL_TYPE_MENU:
-      case V4L2_CTRL_TYPE_INTEGER_MENU:
-        setting.choices = control.menu_labels;
-        setting.current = setting.choices.size();  // none, until found
-        for (size_t i = 0; i < control.menu_indices.size(); ++i)
-          if (known && control.menu_indices[i] == static_cast<uint32_t>(value.value))
-            setting.current = i;
-        break;
-      default:
-        setting.kind = SourceSetting::kNumber;
-        setting.minimum = query.minimum;
-        setting.maximum = query.maximum;
-        setting.step = query.step > 0 ? query.step : 1;
-        setting.value = value.value;
-        break;
-    }
-    if (!known && query.type != V4L2_CTRL_TYPE_BUTTON)
-      setting.note = setting.note.empty() ? "value unknown" : setting.note + ", value unknown";
-    list.push_back(setting);
-  }
-  return list;
-}
-
-bool V4l2Camera::set_control(const Control& control, int32_t value) {
-  if (!can_change(control.query)) return false;
-  v4l2_control change = {control.query.id, value};
-  return xioctl(VIDIOC_S_CTRL, &change) == 0;
-}
-
-bool V4l2Camera::find_control(uint32_t id, Control* found) const {
-  for (const Control& control : controls()) {
-    if (control.query.id == id) {
-      *found = control;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool V4l2Camera::choose_setting(uint32_t key, size_t choice) {
-  if (!is_open()) return false;
-  if (key == kFormatKey) {
-    const std::vector<v4l2_fmtdesc> formats = direct_formats();
-    if (choice > formats.size()) return false;
-    const uint32_t before = direct_format_;
-    direct_format_ = choice == 0 ? 0 : formats[choice - 1].pixelformat;
-    if (negotiate()) return true;
-    direct_format_ = before;
-    negotiate();
-    return false;
-  }
-  if (key == kSettleKey) {
-    if (choice >= kSettleChoiceCount) return false;
-    settle_choice_ = choice;
-    return true;
-  }
-  Control control;
-  if (!find_control(key, &control)) return false;
-  switch (control.query.type) {
-    case V4L2_CTRL_TYPE_BUTTON:
-      return choice == 0 && set_control(control, 1);
-    case V4L2_CTRL_TYPE_BOOLEAN:
-      return choice <= 1 && set_control(control, static_cast<int32_t>(choice));
-    case V4L2_CTRL_TYPE_MENU:
-    case V4L2_CTRL_TYPE_INTEGER_MENU:
-      return choice < control.menu_indices.size() &&
-             set_control(control, static_cast<int32_t>(control.menu_indices[choice]));
-    default:
-      return false;
-  }
-}
-
-bool V4l2Camera::set_number(uint32_t key, int64_t value) {
-  Control control;
-  if (!is_open() || !find_control(key, &control)) return false;
-  if (control.query.type != V4L2_CTRL_TYPE_INTEGER || value < control.query.minimum ||
-      value > control.query.maximum)
-    return false;
-  return set_control(control, static_cast<int32_t>(value));
-}
-
-// ---- Finding the cameras ----
-
-std::vector<int> video_node_numbers(const std::vector<std::string>& names) {
-  std::vector<int> numbers;
-  for (const std::string& entry : names) {
-    const char* name = entry.c_str();
-    if (strncmp(name, "video", 5) != 0 || !name[5]) continue;
-    char* end = nullptr;
-    const long number = strtol(name + 5, &end, 10);
-    if (*end == '\0' && number >= 0 && number < 1000 && name[5] >= '0' && name[5] <= '9')
-      numbers.push_back(static_cast<int>(number));
-  }
-  std::sort(numbers.begin(), numbers.end());  // video2 before video10
-  return numbers;
-}
-
-std::vector<std::unique_ptr<FrameSource>> find_cameras() {
-  std::vector<std::string> names;
-  if (DIR* dev = opendir("/dev")) {
-    while (dirent* entry = readdir(dev)) names.push_back(entry->d_name);
-    closedir(dev);
-  }
-  const std::vector<int> numbers = video_node_numbers(names);
-
-  // A node that cannot be opened now is listed as well, under the name the
-  // kernel gives it, so the user learns why it is not used.
-  std::vector<std::unique_ptr<FrameSource>> cameras;
-  for (int number : numbers) {
-    char path[32];
-    snprintf(path, sizeof path, "/dev/video%d", number);
-    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    std::string card;
-    if (fd >= 0) {
-      v4l2_capability caps = {};
-      const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
-      ::close(fd);
-      if (!queried || !is_camera_node(caps)) continue;
-      card = text_of(caps.card, sizeof caps.card);
-    } else {
-      card = kernel_name(number);
-    }
-    cameras.push_back(std::make_unique<V4l2Camera>(path, card, system_v4l2_device()));
-  }
-  return cameras;
-}
-
-std::unique_ptr<FrameSource> camera_at(const std::string& path) {
-  return std::make_unique<V4l2Camera>(path, "", system_v4l2_device());
 }
 
 }  // namespace vidmote

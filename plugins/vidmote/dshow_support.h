@@ -1,0 +1,50 @@
+// What the DirectShow camera's parts share: the COM objects of an open
+// camera and the keys of its settings. Windows only.
+#ifndef VIDMOTE_DSHOW_SUPPORT_H
+#define VIDMOTE_DSHOW_SUPPORT_H
+
+// clang-format off: windows.h comes first.
+#include <dshow.h>
+#include <qedit.h>
+#include <windows.h>
+// clang-format on
+
+#include <stdint.h>
+
+#include "dshow_camera.h"
+#include "frame_convert.h"
+
+namespace vidmote {
+
+template <typename T>
+void release(T*& object) {
+  if (object) object->Release();
+  object = nullptr;
+}
+
+const uint32_t kSettleKey = 2;
+
+class FrameSink;  // the grabber's callback
+
+struct DshowCamera::Graph {
+  bool com = false;  // this object's CoInitializeEx, undone when it goes
+  IBaseFilter* source = nullptr;
+  IGraphBuilder* graph = nullptr;
+  ICaptureGraphBuilder2* builder = nullptr;
+  IBaseFilter* grabber_filter = nullptr;
+  ISampleGrabber* grabber = nullptr;
+  IBaseFilter* renderer = nullptr;
+  IMediaControl* control = nullptr;
+  IMediaEvent* events = nullptr;
+  IAMStreamConfig* config = nullptr;
+  FrameSink* sink = nullptr;
+  CameraFrameLayout layout = {0, 0, 0, PixelLayout::kBgr24};
+  int64_t interval_ns = 0;
+  bool running = false;
+
+  ~Graph();
+};
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_DSHOW_SUPPORT_H

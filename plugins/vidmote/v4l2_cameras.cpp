@@ -1,0 +1,85 @@
+// Finding the machine's V4L2 cameras.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "cameras.h"
+#include "device_text.h"
+#include "v4l2_camera.h"
+#include "v4l2_support.h"
+
+namespace vidmote {
+
+namespace {
+
+// The name the kernel gives /dev/videoN, readable without opening it.
+std::string kernel_name(int number) {
+  char path[64];
+  snprintf(path, sizeof path, "/sys/class/video4linux/video%d/name", number);
+  std::string name;
+  if (FILE* file = fopen(path, "re")) {
+    char line[128];
+    if (fgets(line, sizeof line, file)) name = line;
+    fclose(file);
+  }
+  while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+  return printable(name);
+}
+
+}  // namespace
+
+std::vector<int> video_node_numbers(const std::vector<std::string>& names) {
+  std::vector<int> numbers;
+  for (const std::string& entry : names) {
+    const char* name = entry.c_str();
+    if (strncmp(name, "video", 5) != 0 || !name[5]) continue;
+    char* end = nullptr;
+    const long number = strtol(name + 5, &end, 10);
+    if (*end == '\0' && number >= 0 && number < 1000 && name[5] >= '0' && name[5] <= '9')
+      numbers.push_back(static_cast<int>(number));
+  }
+  std::sort(numbers.begin(), numbers.end());  // video2 before video10
+  return numbers;
+}
+
+std::vector<std::unique_ptr<FrameSource>> find_cameras() {
+  std::vector<std::string> names;
+  if (DIR* dev = opendir("/dev")) {
+    while (dirent* entry = readdir(dev)) names.push_back(entry->d_name);
+    closedir(dev);
+  }
+  const std::vector<int> numbers = video_node_numbers(names);
+
+  // A node that cannot be opened now is listed as well, under the name the
+  // kernel gives it, so the user learns why it is not used.
+  std::vector<std::unique_ptr<FrameSource>> cameras;
+  for (int number : numbers) {
+    char path[32];
+    snprintf(path, sizeof path, "/dev/video%d", number);
+    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    std::string card;
+    if (fd >= 0) {
+      v4l2_capability caps = {};
+      const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
+      ::close(fd);
+      if (!queried || !is_camera_node(caps)) continue;
+      card = text_of(caps.card, sizeof caps.card);
+    } else {
+      card = kernel_name(number);
+    }
+    cameras.push_back(std::make_unique<V4l2Camera>(path, card, system_v4l2_device()));
+  }
+  return cameras;
+}
+
+std::unique_ptr<FrameSource> camera_at(const std::string& path) {
+  return std::make_unique<V4l2Camera>(path, "", system_v4l2_device());
+}
+
+}  // namespace vidmote

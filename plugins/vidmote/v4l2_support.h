@@ -1,0 +1,39 @@
+// What the V4L2 camera's parts share: the limits on what a driver lists,
+// the keys of the plug-in's own settings and small readings of driver
+// structures. Linux only.
+#ifndef VIDMOTE_V4L2_SUPPORT_H
+#define VIDMOTE_V4L2_SUPPORT_H
+
+#include <linux/videodev2.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "frame_convert.h"
+
+namespace vidmote {
+
+// A list the driver enumerates ends after so many entries.
+const uint32_t kMostListed = 64;        // formats, sizes, frame intervals
+const uint32_t kMostControls = 256;     // controls of one camera
+const uint32_t kMostMenuEntries = 256;  // indices asked of one menu
+
+// Keys of the plug-in's own settings: V4L2 control ids are far above them.
+const uint32_t kFormatKey = 1;
+const uint32_t kSettleKey = 2;
+
+// The layout of a format the plug-in converts itself; false for others.
+bool layout_of(uint32_t pixel_format, PixelLayout* pixels);
+
+// A name the device gave (a fixed field, terminated or full), ready for a
+// terminal.
+std::string text_of(const uint8_t* bytes, size_t size);
+
+// Whether this node is a camera. Its own capabilities count: the card-wide
+// set also covers its other nodes (a webcam's metadata node, say).
+bool is_camera_node(const v4l2_capability& caps);
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_V4L2_SUPPORT_H
