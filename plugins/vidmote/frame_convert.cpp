@@ -36,6 +36,9 @@ void convert_row(const uint8_t* in, int32_t width, PixelLayout pixels, uint8_t* 
         if (x + 1 < width) yuv_to_bgr(in[2], in[1], in[3], out + 3);
       }
       break;
+    case PixelLayout::kGrey:
+      for (int32_t x = 0; x < width; ++x, out += 3) out[0] = out[1] = out[2] = in[x];
+      break;
   }
 }
 
@@ -44,7 +47,14 @@ void convert_row(const uint8_t* in, int32_t width, PixelLayout pixels, uint8_t* 
 size_t row_bytes(int32_t width, PixelLayout pixels) {
   if (width <= 0) return 0;
   const size_t w = static_cast<size_t>(width);
-  return pixels == PixelLayout::kYuyv ? (w + 1) / 2 * 4 : 3 * w;
+  switch (pixels) {
+    case PixelLayout::kYuyv:
+      return (w + 1) / 2 * 4;
+    case PixelLayout::kGrey:
+      return w;
+    default:
+      return 3 * w;
+  }
 }
 
 size_t frame_bytes_needed(const CameraFrameLayout& layout) {
@@ -79,6 +89,28 @@ CameraFrameLayout bgr_bitmap_layout(int32_t width, int32_t bitmap_height) {
                                                     : -bitmap_height;
   const size_t stride = (row_bytes(width, PixelLayout::kBgr24) + 3) / 4 * 4;
   return {width, height, stride, PixelLayout::kBgr24, bottom_up};
+}
+
+double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height) {
+  if (!bgr || width <= 0 || height <= 0) return 0;
+  // 64 x 48 samples at most: enough for a mean, cheap at any size.
+  const int32_t columns = width < 64 ? width : 64, rows = height < 48 ? height : 48;
+  uint64_t sum = 0;
+  for (int32_t r = 0; r < rows; ++r) {
+    const uint8_t* row = bgr + static_cast<size_t>(r * (height / rows)) * 3 * width;
+    for (int32_t c = 0; c < columns; ++c) {
+      const uint8_t* p = row + static_cast<size_t>(c * (width / columns)) * 3;
+      sum += (29u * p[0] + 150u * p[1] + 77u * p[2]) >> 8;  // BT.601 luma
+    }
+  }
+  return static_cast<double>(sum) / (static_cast<double>(columns) * rows);
+}
+
+JpegFrame jpeg_frame(const uint8_t* bytes, size_t size) {
+  if (!bytes || size < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8) return JpegFrame::kNotJpeg;
+  while (size > 2 && bytes[size - 1] == 0) --size;
+  return bytes[size - 2] == 0xFF && bytes[size - 1] == 0xD9 ? JpegFrame::kWhole
+                                                            : JpegFrame::kCutShort;
 }
 
 }  // namespace vidmote

@@ -14,6 +14,7 @@ enum class PixelLayout {
   kBgr24,  // B, G, R
   kRgb24,  // R, G, B
   kYuyv,   // Y0 U Y1 V for two pixels; BT.601, limited range
+  kGrey,   // Y, full range (infrared and monochrome cameras)
 };
 
 struct CameraFrameLayout {
@@ -41,6 +42,17 @@ size_t frame_bytes_needed(const CameraFrameLayout& layout);
 // frame's used bytes (bytes_used) are fewer than the layout needs.
 bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
                               const CameraFrameLayout& layout, uint8_t* out);
+
+// The mean brightness (0..255) of a frame of width * height B, G, R pixels,
+// from a grid of samples across it; 0 for an empty frame.
+double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height);
+
+// What the bytes of one MJPEG frame hold, judged by its markers alone: the
+// start of an image at the front, its end at the back (after any padding of
+// zero bytes). A frame that lost its end over USB still decodes, with the
+// rest of the picture gray.
+enum class JpegFrame { kWhole, kCutShort, kNotJpeg };
+JpegFrame jpeg_frame(const uint8_t* bytes, size_t size);
 
 }  // namespace vidmote
 

@@ -1,11 +1,61 @@
 #include "frame_timing.h"
 
+#include <algorithm>
+
 namespace vidmote {
 
 const SettleChoice kSettleChoices[kSettleChoiceCount] = {
-    {"none", 0, 0},    {"5 frames", 5, 0}, {"10 frames", 10, 0}, {"30 frames", 30, 0},
-    {"0.5 s", 0, 500}, {"1 s", 0, 1000},   {"2 s", 0, 2000},     {"4 s", 0, 4000},
+    {"until the picture is steady (at most 3 s)", 0, 0, true},
+    {"none", 0, 0, false},
+    {"5 frames", 5, 0, false},
+    {"10 frames", 10, 0, false},
+    {"30 frames", 30, 0, false},
+    {"0.5 s", 0, 500, false},
+    {"1 s", 0, 1000, false},
+    {"2 s", 0, 2000, false},
+    {"4 s", 0, 4000, false},
 };
+
+void FrameRate::frame(int64_t at_ns, int64_t frames_since_last) {
+  if (count_ > 0 && at_ns > last_ns_ && frames_since_last > 0) {
+    const int64_t gap = (at_ns - last_ns_) / frames_since_last;
+    gaps_[(count_ - 1) % kKept] = std::min(gap, kLongestInterval);
+  }
+  if (count_ == 0 || at_ns > last_ns_) {
+    last_ns_ = at_ns;
+    ++count_;
+  }
+}
+
+// The median of the last few gaps: one late frame does not make the camera
+// slow, nor does one early frame make it fast.
+int64_t FrameRate::interval_ns() const {
+  const int gaps = std::min(count_ - 1, kKept);
+  int64_t measured = 0;
+  if (gaps > 0) {
+    int64_t sorted[kKept];
+    std::copy(gaps_, gaps_ + gaps, sorted);
+    std::sort(sorted, sorted + gaps);
+    measured = sorted[gaps / 2];
+  }
+  return std::min(std::max(declared_ns_, measured), kLongestInterval);
+}
+
+void PictureSettle::frame(double brightness, int64_t exposure, int64_t gain) {
+  last_[count_ % 3] = {brightness, exposure, gain};
+  ++count_;
+}
+
+bool PictureSettle::settled() const {
+  if (count_ < 3) return false;
+  double low = last_[0].brightness, high = low;
+  for (const Seen& seen : last_) {
+    low = std::min(low, seen.brightness);
+    high = std::max(high, seen.brightness);
+    if (seen.exposure != last_[0].exposure || seen.gain != last_[0].gain) return false;
+  }
+  return high - low <= kSteadyLevels;
+}
 
 SourceSetting settle_setting(uint32_t key, size_t current) {
   SourceSetting settle;

@@ -22,6 +22,30 @@ inline int64_t frame_timeout_ns(int64_t interval_ns) {
   return 3 * kSecond + 2 * interval_ns;
 }
 
+// The interval between frames the camera really keeps. Webcams slow down in
+// low light while still declaring their nominal rate, so the declared
+// interval is a lower bound and the measured one, once frames have come,
+// decides when longer.
+class FrameRate {
+ public:
+  explicit FrameRate(int64_t declared_ns = 0) : declared_ns_(declared_ns) {}
+  void set_declared(int64_t declared_ns) { declared_ns_ = declared_ns; }
+  // Forgets the frames measured (the stream restarts).
+  void restart() { count_ = 0; }
+  // A frame taken at at_ns; frames_since_last: how many intervals separate it
+  // from the last one recorded (more than one when frames were lost).
+  void frame(int64_t at_ns, int64_t frames_since_last = 1);
+  // At most kLongestInterval; 0 while neither declared nor measured.
+  int64_t interval_ns() const;
+
+ private:
+  static const int kKept = 5;
+  int64_t declared_ns_;
+  int64_t last_ns_ = 0;
+  int64_t gaps_[kKept] = {};
+  int count_ = 0;  // frames recorded since the restart
+};
+
 // What a driver says about when it took a frame.
 struct FrameStamp {
   bool monotonic;     // on the same clock as CLOCK_MONOTONIC
@@ -38,15 +62,41 @@ bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, i
                  int dequeued_before);
 
 // The settle times a user can choose: after the stream starts, frames are
-// skipped until both the count and the time are reached.
+// skipped until the picture is steady (see PictureSettle), or until both the
+// count and the time are reached.
 struct SettleChoice {
   const char* label;
   int frames;
   int64_t ms;
+  bool by_picture;
 };
-const size_t kSettleChoiceCount = 8;
+const size_t kSettleChoiceCount = 9;
 extern const SettleChoice kSettleChoices[kSettleChoiceCount];
-const size_t kDefaultSettle = 5;  // 1 s: enough for common webcams' auto exposure
+const size_t kDefaultSettle = 0;  // by the picture
+// Settling by the picture ends this long after the stream started, steady
+// or not.
+const int64_t kPictureSettleCap = 3 * kSecond;
+
+// Whether a camera's picture has settled after stream-on (auto exposure and
+// white balance at work): the last three usable frames agree in brightness
+// within kSteadyLevels, and the exposure and gain the driver reports (where
+// it does) did not change across them. So at least two frames are skipped.
+class PictureSettle {
+ public:
+  static constexpr double kSteadyLevels = 2.0;  // of 255
+  // One usable frame: its mean brightness (0..255) and the exposure and
+  // gain in force (any constant where the driver does not report them).
+  void frame(double brightness, int64_t exposure, int64_t gain);
+  bool settled() const;
+
+ private:
+  struct Seen {
+    double brightness;
+    int64_t exposure, gain;
+  };
+  Seen last_[3] = {};
+  int count_ = 0;
+};
 
 // The settle choice as the settings dialog lists it, under `key`.
 SourceSetting settle_setting(uint32_t key, size_t current);

@@ -17,6 +17,9 @@ namespace vidmote {
 namespace {
 
 const uint32_t kBufferCount = 4;
+// A driver may raise the count it is asked for to its own minimum; beyond
+// this many it is no camera's.
+const uint32_t kMostBuffers = 64;
 // A timestamp further than this from zero is no clock's (and its product
 // with kSecond could not be formed).
 const int64_t kLargestStampSeconds = 1000 * 1000 * 1000;
@@ -73,7 +76,7 @@ bool V4l2Camera::open() {
     card_ = text_of(caps.card, sizeof caps.card);
     errno = 0;
     if (negotiate()) return true;
-    failure_ = errno ? failure_text(errno) : "it offers no frame format the plug-in can use";
+    failure_ = errno ? failure_text(errno) : no_format_text();
   }
   close();
   return false;
@@ -92,8 +95,11 @@ std::string V4l2Camera::failure_text(int error) const {
       }
       return text;
     }
-    case EBUSY:
-      return "busy: another program is using it";
+    case EBUSY: {
+      const std::string holder = device_->holder(path_);
+      return holder.empty() ? "busy: another program is using it"
+                            : "busy: " + printable(holder) + " is using it; close it";
+    }
     case ENOTTY:
       return "not a capture device";
     case ENOENT:
@@ -104,6 +110,23 @@ std::string V4l2Camera::failure_text(int error) const {
     default:
       return strerror(error);
   }
+}
+
+// Why a camera that opened has no format the plug-in can use: the formats it
+// offers (H.264 or HEVC alone, say) cannot be decoded here.
+std::string V4l2Camera::no_format_text() const {
+  std::string offered;
+  v4l2_fmtdesc format = {};
+  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  for (; format.index < kMostListed && xioctl(VIDIOC_ENUM_FMT, &format) == 0; ++format.index)
+    offered +=
+        (offered.empty() ? "" : ", ") + text_of(format.description, sizeof format.description);
+  if (offered.empty()) return "it offers no frame format the plug-in can use";
+  return "it offers only " + offered + " frames, which the plug-in cannot decode";
+}
+
+std::string V4l2Camera::error_text(int error) {
+  return strerror(error);
 }
 
 void V4l2Camera::close() {
@@ -150,8 +173,13 @@ bool V4l2Camera::negotiate() {
   if (direct_format_) {
     source.pixelformat = direct_format_;
   } else if (!device_->source_format_for(&bgr, &source)) {
-    errno = 0;
-    return false;
+    // A format the plug-in reads itself (greyscale, say) serves all the same.
+    const std::vector<v4l2_fmtdesc> own = direct_formats();
+    if (own.empty()) {
+      errno = 0;
+      return false;
+    }
+    source.pixelformat = own.front().pixelformat;
   }
   v4l2_format format = {};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -213,7 +241,7 @@ void V4l2Camera::pick_fastest_rate() {
 
   v4l2_streamparm parm = {};
   parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  frame_interval_ns_ = 0;
+  rate_.set_declared(0);
   if (xioctl(VIDIOC_G_PARM, &parm) != 0) return;
   if (best.denominator && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
     parm.parm.capture.timeperframe = best;
@@ -224,20 +252,28 @@ void V4l2Camera::pick_fastest_rate() {
   }
   const v4l2_fract in_force = parm.parm.capture.timeperframe;
   if (in_force.numerator && in_force.denominator)
-    frame_interval_ns_ =
+    rate_.set_declared(
         std::min(static_cast<int64_t>(in_force.numerator) * kSecond / in_force.denominator,
-                 kLongestInterval);
+                 kLongestInterval));
 }
 
+// Requests the buffers, queues them all and starts the stream; the reason
+// in why_ when it cannot.
 bool V4l2Camera::start_streaming() {
   v4l2_requestbuffers request = {};
   request.count = kBufferCount;
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
-  if (xioctl(VIDIOC_REQBUFS, &request) != 0) return false;
-  if (request.count > 8 * kBufferCount) {  // no driver's minimum is that high
+  if (xioctl(VIDIOC_REQBUFS, &request) != 0) {
+    why_ = errno == EBUSY ? failure_text(EBUSY) : "cannot get buffers: " + error_text(errno);
+    return false;
+  }
+  if (request.count == 0 || request.count > kMostBuffers) {
+    char text[96];
+    snprintf(text, sizeof text, "the driver granted %u buffers (1 to %u can be used)",
+             request.count, kMostBuffers);
+    why_ = text;
     release_buffers();
-    errno = EIO;
     return false;
   }
   for (uint32_t i = 0; i < request.count; ++i) {
@@ -245,28 +281,46 @@ bool V4l2Camera::start_streaming() {
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     buffer.index = i;
-    if (xioctl(VIDIOC_QUERYBUF, &buffer) != 0) break;
-    void* start = device_->map(buffer.length, buffer.m.offset);
-    if (!start) break;
+    void* start = nullptr;
+    if (xioctl(VIDIOC_QUERYBUF, &buffer) != 0 ||
+        !(start = device_->map(buffer.length, buffer.m.offset))) {
+      why_ = "cannot map its buffers: " + error_text(errno);
+      release_buffers();
+      return false;
+    }
     buffers_.push_back({start, buffer.length});
   }
-  // Fewer than two buffers could never hold one frame while the next fills.
-  bool ok = buffers_.size() == request.count && buffers_.size() >= 2;
-  for (uint32_t i = 0; ok && i < buffers_.size(); ++i) {
+  for (uint32_t i = 0; i < buffers_.size(); ++i) {
     v4l2_buffer buffer = {};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     buffer.index = i;
-    ok = xioctl(VIDIOC_QBUF, &buffer) == 0;
+    if (xioctl(VIDIOC_QBUF, &buffer) != 0) {
+      why_ = "cannot queue its buffers: " + error_text(errno);
+      release_buffers();
+      return false;
+    }
   }
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  ok = ok && xioctl(VIDIOC_STREAMON, &type) == 0;
-  if (!ok) {
+  if (xioctl(VIDIOC_STREAMON, &type) != 0) {
+    const int error = errno;
+    if (error == ENOSPC) {
+      char text[160];
+      snprintf(text, sizeof text,
+               "not enough USB bandwidth for %d x %d: try another USB port (not a hub shared "
+               "with another camera), a smaller size or MJPEG",
+               size_.width, size_.height);
+      why_ = text;
+    } else {
+      why_ = error == EBUSY ? failure_text(EBUSY) : "cannot start streaming: " + error_text(error);
+    }
     release_buffers();
     return false;
   }
   streaming_ = true;
-  return settle();
+  rate_.restart();
+  last_sequence_ = -1;
+  return true;
 }
 
 void V4l2Camera::stop_streaming() {
@@ -287,22 +341,52 @@ void V4l2Camera::release_buffers() {
   if (is_open()) xioctl(VIDIOC_REQBUFS, &request);  // count 0 frees them
 }
 
-bool V4l2Camera::settle() {
+// Skips frames after stream-on until the camera has settled. Settling by the
+// picture converts each frame into `frame`, and the one that shows the
+// picture steady is the capture's (*delivered).
+bool V4l2Camera::settle(uint8_t* frame, bool* delivered) {
   const SettleChoice& settle = kSettleChoices[settle_choice_];
   const int64_t started = device_->now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
-  const int64_t deadline =
-      settled_at + settle.frames * frame_interval_ns_ + frame_timeout_ns(frame_interval_ns_);
-  for (int frames = 0; still_settling(frames, settle.frames, device_->now_ns(), settled_at);
-       ++frames) {
+  PictureSettle picture;
+  Tally tally;
+  bool restarted = false;
+  int64_t last_frame = started;
+  for (int skipped = 0;; ++skipped) {
+    if (!settle.by_picture &&
+        !still_settling(skipped, settle.frames, device_->now_ns(), settled_at))
+      return true;
+    // By count or time, frames must keep coming; by the picture, a usable
+    // one must come within a capture's bound.
+    const int64_t deadline =
+        frame_timeout_ns(rate_.interval_ns()) + (settle.by_picture ? started : last_frame);
     v4l2_buffer buffer = {};
-    if (next_buffer(deadline, &buffer) != Wait::kFrame || !requeue(&buffer)) return false;
+    const Wait wait = next_frame(deadline, &buffer, &restarted);
+    if (wait != Wait::kFrame) {
+      why_ = wait == Wait::kTimeout ? tally.no_frame(" after starting") : stream_error(errno);
+      return false;
+    }
+    last_frame = device_->now_ns();
+    ++tally.arrived;
+    bool usable = false;
+    if (settle.by_picture && usable_frame(buffer, frame, &tally)) {
+      usable = true;
+      picture.frame(mean_brightness(frame, size_.width, size_.height),
+                    control_value(V4L2_CID_EXPOSURE_ABSOLUTE), control_value(V4L2_CID_GAIN));
+    }
+    if (!requeue(&buffer)) {
+      why_ = stream_error(errno);
+      return false;
+    }
+    if (usable && (picture.settled() || last_frame >= started + kPictureSettleCap)) {
+      *delivered = true;
+      return true;
+    }
   }
-  return true;
 }
 
 // The next buffer the driver filled, waiting no later than deadline_ns; it
-// polls before every dequeue.
+// polls before every dequeue. Every frame dequeued counts for the rate.
 V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
   for (;;) {
     const int64_t left = deadline_ns - device_->now_ns();
@@ -310,7 +394,6 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
         left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
     if (ready == V4l2Device::Wait::kError) return Wait::kError;
     if (ready == V4l2Device::Wait::kTimeout) {
-      errno = ETIME;  // reported when streaming cannot start
       if (left <= 0) return Wait::kTimeout;
       continue;
     }
@@ -318,20 +401,54 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
     buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer->memory = V4L2_MEMORY_MMAP;
     if (xioctl(VIDIOC_DQBUF, buffer) == 0) {
-      if (buffer->index < buffers_.size()) return Wait::kFrame;
-      errno = EIO;
-      return Wait::kError;
+      if (buffer->index >= buffers_.size()) {
+        errno = EIO;
+        return Wait::kError;
+      }
+      note_rate(*buffer);
+      return Wait::kFrame;
     }
     if (errno != EAGAIN) return Wait::kError;
     if (ready == V4l2Device::Wait::kBroken) {
       errno = EIO;
       return Wait::kError;
     }
-    if (left <= 0) {
-      errno = ETIME;
-      return Wait::kTimeout;
+    if (left <= 0) return Wait::kTimeout;
+  }
+}
+
+// As next_buffer, but an error that may pass (EIO: V4L2 allows it as a
+// temporary condition) restarts the stream, once while *restarted is false;
+// a camera that is gone fails at once.
+V4l2Camera::Wait V4l2Camera::next_frame(int64_t deadline_ns, v4l2_buffer* buffer, bool* restarted) {
+  for (;;) {
+    const Wait wait = next_buffer(deadline_ns, buffer);
+    if (wait != Wait::kError) return wait;
+    const int error = errno;
+    if (error == ENODEV || error == ENXIO || *restarted) {
+      errno = error;
+      return Wait::kError;
+    }
+    *restarted = true;
+    stop_streaming();
+    if (!start_streaming()) {
+      errno = error;
+      return Wait::kError;
     }
   }
+}
+
+void V4l2Camera::note_rate(const v4l2_buffer& buffer) {
+  const FrameStamp stamp = stamp_of(buffer);
+  const int64_t now = device_->now_ns();
+  const bool plausible = stamp.monotonic && stamp.stamp_ns <= now + kSecond &&
+                         stamp.stamp_ns >= now - kLongestInterval;
+  // The driver's sequence counts frames it dropped for want of a buffer.
+  const int64_t since = last_sequence_ >= 0 && buffer.sequence > last_sequence_
+                            ? buffer.sequence - last_sequence_
+                            : 1;
+  last_sequence_ = buffer.sequence;
+  rate_.frame(plausible ? stamp.stamp_ns : now, since);
 }
 
 bool V4l2Camera::requeue(v4l2_buffer* buffer) {
@@ -342,70 +459,128 @@ bool V4l2Camera::requeue(v4l2_buffer* buffer) {
 // unconverted, and only the frame kept is converted.
 bool V4l2Camera::capture(uint8_t* frame) {
   if (!is_open() || !frame) return false;
-  if (!streaming_ && !start_streaming()) {
-    if (errno == ETIME)
-      fail("no frame in time after starting", 0);
-    else
-      fail("cannot start streaming", errno);
-    return false;
+  if (!streaming_) {
+    bool delivered = false;
+    if (!start_streaming() || !settle(frame, &delivered)) {
+      fail(why_);
+      return false;
+    }
+    if (delivered) return true;
   }
   const int64_t asked = device_->now_ns();
-  const int64_t deadline = asked + frame_timeout_ns(frame_interval_ns_);
+  const int64_t deadline = asked + frame_timeout_ns(rate_.interval_ns());
+  Tally tally;
+  bool restarted = false;
 
-  // Frames already queued began before the request: hand them back. A driver
-  // that always has one more is not followed further than the queue's length.
+  // Frames already queued began before the request: hand them back, as long
+  // as the driver has more at once, for at most a frame interval (a driver
+  // slow to dequeue leaves the rest to the stale-frame check below).
   v4l2_buffer buffer = {};
-  for (size_t handed_back = 0; handed_back < 2 * buffers_.size(); ++handed_back) {
-    Wait wait = next_buffer(asked, &buffer);
+  const int64_t hand_back_until = asked + rate_.interval_ns();
+  for (size_t handed_back = 0;
+       handed_back < 2 * buffers_.size() && device_->now_ns() <= hand_back_until; ++handed_back) {
+    const Wait wait = next_frame(asked, &buffer, &restarted);
     if (wait == Wait::kTimeout) break;
     if (wait == Wait::kError || !requeue(&buffer)) {
-      fail("stream failed", errno);
+      fail(stream_error(errno));
       return false;
     }
   }
 
   for (int dequeued = 0;; ++dequeued) {
-    const Wait wait = dequeued > 0 && device_->now_ns() > deadline ? Wait::kTimeout
-                                                                   : next_buffer(deadline, &buffer);
+    const Wait wait = dequeued > 0 && device_->now_ns() > deadline
+                          ? Wait::kTimeout
+                          : next_frame(deadline, &buffer, &restarted);
     if (wait != Wait::kFrame) {
-      if (wait == Wait::kTimeout)
-        fail("no frame in time", 0);
-      else
-        fail("stream failed", errno);
+      fail(wait == Wait::kTimeout ? tally.no_frame("") : stream_error(errno));
       return false;
     }
-    // Frames flagged as damaged, short or stale are skipped.
-    const bool done =
-        !(buffer.flags & V4L2_BUF_FLAG_ERROR) &&
-        began_after(stamp_of(buffer), frame_interval_ns_, device_->now_ns(), asked, dequeued) &&
-        convert(buffer, frame);
+    ++tally.arrived;
+    const bool fresh =
+        began_after(stamp_of(buffer), rate_.interval_ns(), device_->now_ns(), asked, dequeued);
+    if (!fresh) ++tally.stale;
+    const bool done = fresh && usable_frame(buffer, frame, &tally);
     if (!requeue(&buffer)) {
-      fail("stream failed", errno);
+      fail(stream_error(errno));
       return done;  // a frame already delivered is still good
     }
     if (done) return true;
   }
 }
 
-bool V4l2Camera::convert(const v4l2_buffer& buffer, uint8_t* frame) {
+// Converts the frame in the buffer unless it is damaged: flagged by the
+// driver, shorter than its format, an MJPEG frame cut short or one that does
+// not decode. Those are counted instead.
+bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* tally) {
+  if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
+    ++tally->flagged;
+    return false;
+  }
   const Buffer& mapped = buffers_[buffer.index];
   const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
   const size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
-  if (!converted_.pixelformat) return convert_to_bottom_up_bgr(bytes, used, layout_, frame);
+  if (!converted_.pixelformat) {
+    if (convert_to_bottom_up_bgr(bytes, used, layout_, frame)) return true;
+    ++tally->cut_short;
+    return false;
+  }
+  if (source_.pixelformat == V4L2_PIX_FMT_MJPEG || source_.pixelformat == V4L2_PIX_FMT_JPEG) {
+    const JpegFrame jpeg = jpeg_frame(bytes, used);
+    if (jpeg != JpegFrame::kWhole) {
+      ++(jpeg == JpegFrame::kCutShort ? tally->cut_short : tally->undecodable);
+      return false;
+    }
+  }
   scratch_.resize(converted_.sizeimage);
-  return device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size()) &&
-         convert_to_bottom_up_bgr(scratch_.data(), scratch_.size(), layout_, frame);
+  if (!device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size())) {
+    ++tally->undecodable;
+    return false;
+  }
+  return convert_to_bottom_up_bgr(scratch_.data(), scratch_.size(), layout_, frame);
+}
+
+// A control's value for watching the camera settle; 0 where the driver
+// has none.
+int64_t V4l2Camera::control_value(uint32_t id) {
+  v4l2_control control = {id, 0};
+  return xioctl(VIDIOC_G_CTRL, &control) == 0 ? control.value : 0;
+}
+
+// Why a capture found no frame to deliver, in words a user can act on.
+std::string V4l2Camera::Tally::no_frame(const char* when) const {
+  const int damaged = flagged + cut_short + undecodable;
+  if (damaged == 0 && stale == 0) return std::string("no frame in time") + when;
+  std::string text =
+      std::string("no usable frame in time") + when + ": " + std::to_string(arrived) + " arrived";
+  const std::pair<int, const char*> kinds[] = {{flagged, "flagged by the driver"},
+                                               {cut_short, "cut short"},
+                                               {undecodable, "undecodable"},
+                                               {stale, "begun before the capture"}};
+  const char* separator = damaged == arrived ? ", all damaged: " : ": ";
+  for (const auto& kind : kinds) {
+    if (kind.first == 0) continue;
+    text += separator + std::to_string(kind.first) + " " + kind.second;
+    separator = ", ";
+  }
+  if (damaged > 0)
+    text +=
+        "; check the cable and the USB bandwidth (try another USB port, a smaller size or MJPEG)";
+  return text;
+}
+
+std::string V4l2Camera::stream_error(int error) {
+  gone_ = error == ENODEV || error == ENXIO;
+  if (gone_) return "stream failed: the camera is gone (unplugged?)";
+  return "stream failed: " + error_text(error);
 }
 
 // Streaming stops, so the next capture starts afresh; a device that is gone
 // is closed as well.
-void V4l2Camera::fail(const char* what, int error) {
-  if (error)
-    fprintf(stderr, "vidmote: %s: %s: %s\n", printable(path_).c_str(), what, strerror(error));
-  else
-    fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), what);
+void V4l2Camera::fail(const std::string& why) {
+  fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), printable(why).c_str());
   stop_streaming();
-  if (error == ENODEV) close();
+  if (gone_) close();
+  gone_ = false;
 }
 
 }  // namespace vidmote

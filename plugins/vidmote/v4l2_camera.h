@@ -7,9 +7,12 @@
 // first frames are skipped until the picture has settled (auto exposure);
 // every capture then hands back, unconverted, what the driver has queued and
 // returns a frame that began after the capture was asked for, converting
-// that frame alone. A camera that stops delivering fails the capture after
-// 3 s and two frame intervals; one that disappears fails it at once and is
-// closed.
+// that frame alone. Damaged frames (flagged, short, MJPEG cut short or not
+// decodable) are never delivered. Frame intervals are the ones the camera
+// keeps, measured, when longer than it declares. A camera that stops
+// delivering usable frames fails the capture after 3 s and two frame
+// intervals, saying what arrived; an error that may pass restarts the stream
+// once; a camera that disappears fails the capture at once and is closed.
 #ifndef VIDMOTE_V4L2_CAMERA_H
 #define VIDMOTE_V4L2_CAMERA_H
 
@@ -21,6 +24,7 @@
 
 #include "frame_convert.h"
 #include "frame_source.h"
+#include "frame_timing.h"
 #include "v4l2_device.h"
 
 namespace vidmote {
@@ -63,19 +67,31 @@ class V4l2Camera : public FrameSource {
     std::vector<std::string> menu_labels;
   };
   enum class Wait { kFrame, kTimeout, kError };
+  // The frames that arrived while a usable one was awaited, by what was
+  // wrong with them.
+  struct Tally {
+    int arrived = 0, flagged = 0, cut_short = 0, undecodable = 0, stale = 0;
+    std::string no_frame(const char* when) const;
+  };
 
   int xioctl(unsigned long request, void* argument) const;
   std::string failure_text(int error) const;
+  std::string no_format_text() const;
+  static std::string error_text(int error);
   bool negotiate();
   void pick_fastest_rate();
   bool start_streaming();
   void stop_streaming();
   void release_buffers();
-  bool settle();
+  bool settle(uint8_t* frame, bool* delivered);
   Wait next_buffer(int64_t deadline_ns, v4l2_buffer* buffer);
+  Wait next_frame(int64_t deadline_ns, v4l2_buffer* buffer, bool* restarted);
+  void note_rate(const v4l2_buffer& buffer);
   bool requeue(v4l2_buffer* buffer);
-  bool convert(const v4l2_buffer& buffer, uint8_t* frame);
-  void fail(const char* what, int error);
+  bool usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* tally);
+  int64_t control_value(uint32_t id);
+  std::string stream_error(int error);
+  void fail(const std::string& why);
   std::vector<Control> controls() const;
   std::vector<v4l2_fmtdesc> direct_formats() const;
   bool set_control(const Control& control, int32_t value);
@@ -94,15 +110,32 @@ class V4l2Camera : public FrameSource {
   v4l2_pix_format source_ = {};     // the camera's frames, as negotiated
   v4l2_pix_format converted_ = {};  // libv4lconvert's BGR24; pixelformat 0 when unused
   std::vector<uint8_t> scratch_;    // libv4lconvert's frame, top row first
-  int64_t frame_interval_ns_ = 0;   // 0 when the driver does not say
+  FrameRate rate_;                  // declared by the driver, measured from its frames
+  int64_t last_sequence_ = -1;      // of the last frame dequeued
   size_t settle_choice_;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;
+  std::string why_;    // why streaming could not start or settle
+  bool gone_ = false;  // the last stream error said the camera is gone
 };
 
 // The numbers N of the entries named videoN among a folder's names (N from 0
 // to 999), in number order: the order the cameras are tried in.
 std::vector<int> video_node_numbers(const std::vector<std::string>& names);
+
+// A node found under /dev: its number, the card's name and the formats it
+// offers.
+struct VideoNode {
+  int number;
+  std::string card;
+  std::vector<uint32_t> formats;
+};
+// Whether a node offers greyscale alone: a laptop's infrared camera for face
+// login, say.
+bool offers_only_grey(const std::vector<uint32_t>& formats);
+// The order the cameras are tried in: colour cameras first, then those that
+// offer greyscale alone; each in number order.
+std::vector<VideoNode> in_default_order(std::vector<VideoNode> nodes);
 
 }  // namespace vidmote
 

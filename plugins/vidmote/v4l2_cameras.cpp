@@ -48,32 +48,67 @@ std::vector<int> video_node_numbers(const std::vector<std::string>& names) {
   return numbers;
 }
 
+bool offers_only_grey(const std::vector<uint32_t>& formats) {
+  if (formats.empty()) return false;
+  for (uint32_t format : formats) {
+    switch (format) {
+      case V4L2_PIX_FMT_GREY:
+      case V4L2_PIX_FMT_Y10:
+      case V4L2_PIX_FMT_Y12:
+      case V4L2_PIX_FMT_Y16:
+      case V4L2_PIX_FMT_Y10BPACK:
+        continue;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+std::vector<VideoNode> in_default_order(std::vector<VideoNode> nodes) {
+  std::stable_sort(nodes.begin(), nodes.end(), [](const VideoNode& a, const VideoNode& b) {
+    return offers_only_grey(a.formats) < offers_only_grey(b.formats) ||
+           (offers_only_grey(a.formats) == offers_only_grey(b.formats) && a.number < b.number);
+  });
+  return nodes;
+}
+
 std::vector<std::unique_ptr<FrameSource>> find_cameras() {
   std::vector<std::string> names;
   if (DIR* dev = opendir("/dev")) {
     while (dirent* entry = readdir(dev)) names.push_back(entry->d_name);
     closedir(dev);
   }
-  const std::vector<int> numbers = video_node_numbers(names);
 
   // A node that cannot be opened now is listed as well, under the name the
   // kernel gives it, so the user learns why it is not used.
-  std::vector<std::unique_ptr<FrameSource>> cameras;
-  for (int number : numbers) {
+  std::vector<VideoNode> nodes;
+  for (int number : video_node_numbers(names)) {
     char path[32];
     snprintf(path, sizeof path, "/dev/video%d", number);
     const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    std::string card;
+    VideoNode node = {number, std::string(), {}};
     if (fd >= 0) {
       v4l2_capability caps = {};
       const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
+      v4l2_fmtdesc format = {};
+      format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      for (; queried && format.index < kMostListed && ioctl(fd, VIDIOC_ENUM_FMT, &format) == 0;
+           ++format.index)
+        node.formats.push_back(format.pixelformat);
       ::close(fd);
       if (!queried || !is_camera_node(caps)) continue;
-      card = text_of(caps.card, sizeof caps.card);
+      node.card = text_of(caps.card, sizeof caps.card);
     } else {
-      card = kernel_name(number);
+      node.card = kernel_name(number);
     }
-    cameras.push_back(std::make_unique<V4l2Camera>(path, card, system_v4l2_device()));
+    nodes.push_back(node);
+  }
+
+  std::vector<std::unique_ptr<FrameSource>> cameras;
+  for (const VideoNode& node : in_default_order(nodes)) {
+    const std::string path = "/dev/video" + std::to_string(node.number);
+    cameras.push_back(std::make_unique<V4l2Camera>(path, node.card, system_v4l2_device()));
   }
   return cameras;
 }

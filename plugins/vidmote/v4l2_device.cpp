@@ -3,14 +3,19 @@
 // error for a busy device, and the plug-in says why in words of its own.)
 #include "v4l2_device.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <libv4lconvert.h>
 #include <poll.h>
+#include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace vidmote {
 
@@ -63,6 +68,8 @@ class SystemV4l2Device : public V4l2Device {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
   }
 
+  std::string holder(const std::string& path) override { return processes_using(path); }
+
   bool source_format_for(v4l2_pix_format* bgr, v4l2_pix_format* source) override {
     if (!converter_) converter_ = v4lconvert_create(fd_);
     if (!converter_) return false;
@@ -93,7 +100,51 @@ class SystemV4l2Device : public V4l2Device {
   v4lconvert_data* converter_ = nullptr;
 };
 
+// The short name a process goes by, from /proc/PID/comm.
+std::string process_name(const char* pid) {
+  std::string name;
+  const std::string path = std::string("/proc/") + pid + "/comm";
+  if (FILE* file = fopen(path.c_str(), "re")) {
+    char line[64];
+    if (fgets(line, sizeof line, file)) name = line;
+    fclose(file);
+  }
+  while (!name.empty() && name.back() == '\n') name.pop_back();
+  return name.empty() ? "a process" : name;
+}
+
 }  // namespace
+
+std::string processes_using(const std::string& path) {
+  struct stat wanted;
+  if (::stat(path.c_str(), &wanted) != 0) return std::string();
+  const std::string self = std::to_string(getpid());
+  std::string found;
+  DIR* processes = opendir("/proc");
+  if (!processes) return found;
+  int listed = 0;
+  while (dirent* process = readdir(processes)) {
+    const char* pid = process->d_name;
+    if (pid[0] < '0' || pid[0] > '9' || self == pid) continue;
+    const std::string fds = std::string("/proc/") + pid + "/fd";
+    DIR* open_files = opendir(fds.c_str());
+    if (!open_files) continue;  // gone, or another user's
+    bool holds = false;
+    while (dirent* fd = readdir(open_files)) {
+      struct stat file;
+      if (fd->d_name[0] != '.' && ::stat((fds + "/" + fd->d_name).c_str(), &file) == 0 &&
+          file.st_dev == wanted.st_dev && file.st_ino == wanted.st_ino) {
+        holds = true;
+        break;
+      }
+    }
+    closedir(open_files);
+    if (holds && listed++ < 4)
+      found += (found.empty() ? "" : ", ") + process_name(pid) + " (pid " + pid + ")";
+  }
+  closedir(processes);
+  return found;
+}
 
 std::unique_ptr<V4l2Device> system_v4l2_device() {
   return std::make_unique<SystemV4l2Device>();

@@ -31,6 +31,9 @@ class V4l2Device {
   virtual Wait wait(int timeout_ms) = 0;
   // CLOCK_MONOTONIC, in nanoseconds.
   virtual int64_t now_ns() = 0;
+  // The processes that have the node at `path` open, as "name (pid N)"
+  // joined by ", "; empty when none can be seen.
+  virtual std::string holder(const std::string& path) = 0;
 
   // The camera format that serves BGR24 frames of about the size in *bgr:
   // *bgr gets the size that will be delivered, *source what to set on the
@@ -42,6 +45,11 @@ class V4l2Device {
                        const uint8_t* frame, size_t frame_bytes, uint8_t* out,
                        size_t out_bytes) = 0;
 };
+
+// The other processes that have the file at `path` open, as
+// "name (pid N)", found through /proc/*/fd; those of other users are seen
+// only with the right to look.
+std::string processes_using(const std::string& path);
 
 // The machine's own device, converted with libv4lconvert.
 std::unique_ptr<V4l2Device> system_v4l2_device();

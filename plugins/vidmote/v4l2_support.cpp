@@ -17,6 +17,9 @@ bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
     case V4L2_PIX_FMT_YUYV:
       *pixels = PixelLayout::kYuyv;
       return true;
+    case V4L2_PIX_FMT_GREY:
+      *pixels = PixelLayout::kGrey;
+      return true;
     default:
       return false;
   }
