@@ -5,8 +5,13 @@
 // keeps its own clock, so a capture that would hang shows up as a clock far
 // past any deadline instead of a test that never ends.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -17,6 +22,7 @@
 #include <vector>
 
 #include "frame_timing.h"
+#include "support/files.h"
 #include "test_card.h"
 #include "v4l2_camera.h"
 #include "v4l2_device.h"
@@ -598,6 +604,7 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
         // Streaming has started and the camera has settled: a capture now
         // takes at most the deadline of a frame and converts one frame.
         const int before = driver->conversions;
+        driver->now += 70 * kMs;  // Enter comes in the middle of a frame
         const int64_t asked = asked_at = driver->now;
         EXPECT_GT(vidmote.capture(frame.data()), 0);
         one_gray = one_gray && is_one_gray();
@@ -711,6 +718,98 @@ TEST(CameraFaults, AChangeReachesItsControlEvenWhenTheListChangedMeanwhile) {
   EXPECT_EQ(driver->last_set.value, 1);
   EXPECT_FALSE(camera->set_number(brightness, 10));
   EXPECT_EQ(driver->last_set.id, kMenuId);
+}
+
+// Settling by the picture (the default): the first capture is a frame of
+// the settled picture, taken within two frame intervals of the picture
+// holding still, or the first usable one after 3 s of a picture that never
+// does.
+TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
+  const int64_t kFrame = kSecond / 30;
+  const struct {
+    const char* what;
+    std::function<void(Driver&)> camera;
+    int64_t holds_at;  // from stream-on: when the picture stops changing
+    int level;         // the delivered frame's brightness
+    int64_t interval;  // the camera's real one
+  } cases[] = {
+      {"settled from the start", [](Driver&) {}, 0, 128, kFrame},
+      {"brightens over a second", [](Driver& d) { d.brighten_ns = kSecond; }, kSecond, 128, kFrame},
+      {"brightens over a second at 5 fps declaring 30",
+       [](Driver& d) {
+         d.brighten_ns = kSecond;
+         d.frame_every_ns = 200 * kMs;
+       },
+       kSecond, 128, 200 * kMs},
+      // Capped when a frame arrives 3 s after stream-on.
+      {"never holds still", [](Driver& d) { d.flickers = true; },
+       vidmote::kPictureSettleCap - kFrame, -1, kFrame},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = std::make_shared<Driver>();
+    c.camera(*driver);
+    auto camera = fake_camera(driver);
+    ASSERT_TRUE(camera->open());
+    std::vector<uint8_t> frame(640 * 480 * 3);
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(camera->capture(frame.data()));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    if (c.level >= 0) {
+      EXPECT_EQ(driver->last_level, c.level);
+    }
+    const int64_t began = driver->last_dequeued_began - driver->streamed_at;
+    EXPECT_GE(began, c.holds_at);
+    // Two frames to see it hold still: never fewer than two skipped.
+    EXPECT_LE(began, std::max(c.holds_at, int64_t{0}) + 2 * c.interval);
+    EXPECT_GE(began, 2 * c.interval);
+  }
+}
+
+// A laptop's infrared camera for face login offers greyscale alone: it is
+// tried after the colour cameras, and its frames are delivered gray.
+TEST(CameraFaults, GreyscaleOnlyCamerasComeAfterColourOnes) {
+  using vidmote::VideoNode;
+  const std::vector<VideoNode> nodes = {
+      {0, "IR Camera", {V4L2_PIX_FMT_GREY}},
+      {2, "Integrated Camera", {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV}},
+      {4, "Depth", {V4L2_PIX_FMT_Y16, V4L2_PIX_FMT_GREY}},
+      {6, "USB Camera", {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_GREY}},
+      {8, "No formats", {}},
+  };
+  std::vector<int> order;
+  for (const VideoNode& node : vidmote::in_default_order(nodes)) order.push_back(node.number);
+  EXPECT_EQ(order, (std::vector<int>{2, 6, 8, 0, 4}));
+}
+
+// A busy camera names the process that holds it, when it can be seen.
+TEST(CameraFaults, TheProcessHoldingADeviceIsNamed) {
+  ScratchDir scratch;
+  const std::string held = scratch.file("held"), free = scratch.file("free");
+  write_file(held, "");
+  write_file(free, "");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int fd = open(held.c_str(), O_RDONLY);
+    prctl(PR_SET_NAME, "webcam-holder");
+    if (write(ready[1], "x", 1) != 1 || fd < 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char byte;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  const std::string holders = vidmote::processes_using(held);
+  const std::string none = vidmote::processes_using(free);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(holders, "webcam-holder (pid " + std::to_string(child) + ")");
+  EXPECT_EQ(none, "") << "the test itself holds nothing open, and no one else does";
+  EXPECT_EQ(vidmote::processes_using(scratch.file("missing")), "");
 }
 
 }  // namespace

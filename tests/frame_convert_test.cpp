@@ -63,6 +63,10 @@ TEST(FrameConvert, RowsAreFlippedUnpaddedAndInBgrOrder) {
        {1, 2, 0, PixelLayout::kRgb24, true},
        {10, 20, 30, 40, 50, 60},
        {30, 20, 10, 60, 50, 40}},
+      {"GREY, 3-byte rows",
+       {2, 2, 3, PixelLayout::kGrey},
+       {10, 20, kPad, 30, 40},
+       {30, 30, 30, 40, 40, 40, 10, 10, 10, 20, 20, 20}},
       {"YUYV clamped",
        {2, 2, 6, PixelLayout::kYuyv},
        {255, 255, 255, 255, kPad, kPad, 0, 0, 0, 0},
@@ -165,6 +169,52 @@ TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
     Bytes out(32, 0x5A);
     EXPECT_FALSE(vidmote::convert_to_bottom_up_bgr(frame.data(), c.used, c.layout, out.data()));
     EXPECT_EQ(out, Bytes(32, 0x5A));
+  }
+}
+
+// An MJPEG frame counts as whole only with both markers: a frame that lost
+// its end over USB still decodes, its lower part gray.
+TEST(FrameConvert, AnMjpegFrameIsWholeOnlyFromItsStartMarkerToItsEndMarker) {
+  using vidmote::JpegFrame;
+  const struct {
+    const char* what;
+    Bytes frame;
+    JpegFrame want;
+  } cases[] = {
+      {"whole", {0xFF, 0xD8, 1, 2, 3, 0xFF, 0xD9}, JpegFrame::kWhole},
+      {"whole, zero padding after", {0xFF, 0xD8, 1, 0xFF, 0xD9, 0, 0, 0}, JpegFrame::kWhole},
+      {"cut short", {0xFF, 0xD8, 1, 2, 3, 4, 5}, JpegFrame::kCutShort},
+      {"cut inside the end marker", {0xFF, 0xD8, 1, 2, 0xFF}, JpegFrame::kCutShort},
+      {"an end marker early, then data", {0xFF, 0xD8, 0xFF, 0xD9, 7, 8}, JpegFrame::kCutShort},
+      {"no start marker", {0x00, 0xD8, 1, 0xFF, 0xD9}, JpegFrame::kNotJpeg},
+      {"all zero", Bytes(64, 0), JpegFrame::kNotJpeg},
+      {"too short for both", {0xFF, 0xD8, 0xD9}, JpegFrame::kNotJpeg},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(vidmote::jpeg_frame(c.frame.data(), c.frame.size()), c.want);
+  }
+}
+
+TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
+  const struct {
+    const char* what;
+    int32_t width, height;
+    uint8_t b, g, r;  // every pixel
+    double want;
+  } cases[] = {
+      {"black", 640, 480, 0, 0, 0, 0},
+      {"gray 128", 640, 480, 128, 128, 128, 128},
+      {"white, 1 x 1", 1, 1, 255, 255, 255, 255},
+      {"pure green", 33, 7, 0, 255, 0, 149},  // 150 * 255 >> 8
+      {"empty", 0, 480, 9, 9, 9, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes frame;
+    for (int64_t i = 0; i < int64_t{c.width} * c.height; ++i)
+      frame.insert(frame.end(), {c.b, c.g, c.r});
+    EXPECT_DOUBLE_EQ(vidmote::mean_brightness(frame.data(), c.width, c.height), c.want);
   }
 }
 

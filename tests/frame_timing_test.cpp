@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 const int64_t kMs = 1000 * 1000;
@@ -94,6 +97,66 @@ TEST(FrameTiming, FramesAreSkippedUntilBothTheCountAndTheTimeAreReached) {
     EXPECT_EQ(vidmote::still_settling(c.skipped, c.settle_frames, kStarted + c.since_start,
                                       kStarted + c.settle_ms * kMs),
               c.skip);
+  }
+}
+
+// The interval a camera keeps: never shorter than it declares; longer when
+// its frames come slower, as webcams' do in low light.
+TEST(FrameTiming, TheFrameIntervalIsTheLongerOfTheDeclaredAndTheMeasured) {
+  const int64_t kDeclared = vidmote::kSecond / 30;
+  const struct {
+    const char* what;
+    int64_t declared;
+    std::vector<int64_t> frames_at_ms;  // the frames' stamps
+    int64_t lost = 1;                   // intervals between the frames
+    int64_t want;
+  } cases[] = {
+      {"no frame yet", kDeclared, {}, 1, kDeclared},
+      {"one frame", kDeclared, {0}, 1, kDeclared},
+      {"at the declared rate", kDeclared, {0, 33, 66, 100}, 1, kDeclared},
+      {"5 fps declaring 30", kDeclared, {0, 200, 400, 600}, 1, 200 * kMs},
+      {"one late frame in five", kDeclared, {0, 33, 66, 400, 433, 466}, 1, kDeclared},
+      {"slowing down", kDeclared, {0, 33, 66, 266, 466, 666, 866}, 1, 200 * kMs},
+      {"frames lost for want of buffers", kDeclared, {0, 100, 200}, 3, 100 * kMs / 3},
+      {"nothing declared", 0, {0, 40, 80}, 1, 40 * kMs},
+      {"a frame a minute", kDeclared, {0, 60000, 120000}, 1, vidmote::kLongestInterval},
+      {"stamps that go back", kDeclared, {100, 50, 0}, 1, kDeclared},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vidmote::FrameRate rate(c.declared);
+    for (int64_t at : c.frames_at_ms) rate.frame(at * kMs, c.lost);
+    EXPECT_EQ(rate.interval_ns(), std::max(c.want, c.declared));
+    rate.restart();
+    EXPECT_EQ(rate.interval_ns(), c.declared) << "a restarted stream forgets what it measured";
+  }
+}
+
+// Settled: three frames in a row of one brightness within two levels, and
+// the same exposure and gain.
+TEST(FrameTiming, APictureHasSettledWhenThreeFramesAgree) {
+  const struct {
+    const char* what;
+    std::vector<double> brightness;
+    std::vector<int64_t> exposure;  // per frame; empty: not reported
+    bool settled;
+  } cases[] = {
+      {"two steady frames are too few", {128, 128}, {}, false},
+      {"three steady frames", {128, 128, 128}, {}, true},
+      {"noise within two levels", {127, 129, 128}, {}, true},
+      {"still brightening", {40, 60, 80, 100}, {}, false},
+      {"brightened, then three steady", {40, 80, 120, 128, 129, 128}, {}, true},
+      {"brightened, two steady", {40, 80, 120, 128, 129}, {}, false},
+      {"flicker", {60, 120, 60, 120, 60}, {}, false},
+      {"steady picture, exposure still moving", {128, 128, 128}, {100, 110, 120}, false},
+      {"steady picture and exposure", {128, 128, 128, 128}, {90, 100, 100, 100}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vidmote::PictureSettle picture;
+    for (size_t i = 0; i < c.brightness.size(); ++i)
+      picture.frame(c.brightness[i], c.exposure.empty() ? 0 : c.exposure[i], 0);
+    EXPECT_EQ(picture.settled(), c.settled);
   }
 }
 
