@@ -123,6 +123,7 @@ class FrameSink : public ISampleGrabberCB {
       std::lock_guard<std::mutex> lock(mutex_);
       latest_.assign(bytes, bytes + used);
       ++sequence_;
+      rate_.frame(now_ns());
     }
     arrived_.notify_all();
     return S_OK;
@@ -134,6 +135,17 @@ class FrameSink : public ISampleGrabberCB {
   uint64_t sequence() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sequence_;
+  }
+  // The interval between frames: as the camera declares it, or as they
+  // arrive when slower.
+  void restart_rate(int64_t declared_ns) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rate_.set_declared(declared_ns);
+    rate_.restart();
+  }
+  int64_t interval_ns() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rate_.interval_ns();
   }
   // Waits until a frame after `after` arrived or until `until_ns`.
   uint64_t wait(uint64_t after, int64_t until_ns) {
@@ -154,6 +166,7 @@ class FrameSink : public ISampleGrabberCB {
   std::condition_variable arrived_;
   std::vector<uint8_t> latest_;
   uint64_t sequence_ = 0;
+  FrameRate rate_;  // by arrival: sample times are on the graph's clock
 };
 
 DshowCamera::DshowCamera(std::wstring display_name, std::string friendly_name)
@@ -376,8 +389,12 @@ bool DshowCamera::wait_frames(uint64_t after, int64_t deadline_ns, uint64_t* seq
   }
 }
 
-bool DshowCamera::start() {
+// Starts the graph and skips frames until the camera has settled. Settling
+// by the picture converts each frame into `frame`, and the one that shows
+// the picture steady is the capture's (*delivered).
+bool DshowCamera::start(uint8_t* frame, bool* delivered) {
   Graph& g = *graph_;
+  g.sink->restart_rate(g.interval_ns);
   const HRESULT result = g.control->Run();
   if (FAILED(result)) {
     fail(hresult_text("cannot start streaming", result));
@@ -387,23 +404,31 @@ bool DshowCamera::start() {
   const SettleChoice& settle = kSettleChoices[settle_choice_];
   const int64_t started = now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
-  const int64_t timeout = frame_timeout_ns(g.interval_ns);
-  const int64_t deadline = settled_at + settle.frames * g.interval_ns + timeout;
   const uint64_t first = g.sink->sequence();
   uint64_t seen = first;
-  // The first frame must arrive in any case: the stream is running then.
-  if (!wait_frames(first, started + timeout, &seen)) {
-    if (is_open()) fail("no frame in time after starting");
-    return false;
-  }
-  while (still_settling(static_cast<int>(std::min<uint64_t>(seen - first, 1000)), settle.frames,
-                        now_ns(), settled_at)) {
+  int64_t last_frame = started;
+  PictureSettle picture;
+  for (;;) {
+    if (!settle.by_picture &&
+        !still_settling(static_cast<int>(std::min<uint64_t>(seen - first, 1000)), settle.frames,
+                        now_ns(), settled_at))
+      return true;
+    // By count or time, frames must keep coming; by the picture, a usable
+    // one must come within a capture's bound.
+    const int64_t deadline =
+        frame_timeout_ns(g.sink->interval_ns()) + (settle.by_picture ? started : last_frame);
     if (!wait_frames(seen, deadline, &seen)) {
       if (is_open()) fail("no frame in time after starting");
       return false;
     }
+    last_frame = now_ns();
+    if (!settle.by_picture || !g.sink->convert(g.layout, frame)) continue;
+    picture.frame(mean_brightness(frame, size_.width, size_.height), 0, 0);
+    if (picture.settled() || last_frame >= started + kPictureSettleCap) {
+      *delivered = true;
+      return true;
+    }
   }
-  return true;
 }
 
 bool DshowCamera::capture(uint8_t* frame) {
@@ -417,9 +442,14 @@ bool DshowCamera::capture(uint8_t* frame) {
 }
 
 bool DshowCamera::take_frame(uint8_t* frame) {
-  if (!graph_->running && !start()) return false;
+  if (!graph_->running) {
+    bool delivered = false;
+    if (!start(frame, &delivered)) return false;
+    if (delivered) return true;
+  }
   const int64_t asked = now_ns();
-  const int64_t deadline = asked + frame_timeout_ns(graph_->interval_ns);
+  const int64_t interval = graph_->sink->interval_ns();
+  const int64_t deadline = asked + frame_timeout_ns(interval);
   const uint64_t at_request = graph_->sink->sequence();
   uint64_t seen = at_request;
   // Sample times are on the graph's clock, not this one: the first frame to
@@ -432,7 +462,7 @@ bool DshowCamera::take_frame(uint8_t* frame) {
     }
     const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
     // A frame too short for its size is skipped.
-    if (began_after(no_stamp, graph_->interval_ns, now_ns(), asked, after_first) &&
+    if (began_after(no_stamp, interval, now_ns(), asked, after_first) &&
         graph_->sink->convert(graph_->layout, frame))
       return true;
   }
