@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -21,7 +22,11 @@
 #include <string>
 #include <vector>
 
+// After stdio.h, which it needs.
+#include <jpeglib.h>
+
 #include "frame_timing.h"
+#include "mjpeg_decode.h"
 #include "support/files.h"
 #include "test_card.h"
 #include "v4l2_camera.h"
@@ -33,6 +38,7 @@ namespace {
 const int64_t kMs = 1000 * 1000;
 const int64_t kSecond = 1000 * kMs;
 const uint32_t kMenuId = V4L2_CID_POWER_LINE_FREQUENCY;
+const uint8_t kStartOfScan[] = {0xFF, 0xDA};
 
 // What the stand-in driver does; each case changes a few of these.
 struct Driver {
@@ -810,6 +816,92 @@ TEST(CameraFaults, TheProcessHoldingADeviceIsNamed) {
   EXPECT_EQ(holders, "webcam-holder (pid " + std::to_string(child) + ")");
   EXPECT_EQ(none, "") << "the test itself holds nothing open, and no one else does";
   EXPECT_EQ(vidmote::processes_using(scratch.file("missing")), "");
+}
+
+// A JPEG of width x height, each pixel's B, G and R from its position.
+std::vector<uint8_t> encoded_jpeg(int width, int height) {
+  jpeg_compress_struct encoder;
+  jpeg_error_mgr errors;
+  encoder.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&encoder);
+  unsigned char* bytes = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&encoder, &bytes, &size);
+  encoder.image_width = width;
+  encoder.image_height = height;
+  encoder.input_components = 3;
+  encoder.in_color_space = JCS_EXT_BGR;
+  jpeg_set_defaults(&encoder);
+  jpeg_set_quality(&encoder, 95, TRUE);
+  jpeg_start_compress(&encoder, TRUE);
+  std::vector<uint8_t> row(3 * width);
+  while (encoder.next_scanline < encoder.image_height) {
+    for (int x = 0; x < width; ++x)
+      row[3 * x] = 4 * x, row[3 * x + 1] = 5 * encoder.next_scanline, row[3 * x + 2] = 128;
+    JSAMPROW rows = row.data();
+    jpeg_write_scanlines(&encoder, &rows, 1);
+  }
+  jpeg_finish_compress(&encoder);
+  jpeg_destroy_compress(&encoder);
+  std::vector<uint8_t> jpeg(bytes, bytes + size);
+  free(bytes);
+  return jpeg;
+}
+
+// The frame without its Huffman tables, as webcams send MJPEG.
+std::vector<uint8_t> without_huffman_tables(const std::vector<uint8_t>& jpeg) {
+  std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+  for (size_t i = 2; i + 4 <= jpeg.size();) {
+    const uint8_t marker = jpeg[i + 1];
+    if (marker == 0xDA) {  // the scan runs to the end
+      out.insert(out.end(), jpeg.begin() + i, jpeg.end());
+      break;
+    }
+    const size_t length = 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]);
+    if (marker != 0xC4) out.insert(out.end(), jpeg.begin() + i, jpeg.begin() + i + length);
+    i += length;
+  }
+  return out;
+}
+
+// A frame the decoder has to work around is damaged: the lenient decoders'
+// gray lower part never reaches a picture.
+TEST(CameraFaults, AnMjpegFrameIsDecodedOnlyWhenTheDecoderHasNothingToSayAboutIt) {
+  const std::vector<uint8_t> whole = encoded_jpeg(64, 48);
+  const size_t scan =
+      std::search(whole.begin(), whole.end(), kStartOfScan, kStartOfScan + 2) - whole.begin();
+  const size_t middle = (scan + whole.size()) / 2;
+  std::vector<uint8_t> restart_in_data = whole;
+  restart_in_data[middle] = 0xFF, restart_in_data[middle + 1] = 0xD0;
+  const struct {
+    const char* what;
+    std::vector<uint8_t> frame;
+    int32_t width, height;
+    bool decoded;
+  } cases[] = {
+      {"whole", whole, 64, 48, true},
+      {"without Huffman tables", without_huffman_tables(whole), 64, 48, true},
+      {"cut to two thirds", {whole.begin(), whole.begin() + whole.size() * 2 / 3}, 64, 48, false},
+      {"without its end marker", {whole.begin(), whole.end() - 2}, 64, 48, false},
+      {"a marker in its data", restart_in_data, 64, 48, false},
+      {"another size than the format's", whole, 32, 24, false},
+      {"not a JPEG", std::vector<uint8_t>(4096, 0x55), 64, 48, false},
+      {"nothing", {}, 64, 48, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bgr(size_t{3} * c.width * c.height, 0x5A);
+    EXPECT_EQ(vidmote::decode_mjpeg(c.frame.data(), c.frame.size(), c.width, c.height, bgr.data(),
+                                    bgr.size()),
+              c.decoded);
+    if (c.decoded) {
+      // Top row first, B G R: pixel (63, 47) is about 252, 235, 128.
+      const uint8_t* last = &bgr[bgr.size() - 3];
+      EXPECT_NEAR(last[0], 252, 6);
+      EXPECT_NEAR(last[1], 235, 6);
+      EXPECT_NEAR(last[2], 128, 6);
+    }
+  }
 }
 
 }  // namespace

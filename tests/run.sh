@@ -26,6 +26,7 @@ command -v wine >/dev/null || missing+=(wine)
 # guest that runs the camera tests against the kernel's vivid driver.
 command -v pkg-config >/dev/null || missing+=(pkg-config)
 [ -f /usr/include/libv4l2.h ] || missing+=(libv4l-dev)
+[ -f /usr/include/jpeglib.h ] || missing+=(libjpeg-dev)  # MJPEG frames, decoded strictly
 command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
 dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
 # The fuzzers: clang with libFuzzer.

@@ -1,5 +1,5 @@
-// The machine's V4L2 devices: the kernel's own calls, and libv4lconvert for
-// the frames. (libv4l2 is not used: it writes its own lines on standard
+// The machine's V4L2 devices: the kernel's own calls, libjpeg for MJPEG
+// frames and libv4lconvert for the rest. (libv4l2 is not used: it writes its own lines on standard
 // error for a busy device, and the plug-in says why in words of its own.)
 #include "v4l2_device.h"
 
@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <string>
+
+#include "mjpeg_decode.h"
 
 namespace vidmote {
 
@@ -84,6 +86,13 @@ class SystemV4l2Device : public V4l2Device {
 
   bool convert(const v4l2_pix_format& source, const v4l2_pix_format& bgr, const uint8_t* frame,
                size_t frame_bytes, uint8_t* out, size_t out_bytes) override {
+    // MJPEG at the size it comes in is decoded strictly, so a frame cut short
+    // or corrupt is refused rather than delivered half gray.
+    const bool jpeg =
+        source.pixelformat == V4L2_PIX_FMT_MJPEG || source.pixelformat == V4L2_PIX_FMT_JPEG;
+    if (jpeg && bgr.width == source.width && bgr.height == source.height)
+      return decode_mjpeg(frame, frame_bytes, static_cast<int32_t>(bgr.width),
+                          static_cast<int32_t>(bgr.height), out, out_bytes);
     if (!converter_) return false;
     v4l2_format from = {}, to = {};
     from.type = to.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;

@@ -1,0 +1,22 @@
+// Decodes one MJPEG frame of a webcam with libjpeg, strictly: a frame the
+// decoder warns about (data cut short, markers where data should be) counts
+// as damaged, where a lenient decoder would fill the rest with gray. Frames
+// without Huffman tables, as MJPEG sends them, take the standard ones.
+// Linux only.
+#ifndef VIDMOTE_MJPEG_DECODE_H
+#define VIDMOTE_MJPEG_DECODE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace vidmote {
+
+// Writes width * height B, G, R pixels, top row first, rows packed, to
+// bgr (out_bytes long). False when the frame is not a JPEG of exactly that
+// size, or the decoder stopped or warned on it.
+bool decode_mjpeg(const uint8_t* frame, size_t frame_bytes, int32_t width, int32_t height,
+                  uint8_t* bgr, size_t out_bytes);
+
+}  // namespace vidmote
+
+#endif  // VIDMOTE_MJPEG_DECODE_H
