@@ -54,7 +54,9 @@ struct Driver {
   bool flickers = false;         // the picture never holds still
   uint32_t buffers_granted = 0;  // if not 0, whatever count is asked for
   int64_t dequeue_ns = 0;        // each dequeue takes this long
-  int eio_at_frame = -1;         // the dequeue of this frame fails with EIO, once
+  int dequeue_error_at = -1;     // the dequeue of this frame fails,
+  int dequeue_error = EIO;       // with this error,
+  bool error_persists = false;   // else once
   int stream_on_error = 0;
   std::string holder;         // the process seen holding the device
   int64_t conversion_ns = 0;  // per frame converted to BGR24
@@ -322,9 +324,10 @@ class FakeDevice : public vidmote::V4l2Device {
     d_->now += d_->dequeue_ns;
     deliver();
     if (filled_.empty()) return fail(EAGAIN);
-    if (static_cast<int>(sequence_) == d_->eio_at_frame && !eio_given_) {
-      eio_given_ = true;
-      return fail(EIO);
+    if (d_->dequeue_error_at >= 0 && static_cast<int>(sequence_) >= d_->dequeue_error_at &&
+        (d_->error_persists || !error_given_)) {
+      error_given_ = true;
+      return fail(d_->dequeue_error);
     }
     const Filled frame = filled_.front();
     filled_.erase(filled_.begin());
@@ -379,7 +382,7 @@ class FakeDevice : public vidmote::V4l2Device {
   uint32_t sequence_ = 0;                     // of the next frame
   std::map<uint32_t, uint32_t> sequence_of_;  // the frame each buffer holds
   std::map<uint32_t, int64_t> began_of_;      // and when that frame began
-  bool eio_given_ = false;
+  bool error_given_ = false;
   std::vector<std::vector<uint8_t>> memory_;
   std::vector<uint32_t> queued_;
   std::vector<Filled> filled_;
@@ -537,10 +540,22 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        true},
       {"a hundred buffers", [](Driver& d) { d.buffers_granted = 100; }, false, "Fake Cam", true,
        "the driver granted 100 buffers (1 to 64 can be used)", false},
-      {"one EIO while settling", [](Driver& d) { d.eio_at_frame = 1; }, false, "Fake Cam", true, "",
-       true},
-      {"one EIO in a capture", [](Driver& d) { d.eio_at_frame = 4; }, false, "Fake Cam", true, "",
-       true},
+      {"one EIO while settling", [](Driver& d) { d.dequeue_error_at = 1; }, false, "Fake Cam", true,
+       "", true},
+      {"one EIO in a capture", [](Driver& d) { d.dequeue_error_at = 4; }, false, "Fake Cam", true,
+       "", true},
+      {"EIO that persists",
+       [](Driver& d) {
+         d.dequeue_error_at = 1;
+         d.error_persists = true;
+       },
+       false, "Fake Cam", true, "stream failed: Input/output error", false},
+      {"unplugged while streaming",
+       [](Driver& d) {
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+       },
+       false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
       {"no USB bandwidth", [](Driver& d) { d.stream_on_error = ENOSPC; }, false, "Fake Cam", true,
        "not enough USB bandwidth for 640 x 480: try another USB port", false},
       {"busy at stream-on, the holder seen",
