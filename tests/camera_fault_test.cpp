@@ -919,4 +919,33 @@ TEST(CameraFaults, AnMjpegFrameIsDecodedOnlyWhenTheDecoderHasNothingToSayAboutIt
   }
 }
 
+// A driver slow to dequeue never stretches a capture past its bound by more
+// than the dequeue under way, whatever waits in its queue.
+TEST(CameraFaults, ACaptureEndsWithinItsBoundHoweverSlowlyTheDriverDequeues) {
+  for (const int64_t dequeue : {300 * kMs, 1500 * kMs, 4000 * kMs}) {
+    SCOPED_TRACE(std::to_string(dequeue / kMs) + " ms a dequeue");
+    auto driver = std::make_shared<Driver>();
+    driver->dequeue_ns = dequeue;
+    auto camera = fake_camera(driver);
+    ASSERT_TRUE(camera->open());
+    std::vector<uint8_t> frame(640 * 480 * 3);
+    ::testing::internal::CaptureStderr();
+    for (int capture = 0; capture < 4; ++capture) {
+      driver->now += 70 * kMs;
+      const int64_t asked = driver->now;
+      const bool captured = camera->capture(frame.data());
+      // The first capture also settles: by the picture, a usable frame
+      // within a capture's bound from stream-on.
+      EXPECT_LE(driver->now - asked, 3 * kSecond + 2 * kSecond / 30 + dequeue) << capture;
+      if (captured) {
+        EXPECT_GE(driver->last_dequeued_began, asked) << capture;
+      }
+    }
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    for (size_t line = 0; line < errors.size(); line = errors.find('\n', line) + 1)
+      EXPECT_EQ(errors.compare(line, 42, "vidmote: /dev/video0: no usable frame in t"), 0)
+          << errors;
+  }
+}
+
 }  // namespace

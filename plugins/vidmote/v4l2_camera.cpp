@@ -485,12 +485,14 @@ bool V4l2Camera::capture(uint8_t* frame) {
       fail(stream_error(errno));
       return false;
     }
+    ++tally.arrived;
+    ++tally.stale;
   }
 
   for (int dequeued = 0;; ++dequeued) {
-    const Wait wait = dequeued > 0 && device_->now_ns() > deadline
-                          ? Wait::kTimeout
-                          : next_frame(deadline, &buffer, &restarted);
+    // No dequeue begins past the deadline, however long the last one took.
+    const Wait wait =
+        device_->now_ns() > deadline ? Wait::kTimeout : next_frame(deadline, &buffer, &restarted);
     if (wait != Wait::kFrame) {
       fail(wait == Wait::kTimeout ? tally.no_frame("") : stream_error(errno));
       return false;
