@@ -943,8 +943,7 @@ TEST(CameraFaults, ACaptureEndsWithinItsBoundHoweverSlowlyTheDriverDequeues) {
     }
     const std::string errors = ::testing::internal::GetCapturedStderr();
     for (size_t line = 0; line < errors.size(); line = errors.find('\n', line) + 1)
-      EXPECT_EQ(errors.compare(line, 42, "vidmote: /dev/video0: no usable frame in t"), 0)
-          << errors;
+      EXPECT_EQ(errors.compare(line, 25, "vidmote: /dev/video0: no "), 0) << errors;
   }
 }
 

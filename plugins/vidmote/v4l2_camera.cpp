@@ -485,8 +485,6 @@ bool V4l2Camera::capture(uint8_t* frame) {
       fail(stream_error(errno));
       return false;
     }
-    ++tally.arrived;
-    ++tally.stale;
   }
 
   for (int dequeued = 0;; ++dequeued) {
