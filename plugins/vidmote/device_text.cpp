@@ -1,7 +1,37 @@
 #include "device_text.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace vidmote {
 
+#ifdef _WIN32
+std::string printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return out;
+}
+
+std::string system_text(const std::wstring& text, unsigned code_page) {
+  std::wstring shown = text;
+  for (wchar_t& c : shown) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = L'?';
+  }
+  if (shown.empty()) return std::string();
+  // No best-fit look-alikes: a character the code page lacks shows as '?'.
+  const int size = static_cast<int>(shown.size());
+  const int length = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, shown.data(), size,
+                                         nullptr, 0, "?", nullptr);
+  if (length <= 0) return std::string(shown.size(), '?');
+  std::string out(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, shown.data(), size, &out[0], length, "?",
+                      nullptr);
+  return out;
+}
+#else
 namespace {
 
 // Bytes of the UTF-8 sequence starting at text[at] that is whole, valid and
@@ -50,5 +80,6 @@ std::string printable(const std::string& text) {
   }
   return out;
 }
+#endif
 
 }  // namespace vidmote

@@ -156,9 +156,12 @@ class FrameSink : public ISampleGrabberCB {
   uint64_t sequence_ = 0;
 };
 
-DshowCamera::DshowCamera(std::wstring display_name, std::string friendly_name)
+DshowCamera::DshowCamera(std::wstring display_name, std::wstring friendly_name,
+                         std::wstring device_path)
     : display_name_(std::move(display_name)),
-      friendly_name_(std::move(friendly_name)),
+      wide_name_(std::move(friendly_name)),
+      device_path_(std::move(device_path)),
+      friendly_name_(system_text(wide_name_, CP_ACP)),
       settle_choice_(kDefaultSettle) {}
 
 DshowCamera::~DshowCamera() {

@@ -33,10 +33,18 @@ class TerminalDevice {
   }
   bool is_open() const { return in_ != INVALID_HANDLE_VALUE && out_ != INVALID_HANDLE_VALUE; }
 
+  // The text (ASCII and names in the ANSI code page) as UTF-16, so that it
+  // shows on a console of any code page; all of it or nothing.
   long write_some(const char* data, size_t size) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, data, static_cast<int>(size), nullptr, 0);
+    if (length <= 0) return -1;
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, data, static_cast<int>(size), &wide[0], length);
     DWORD done = 0;
-    return WriteFile(out_, data, static_cast<DWORD>(size), &done, nullptr) ? static_cast<long>(done)
-                                                                           : -1;
+    return WriteConsoleW(out_, wide.data(), static_cast<DWORD>(length), &done, nullptr) &&
+                   done == static_cast<DWORD>(length)
+               ? static_cast<long>(size)
+               : -1;
   }
   long read_some(char* buffer, size_t size) {
     DWORD done = 0;
