@@ -383,6 +383,37 @@ TEST(WindowsProgram, ReportsAMissingPlugInByItsFileName) {
   EXPECT_TRUE(out.list().empty());
 }
 
+// VIDMOTE_DEVICE naming no camera, by a friendly name or a device path: the
+// plug-in does not start, and standard error names what was asked for, in
+// the ANSI code page (1252 here), '?' for what it lacks. Wine lists no
+// camera here, nor one of these names in the test guest.
+TEST(WindowsProgram, CameraNamedThatIsNotThereFailsTheStart) {
+  const std::string kPath =
+      "\\\\?\\usb#vid_0000&pid_0000&mi_00#0&0&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}"
+      "\\global";
+  const struct {
+    std::string device;  // given to wine in UTF-8
+    std::string shown;
+  } cases[] = {
+      {"No Such Camera", "No Such Camera"},
+      {"Cam\u00e9ra \u5185\u8535", "Cam\xE9ra ??"},
+      {kPath, kPath},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.device);
+    ScratchDir out;
+    RunOptions options = windows_options("");
+    options.env["VIDMOTE_DEVICE"] = c.device;
+    options.env["LC_ALL"] = "C.UTF-8";  // wine reads the variable as UTF-8
+    options.input = crlf(kOneCapture);
+    const RunResult r = run_program(out.path(), options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, to_shift_jis(crlf(kInitFailed)));
+    EXPECT_EQ(r.err,
+              "vidmote: " + c.shown + ": cannot be used: Windows lists no camera of that name\r\n");
+  }
+}
+
 // ---- The settings dialog on the console ----
 
 struct TerminalRun {
