@@ -33,6 +33,7 @@
 #include "support/charsets.h"
 #include "support/console_texts.h"
 #include "support/files.h"
+#include "support/locales.h"
 #include "support/shell.h"
 #include "support/test_camera.h"
 
@@ -592,34 +593,47 @@ std::vector<std::string> console_writes(const std::string& trace) {
   return writes;
 }
 
-// On a console of each code page (chosen with chcp, as a user does; without
-// it wine's default, 437 in the C.UTF-8 locale), each text reaches the
-// console in one write and shows whole on the terminal, a prompt before the
-// program waits. The plug-in's name comes in the ANSI code page (1252 here):
-// it shows as itself where the console takes UTF-16, with '?' for what
-// Shift_JIS lacks on a Shift_JIS console. Into a file the texts are the
-// Shift_JIS bytes, the name too, and nothing of them reaches the console.
+// On a western and on a Japanese system (wine follows the locale: ANSI code
+// page 1252 and console 437, or 932 and 932) and on a console of each code
+// page (chosen with chcp, as a user does), each text reaches the console in
+// one write and shows whole on the terminal, a prompt before the program
+// waits. The plug-in's name comes in the ANSI code page: it shows as itself
+// where the console takes UTF-16, with '?' for what Shift_JIS lacks on a
+// Shift_JIS console. Into a file the texts are the Shift_JIS bytes, the name
+// too, and nothing of them reaches the console.
 TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
-  const std::string kName = "Cam\u00e9ra";  // given to wine in UTF-8
+  const std::string kWestern = "C.UTF-8", kJapanese = "ja_JP.UTF-8";
+  const std::string kLatinName = "Cam\u00e9ra", kJapaneseName = "\u5185\u8535\u30AB\u30E1\u30E9";
   const struct {
-    const char* code_page;  // for chcp; nullptr: none
+    std::string locale;
+    const char* code_page;  // for chcp; nullptr: the locale's
     bool out_on_terminal;
+    std::string name;  // given to wine in UTF-8
     std::string name_shown;
   } cases[] = {
-      {nullptr, true, kName}, {"437", true, kName},     {"932", true, "Cam?ra"},
-      {"65001", true, kName}, {"932", false, "Cam?ra"}, {nullptr, false, "Cam?ra"},
+      {kWestern, nullptr, true, kLatinName, kLatinName},
+      {kWestern, "932", true, kLatinName, "Cam?ra"},
+      {kWestern, "65001", true, kLatinName, kLatinName},
+      {kWestern, nullptr, false, kLatinName, "Cam?ra"},
+      {kJapanese, nullptr, true, kJapaneseName, kJapaneseName},
+      {kJapanese, "437", true, kJapaneseName, kJapaneseName},
+      {kJapanese, nullptr, false, kJapaneseName, kJapaneseName},
   };
+  ScratchDir locales;
+  ASSERT_TRUE(make_locale(locales.path(), kJapanese, "ja_JP", "UTF-8"))
+      << "localedef (Debian package locales) is needed";
   const std::string program = windows_path(windows_program("fakecam"));
   ASSERT_EQ(program.find(' '), std::string::npos) << program;  // cmd takes it unquoted
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.code_page ? c.code_page : "default") +
+    SCOPED_TRACE(c.locale + ", code page " + (c.code_page ? c.code_page : "of the locale") +
                  (c.out_on_terminal ? ", on the console" : ", into a file"));
     RunOptions options =
         c.code_page
             ? wine_options({"cmd", "/c", std::string("chcp ") + c.code_page + " >nul & " + program})
             : wine_options({program});
-    options.env["FAKECAM_NAME"] = kName;
-    options.env["LC_ALL"] = "C.UTF-8";  // the terminal shows UTF-8
+    options.env["FAKECAM_NAME"] = c.name;
+    options.env["LOCPATH"] = locales.path();
+    options.env["LC_ALL"] = c.locale;  // the terminal shows UTF-8 in both
     options.env["WINEDEBUG"] = "-all,trace+console";
     ScratchDir cwd;
     const TerminalRun run =
