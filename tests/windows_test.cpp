@@ -550,11 +550,21 @@ std::string shown_text(const std::string& screen) {
   return text;
 }
 
-// The texts that reached wine's console, one per write, in UTF-8. With
-// WINEDEBUG=trace+console wine traces each write as L"..." with \r, \n, \t,
-// \\ and \" escapes and \xxxx (four hex digits) for any other character
-// outside printable ASCII.
-std::vector<std::string> console_writes(const std::string& trace) {
+// A text that reached wine's console in one write, in UTF-8; of a long one
+// wine traces only the start.
+struct ConsoleWrite {
+  std::string text;
+  bool cut;
+};
+
+void PrintTo(const ConsoleWrite& write, std::ostream* os) {
+  *os << testing::PrintToString(write.text) << (write.cut ? "..." : "");
+}
+
+// The console's writes. With WINEDEBUG=trace+console wine traces each as
+// L"..." with \r, \n, \t, \\ and \" escapes and \xxxx (four hex digits) for
+// any other character outside printable ASCII, and "..." after a cut one.
+std::vector<ConsoleWrite> console_writes(const std::string& trace) {
   const std::string kTag = "trace:console:write_console L\"";
   auto append_utf8 = [](std::string* out, unsigned c) {
     if (c < 0x80) {
@@ -568,7 +578,7 @@ std::vector<std::string> console_writes(const std::string& trace) {
       *out += static_cast<char>(0x80 | (c & 0x3F));
     }
   };
-  std::vector<std::string> writes;
+  std::vector<ConsoleWrite> writes;
   std::istringstream lines(trace);
   for (std::string line; std::getline(lines, line);) {
     const size_t at = line.find(kTag);
@@ -588,7 +598,8 @@ std::vector<std::string> console_writes(const std::string& trace) {
         i += 4;
       }
     }
-    writes.push_back(text);
+    const bool cut = line.size() >= 4 && line.compare(line.size() - 4, 4, "\"...") == 0;
+    writes.push_back({text, cut});
   }
   return writes;
 }
@@ -597,8 +608,8 @@ std::vector<std::string> console_writes(const std::string& trace) {
 // page 1252 and console 437, or 932 and 932) and on a console of each code
 // page (chosen with chcp, as a user does), each text reaches the console in
 // one write and shows whole on the terminal, a prompt before the program
-// waits. The plug-in's name comes in the ANSI code page: it shows as itself
-// where the console takes UTF-16, with '?' for what Shift_JIS lacks on a
+// waits; so does a capture's report, the Linux program's. The plug-in's name comes in the ANSI code
+// page: it shows as itself where the console takes UTF-16, with '?' for what Shift_JIS lacks on a
 // Shift_JIS console. Into a file the texts are the Shift_JIS bytes, the name
 // too, and nothing of them reaches the console.
 TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
@@ -619,6 +630,15 @@ TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
       {kJapanese, "437", true, kJapaneseName, kJapaneseName},
       {kJapanese, nullptr, false, kJapaneseName, kJapaneseName},
   };
+  ScratchDir linux_out;
+  RunOptions on_linux;
+  on_linux.input = kOneCapture;
+  const std::string linux_text = run_program(linux_out.path(), on_linux).out;
+  const std::string before_report = startup_text(640, 480) + kPrompt;
+  ASSERT_EQ(linux_text.rfind(before_report, 0), 0u) << linux_text;
+  ASSERT_GT(linux_text.size(), before_report.size() + kPrompt.size()) << linux_text;
+  const std::string report = linux_text.substr(
+      before_report.size(), linux_text.size() - before_report.size() - kPrompt.size());
   ScratchDir locales;
   ASSERT_TRUE(make_locale(locales.path(), kJapanese, "ja_JP", "UTF-8"))
       << "localedef (Debian package locales) is needed";
@@ -637,20 +657,28 @@ TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
     options.env["WINEDEBUG"] = "-all,trace+console";
     ScratchDir cwd;
     const TerminalRun run =
-        run_on_terminal(cwd.path(), options, "200\rq\r", {c.out_on_terminal, false});
+        run_on_terminal(cwd.path(), options, "200\r\rq\r", {c.out_on_terminal, false});
     EXPECT_EQ(run.status, 0) << run.screen;
     const std::string startup = startup_text(640, 480, c.name_shown);
     if (!c.out_on_terminal) {
-      EXPECT_EQ(run.out, to_shift_jis(crlf(startup + kPrompt)));
-      EXPECT_EQ(console_writes(run.err), std::vector<std::string>{});
+      EXPECT_EQ(run.out, to_shift_jis(crlf(startup + kPrompt + report + kPrompt)));
+      EXPECT_TRUE(console_writes(run.err).empty())
+          << testing::PrintToString(console_writes(run.err));
       continue;
     }
     EXPECT_EQ(run.out, "");
     const std::vector<std::string> texts = {plugin_name_line(c.name_shown),
-                                            resolution_line(640, 480), kWidthQuestion, kPrompt};
-    std::vector<std::string> writes;
-    for (const std::string& text : texts) writes.push_back(crlf(text));
-    EXPECT_EQ(console_writes(run.err), writes);
+                                            resolution_line(640, 480),
+                                            kWidthQuestion,
+                                            kPrompt,
+                                            report,
+                                            kPrompt};
+    const std::vector<ConsoleWrite> writes = console_writes(run.err);
+    EXPECT_EQ(writes.size(), texts.size()) << testing::PrintToString(writes);
+    for (size_t i = 0; i < std::min(writes.size(), texts.size()); ++i) {
+      const std::string text = crlf(texts[i]);
+      EXPECT_EQ(writes[i].text, writes[i].cut ? text.substr(0, writes[i].text.size()) : text) << i;
+    }
     // The terminal echoes the typed keys too, before wine's console does.
     const std::string shown = shown_text(run.screen);
     const size_t startup_at = shown.find(startup);
