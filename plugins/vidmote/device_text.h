@@ -14,6 +14,12 @@ namespace vidmote {
 // character.
 std::string printable(const std::string& text);
 
+// Writes one line of diagnostics (its device text made printable already) to
+// standard error in one write. On Windows a console gets it as UTF-16 from
+// the ANSI code page, so that a camera's name shows whatever the console's
+// code page.
+void report_line(const std::string& line);
+
 #ifdef _WIN32
 // Text from a Windows interface (UTF-16) in `code_page`: CP_ACP, the system's
 // ANSI code page, for names the host gets. Control characters and characters

@@ -414,8 +414,7 @@ bool DshowCamera::capture(uint8_t* frame) {
   if (take_frame(frame)) return true;
   // As on Linux, the reason goes to standard error; the host says only that
   // the capture failed.
-  fprintf(stderr, "vidmote: %s: %s\n", printable(friendly_name_).c_str(),
-          printable(failure_).c_str());
+  report_line("vidmote: " + printable(friendly_name_) + ": " + printable(failure_) + "\n");
   return false;
 }
 
