@@ -604,6 +604,20 @@ std::vector<ConsoleWrite> console_writes(const std::string& trace) {
   return writes;
 }
 
+const std::string kWestern = "C.UTF-8", kJapanese = "ja_JP.UTF-8";
+
+// Wine on a western system (C.UTF-8: ANSI code page 1252, console 437) or a
+// Japanese one (ja_JP.UTF-8, built for the tests: 932 and 932); the terminal
+// shows UTF-8 in both.
+RunOptions on_system(RunOptions options, const std::string& locale) {
+  static ScratchDir locales;
+  static const bool made = make_locale(locales.path(), kJapanese, "ja_JP", "UTF-8");
+  if (!made) throw std::runtime_error("localedef (Debian package locales) is needed");
+  options.env["LOCPATH"] = locales.path();
+  options.env["LC_ALL"] = locale;
+  return options;
+}
+
 // On a western and on a Japanese system (wine follows the locale: ANSI code
 // page 1252 and console 437, or 932 and 932) and on a console of each code
 // page (chosen with chcp, as a user does), each text reaches the console in
@@ -613,7 +627,6 @@ std::vector<ConsoleWrite> console_writes(const std::string& trace) {
 // Shift_JIS console. Into a file the texts are the Shift_JIS bytes, the name
 // too, and nothing of them reaches the console.
 TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
-  const std::string kWestern = "C.UTF-8", kJapanese = "ja_JP.UTF-8";
   const std::string kLatinName = "Cam\u00e9ra", kJapaneseName = "\u5185\u8535\u30AB\u30E1\u30E9";
   const struct {
     std::string locale;
@@ -639,21 +652,17 @@ TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
   ASSERT_GT(linux_text.size(), before_report.size() + kPrompt.size()) << linux_text;
   const std::string report = linux_text.substr(
       before_report.size(), linux_text.size() - before_report.size() - kPrompt.size());
-  ScratchDir locales;
-  ASSERT_TRUE(make_locale(locales.path(), kJapanese, "ja_JP", "UTF-8"))
-      << "localedef (Debian package locales) is needed";
   const std::string program = windows_path(windows_program("fakecam"));
   ASSERT_EQ(program.find(' '), std::string::npos) << program;  // cmd takes it unquoted
   for (const auto& c : cases) {
     SCOPED_TRACE(c.locale + ", code page " + (c.code_page ? c.code_page : "of the locale") +
                  (c.out_on_terminal ? ", on the console" : ", into a file"));
-    RunOptions options =
+    RunOptions options = on_system(
         c.code_page
             ? wine_options({"cmd", "/c", std::string("chcp ") + c.code_page + " >nul & " + program})
-            : wine_options({program});
+            : wine_options({program}),
+        c.locale);
     options.env["FAKECAM_NAME"] = c.name;
-    options.env["LOCPATH"] = locales.path();
-    options.env["LC_ALL"] = c.locale;  // the terminal shows UTF-8 in both
     options.env["WINEDEBUG"] = "-all,trace+console";
     ScratchDir cwd;
     const TerminalRun run =
@@ -684,6 +693,34 @@ TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
     const size_t startup_at = shown.find(startup);
     EXPECT_NE(startup_at, std::string::npos) << run.screen;
     EXPECT_NE(shown.find(kPrompt, startup_at), std::string::npos) << run.screen;
+  }
+}
+
+// A camera's name in the plug-in's line on standard error shows whole on the
+// console too: the name VIDMOTE_DEVICE gave, in the ANSI code page ('?' for
+// what it lacks), as UTF-16. Wine lists no camera of these names.
+TEST(WindowsConsole, CameraNamesInDiagnosticsShowWhole) {
+  const struct {
+    std::string locale;
+    std::string device;  // given to wine in UTF-8
+    std::string shown;
+  } cases[] = {
+      {kJapanese, "\u5185\u8535\u30AB\u30E1\u30E9", "\u5185\u8535\u30AB\u30E1\u30E9"},
+      {kWestern, "Cam\u00e9ra \u5185\u8535", "Cam\u00e9ra ??"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale);
+    RunOptions options = on_system(windows_options(""), c.locale);
+    options.env["VIDMOTE_DEVICE"] = c.device;
+    ScratchDir cwd;
+    const TerminalRun run = run_on_terminal(cwd.path(), options, "", {true, true});
+    EXPECT_EQ(run.status, 255) << run.screen;
+    const std::string shown = shown_text(run.screen);
+    EXPECT_NE(shown.find("vidmote: " + c.shown +
+                         ": cannot be used: Windows lists no camera of that name\n"),
+              std::string::npos)
+        << run.screen;
+    EXPECT_NE(shown.find(kInitFailed), std::string::npos) << run.screen;
   }
 }
 
