@@ -9,9 +9,6 @@
 namespace vidmote {
 
 #ifdef _WIN32
-namespace {
-
-// Text in the ANSI code page as UTF-16.
 std::wstring system_wide(const std::string& text) {
   if (text.empty()) return std::wstring();
   const int size = static_cast<int>(text.size());
@@ -20,8 +17,6 @@ std::wstring system_wide(const std::string& text) {
   if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], length);
   return wide;
 }
-
-}  // namespace
 
 std::string printable(const std::string& text) {
   std::string out = text;

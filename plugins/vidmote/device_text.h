@@ -25,6 +25,8 @@ void report_line(const std::string& line);
 // ANSI code page, for names the host gets. Control characters and characters
 // the code page cannot hold become '?'.
 std::string system_text(const std::wstring& text, unsigned code_page);
+// Text in the ANSI code page (device text, ASCII) as UTF-16, for a console.
+std::wstring system_wide(const std::string& text);
 #endif
 
 }  // namespace vidmote

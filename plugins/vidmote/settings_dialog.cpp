@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+#include "device_text.h"
+
 namespace vidmote {
 
 namespace {
@@ -36,13 +38,10 @@ class TerminalDevice {
   // The text (ASCII and names in the ANSI code page) as UTF-16, so that it
   // shows on a console of any code page; all of it or nothing.
   long write_some(const char* data, size_t size) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, data, static_cast<int>(size), nullptr, 0);
-    if (length <= 0) return -1;
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, data, static_cast<int>(size), &wide[0], length);
+    const std::wstring wide = system_wide(std::string(data, size));
+    const DWORD length = static_cast<DWORD>(wide.size());
     DWORD done = 0;
-    return WriteConsoleW(out_, wide.data(), static_cast<DWORD>(length), &done, nullptr) &&
-                   done == static_cast<DWORD>(length)
+    return WriteConsoleW(out_, wide.data(), length, &done, nullptr) && done == length
                ? static_cast<long>(size)
                : -1;
   }
