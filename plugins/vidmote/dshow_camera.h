@@ -73,6 +73,10 @@ class DshowCamera : public FrameSource {
   size_t settle_choice_;
 };
 
+// The machine's video input devices, in the order Windows lists them, each
+// with its friendly name and device path (for a listing, or to find one).
+std::vector<std::unique_ptr<DshowCamera>> dshow_cameras();
+
 }  // namespace vidmote
 
 #endif  // VIDMOTE_DSHOW_CAMERA_H

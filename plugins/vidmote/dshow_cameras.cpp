@@ -21,7 +21,8 @@ std::wstring bag_string(IPropertyBag* bag, const wchar_t* property) {
   return text;
 }
 
-// The video input devices, in the order Windows lists them.
+}  // namespace
+
 std::vector<std::unique_ptr<DshowCamera>> dshow_cameras() {
   std::vector<std::unique_ptr<DshowCamera>> cameras;
   const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
@@ -60,8 +61,6 @@ std::vector<std::unique_ptr<DshowCamera>> dshow_cameras() {
   if (com) CoUninitialize();
   return cameras;
 }
-
-}  // namespace
 
 std::vector<std::unique_ptr<FrameSource>> find_cameras() {
   std::vector<std::unique_ptr<FrameSource>> sources;
