@@ -5,6 +5,7 @@
 
 #include "capture_outputs.h"
 #include "console_text.h"
+#include "console_writer.h"
 #include "held_signals.h"
 #include "html_page.h"
 #include "kimage.h"
@@ -45,41 +46,56 @@ bool parse_html_width(const char* answer, int32_t* width) {
   return true;
 }
 
-// Flushes the console; false once any of its texts could not be written
-// (a full device, a closed pipe).
-bool console_written(FILE* out) {
-  return fflush(out) == 0 && !ferror(out);
-}
+// The console's texts, each written whole.
+class Console {
+ public:
+  explicit Console(FILE* out) : out_(out) {}
+  void write(const ConsoleText& text) {
+    if (!write_console_text(out_, text)) failed_ = true;
+  }
+  void write(const char* text) { write(ConsoleText{{text, false}}); }
+  // Flushes; false once any text could not be written (a full device, a
+  // closed pipe).
+  bool written() { return fflush(out_) == 0 && !ferror(out_) && !failed_; }
+
+ private:
+  FILE* out_;
+  bool failed_ = false;
+};
 
 }  // namespace
 
 int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
   const ConsoleTexts& text = locale_console_texts();
+  Console console(out);
 
   LensoraPlugIn plugin;
   if (!plugin.Open(plugin_file)) {
-    fprintf(out, text.dll_open_failed, plugin.path.c_str());
+    console.write(with_system_string(text.dll_open_failed, plugin.path));
     return kFailureStatus;
   }
   if (!plugin.OnInit(nullptr)) {
-    fputs(text.dll_init_failed, out);
+    console.write(text.dll_init_failed);
     return kFailureStatus;
   }
-  fprintf(out, text.dll_name, plugin.name.c_str());
+  console.write(with_system_string(text.dll_name, plugin.name));
 
   plugin.SetResolution(640, 480);
   int32_t width = 0, height = 0;
   plugin.GetResolution(&width, &height);
-  fprintf(out, text.resolution, static_cast<int>(width), static_cast<int>(height));
+  char resolution[128];
+  snprintf(resolution, sizeof resolution, text.resolution, static_cast<int>(width),
+           static_cast<int>(height));
+  console.write(resolution);
 
   // A console that cannot be written ends the run at its next question or
   // prompt, so a capture in hand still completes its files.
-  fputs(text.width_question, out);
-  if (!console_written(out)) return kFailureStatus;
+  console.write(text.width_question);
+  if (!console.written()) return kFailureStatus;
   char line[1024];
   int32_t html_width = 0;
   if (!fgets(line, sizeof line, in) || !parse_html_width(line, &html_width)) {
-    fputs(text.width_error, out);
+    console.write(text.width_error);
     return kFailureStatus;
   }
 
@@ -88,8 +104,8 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
   RenderMemory render_memory;
   for (int n = 0;; n = number_after(n)) {
     n = get_next_nonexistfilenum(n);
-    fputs(text.command_prompt, out);
-    if (!console_written(out)) return kFailureStatus;
+    console.write(text.command_prompt);
+    if (!console.written()) return kFailureStatus;
     int command = getc(in);
     if (command == EOF || command == 'q' || command == 'Q') return 0;
     if (command == 's' || command == 'S') {
@@ -99,7 +115,7 @@ int run_capture_console(FILE* in, FILE* out, const char* plugin_file) {
     }
 
     if (!plugin.Capture(capture)) {
-      fputs(text.capture_failed, out);
+      console.write(text.capture_failed);
       return kFailureStatus;
     }
 

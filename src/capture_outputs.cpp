@@ -3,6 +3,7 @@
 #include <new>
 
 #include "console_report.h"
+#include "console_writer.h"
 #include "html_page.h"
 
 namespace {
@@ -37,9 +38,11 @@ void write_capture_outputs(const KImageT<K_RGB>& frame, int32_t html_width, Capt
   if (report_sampled) within_memory([&] { write_console_report(sampling, console); });
 
   const bool page_written = page_sampled && write_html_page(sampling, files.html(), preview);
-  if (!files.finish_html(page_written)) fputs(failure_text, console);
+  // A text that cannot be written shows at the next prompt, which fails too.
+  const ConsoleText failure = {{failure_text, false}};
+  if (!files.finish_html(page_written)) write_console_text(console, failure);
 
-  if (!files.finish_bmp(frame.write_bitmap(files.bmp()))) fputs(failure_text, console);
+  if (!files.finish_bmp(frame.write_bitmap(files.bmp()))) write_console_text(console, failure);
 
   save_gray_preview(preview, preview_name);
 }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "console_writer.h"
+
 void write_console_report(const FrameSampling& sampling, FILE* out) {
   int64_t total = 0;
   for (int64_t count : sampling.bands) total += count;
@@ -28,5 +30,6 @@ void write_console_report(const FrameSampling& sampling, FILE* out) {
       row[c] = static_cast<char>(tables.console_code[*means++]);
     row[kConsolePreviewColumns] = '\n';
   }
-  fwrite(text.data(), 1, text.size(), out);
+  // Whole, as the texts are: a console would otherwise get it a byte at a time.
+  write_console_text(out, {{std::move(text), false}});
 }

@@ -7,7 +7,8 @@
 
 #include "frame_sampler.h"
 
-// The report of the sampled frame, to `out`.
+// The report of the sampled frame, to `out`, in one write (ASCII, the same
+// bytes in every encoding the console texts use).
 void write_console_report(const FrameSampling& sampling, FILE* out);
 
 #endif  // CONSOLE_REPORT_H

@@ -20,6 +20,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "console_text.h"
+#include "console_writer.h"
+#include "device_text.h"
 #else
 #include <dlfcn.h>
 #include <unistd.h>
@@ -703,5 +707,70 @@ TEST_F(HostTest, UnreadableFramesFileFailsCapture) {
     EXPECT_FALSE(host.Capture(image));
   }
 }
+
+#ifdef _WIN32
+// ---- Text in the system's code pages (Windows) ----
+
+// Camera names as DirectShow gives them, in the code page the plug-in hands
+// them to the host in: 932 on a Japanese system, 1252 on a western one.
+TEST(SystemText, NamesInTheCodePageWithControlsAndMissingCharactersReplaced) {
+  const struct {
+    const wchar_t* name;
+    unsigned code_page;
+    std::string bytes;
+  } cases[] = {
+      {L"Integrated Camera", 1252, "Integrated Camera"},
+      {L"\u5185\u8535\u30AB\u30E1\u30E9", 932, "\x93\xE0\x91\xA0\x83\x4A\x83\x81\x83\x89"},
+      {L"\u5185\u8535\u30AB\u30E1\u30E9", 1252, "?????"},
+      {L"Microsoft\u00AE LifeCam", 1252, "Microsoft\xAE LifeCam"},
+      {L"Microsoft\u00AE LifeCam", 932, "Microsoft? LifeCam"},
+      // An escape sequence, a C1 control, DEL and a line end never reach a terminal.
+      {L"Cam\x1B[2J\u0085x\x7F\r\n", 1252, "Cam?[2J?x???"},
+      {L"\u30AB\x1B\u30E1", 932, "\x83\x4A?\x83\x81"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes) + " in " + std::to_string(c.code_page));
+    EXPECT_EQ(vidmote::system_text(c.name, c.code_page), c.bytes);
+  }
+}
+
+// A console text with a name from the system: on a Shift_JIS console or in a
+// file the text's own bytes, the name made Shift_JIS; on any other console
+// UTF-16, each piece from its own code page.
+TEST(ConsoleTextPieces, EachPieceConvertedFromItsOwnCodePage) {
+  const ConsoleTexts& texts = locale_console_texts();
+  char resolution[64];
+  snprintf(resolution, sizeof resolution, texts.resolution, 640, 480);
+  const struct {
+    const char* what;
+    ConsoleText text;
+    unsigned system_code_page;
+    std::string shift_jis;
+    std::wstring utf16;
+  } cases[] = {
+      {"ASCII name", with_system_string(texts.dll_name, "FakeCam"), 1252,
+       "DLL\x81\x46"
+       "FakeCam\n",
+       L"DLL\uFF1AFakeCam\n"},
+      {"western name", with_system_string(texts.dll_name, "Cam\xE9ra"), 1252,
+       "DLL\x81\x46"
+       "Cam?ra\n",
+       L"DLL\uFF1ACam\u00E9ra\n"},
+      {"Japanese name, Japanese system", with_system_string(texts.dll_name, "\x93\xE0\x91\xA0"),
+       932, "DLL\x81\x46\x93\xE0\x91\xA0\n", L"DLL\uFF1A\u5185\u8535\n"},
+      {"no name",
+       {{resolution, false}},
+       1252,
+       "\x89\xF0\x91\x9C\x93\x78\x81\x46"
+       "640x480\n",
+       L"\u89E3\u50CF\u5EA6\uFF1A640x480\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(shift_jis_text(c.text, c.system_code_page), c.shift_jis);
+    EXPECT_TRUE(utf16_text(c.text, c.system_code_page) == c.utf16);
+  }
+}
+#endif
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -32,6 +33,7 @@
 #include "support/charsets.h"
 #include "support/console_texts.h"
 #include "support/files.h"
+#include "support/locales.h"
 #include "support/shell.h"
 #include "support/test_camera.h"
 
@@ -46,6 +48,12 @@ std::string crlf(const std::string& text) {
     out += c;
   }
   return out;
+}
+
+// The same path as wine's drive Z: shows it to a Windows program.
+std::string windows_path(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
 }
 
 // ---- The binaries ----
@@ -380,20 +388,28 @@ TEST(WindowsProgram, ReportsAMissingPlugInByItsFileName) {
 
 struct TerminalRun {
   int status = -1;     // exit status; -1 when it had to be killed
-  std::string out;     // standard output
+  std::string out;     // standard output, unless on the terminal
+  std::string err;     // standard error, unless on the terminal
   std::string screen;  // everything the terminal showed
 };
 
-// Runs the program with a pseudo-terminal as its controlling terminal,
-// standard input and standard error (so that wine gives it a console), and
-// its standard output into a file. Once the width question is out, `keys`
-// are typed on the terminal as they are: it does not turn "\r" into "\n",
-// so that what wine's console gets does not depend on when it takes the
-// terminal over.
+// Which of standard output and standard error go to the terminal rather
+// than to a file.
+struct OnTerminal {
+  bool out = false;
+  bool err = true;
+};
+
+// Runs the program with a pseudo-terminal as its controlling terminal and
+// standard input (so that wine gives it a console), standard output into a
+// file and standard error on the terminal unless `streams` says otherwise.
+// Once the width question is out, `keys` are typed on the terminal as they
+// are: it does not turn "\r" into "\n", so that what wine's console gets
+// does not depend on when it takes the terminal over.
 TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
-                            const std::string& keys) {
+                            const std::string& keys, OnTerminal streams = OnTerminal()) {
   ScratchDir io;
-  const std::string out_path = io.file("stdout");
+  const std::string out_path = io.file("stdout"), err_path = io.file("stderr");
   std::vector<std::string> env = environment(options), command = command_line(options);
   std::vector<char*> envp, argv;
   for (std::string& s : env) envp.push_back(s.data());
@@ -402,12 +418,21 @@ TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
   argv.push_back(nullptr);
 
   int terminal = -1;
-  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  // Wide enough that no line of the program's wraps: wine's console takes
+  // the terminal's width.
+  winsize size = {};
+  size.ws_row = 50;
+  size.ws_col = 200;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
   if (pid < 0) throw std::runtime_error("forkpty failed");
   if (pid == 0) {
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    auto to_file = [](const std::string& path, int fd) {
+      const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      return file >= 0 && dup2(file, fd) >= 0;
+    };
     termios modes;
-    if (out < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0 || tcgetattr(0, &modes) != 0) {
+    if ((!streams.out && !to_file(out_path, 1)) || (!streams.err && !to_file(err_path, 2)) ||
+        chdir(cwd.c_str()) != 0 || tcgetattr(0, &modes) != 0) {
       _exit(120);
     }
     modes.c_iflag &= ~ICRNL;
@@ -419,7 +444,10 @@ TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
   TerminalRun run;
   bool typed = false;
   for (int waited_ms = 0;; waited_ms += 10) {
-    if (!typed && read_file(out_path).find(" -> ") != std::string::npos) {
+    // Wine's console draws the blank after "->" as a cursor move.
+    const bool asked = streams.out ? run.screen.find("->") != std::string::npos
+                                   : read_file(out_path).find(" -> ") != std::string::npos;
+    if (!typed && asked) {
       typed = write(terminal, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
     }
     pollfd ready = {terminal, POLLIN, 0};
@@ -441,7 +469,8 @@ TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
     if (n < 0) usleep(10 * 1000);  // the terminal was let go of already
   }
   close(terminal);
-  run.out = read_file(out_path);
+  if (!streams.out) run.out = read_file(out_path);
+  if (!streams.err) run.err = read_file(err_path);
   return run;
 }
 
@@ -473,6 +502,207 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   EXPECT_EQ(frame.substr(18, 8), std::string("\x40\x01\0\0\xF0\0\0\0", 8)) << "320 x 240";
 }
 
+// ---- The console texts as a user sees them ----
+
+// What a terminal shows of wine's console, as text: wine draws with escapes
+// (the cursor hidden while it draws, a blank as an erase and a move right)
+// and ends lines with CR LF.
+std::string shown_text(const std::string& screen) {
+  std::string text;
+  for (size_t i = 0; i < screen.size();) {
+    if (screen.compare(i, 2, "\x1b[") == 0) {
+      size_t end = i + 2;
+      while (end < screen.size() && strchr("0123456789;?", screen[end])) ++end;
+      if (end == screen.size()) break;
+      if (screen[end] == 'C') text.append(end > i + 2 ? std::stoul(screen.substr(i + 2)) : 1, ' ');
+      i = end + 1;
+    } else {
+      if (screen[i] != '\r') text += screen[i];
+      ++i;
+    }
+  }
+  return text;
+}
+
+// A text that reached wine's console in one write, in UTF-8; of a long one
+// wine traces only the start.
+struct ConsoleWrite {
+  std::string text;
+  bool cut;
+};
+
+void PrintTo(const ConsoleWrite& write, std::ostream* os) {
+  *os << testing::PrintToString(write.text) << (write.cut ? "..." : "");
+}
+
+// The console's writes. With WINEDEBUG=trace+console wine traces each as
+// L"..." with \r, \n, \t, \\ and \" escapes and \xxxx (four hex digits) for
+// any other character outside printable ASCII, and "..." after a cut one.
+std::vector<ConsoleWrite> console_writes(const std::string& trace) {
+  const std::string kTag = "trace:console:write_console L\"";
+  auto append_utf8 = [](std::string* out, unsigned c) {
+    if (c < 0x80) {
+      *out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      *out += static_cast<char>(0xC0 | c >> 6);
+      *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *out += static_cast<char>(0xE0 | c >> 12);
+      *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
+  std::vector<ConsoleWrite> writes;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = line.find(kTag);
+    if (at == std::string::npos) continue;
+    const std::string quoted = line.substr(at + kTag.size(), line.rfind('"') - at - kTag.size());
+    std::string text;
+    for (size_t i = 0; i < quoted.size(); ++i) {
+      if (quoted[i] != '\\' || i + 1 == quoted.size()) {
+        text += quoted[i];
+      } else if (const char* plain = strchr("rnt", quoted[i + 1])) {
+        text += "\r\n\t"[plain - "rnt"];
+        ++i;
+      } else if (quoted[i + 1] == '\\' || quoted[i + 1] == '"') {
+        text += quoted[++i];
+      } else {
+        append_utf8(&text, std::stoul(quoted.substr(i + 1, 4), nullptr, 16));
+        i += 4;
+      }
+    }
+    const bool cut = line.size() >= 4 && line.compare(line.size() - 4, 4, "\"...") == 0;
+    writes.push_back({text, cut});
+  }
+  return writes;
+}
+
+const std::string kWestern = "C.UTF-8", kJapanese = "ja_JP.UTF-8";
+
+// Wine on a western system (C.UTF-8: ANSI code page 1252, console 437) or a
+// Japanese one (ja_JP.UTF-8, built for the tests: 932 and 932); the terminal
+// shows UTF-8 in both.
+RunOptions on_system(RunOptions options, const std::string& locale) {
+  static ScratchDir locales;
+  static const bool made = make_locale(locales.path(), kJapanese, "ja_JP", "UTF-8");
+  if (!made) throw std::runtime_error("localedef (Debian package locales) is needed");
+  options.env["LOCPATH"] = locales.path();
+  options.env["LC_ALL"] = locale;
+  return options;
+}
+
+// On a western and on a Japanese system (wine follows the locale: ANSI code
+// page 1252 and console 437, or 932 and 932) and on a console of each code
+// page (chosen with chcp, as a user does), each text reaches the console in
+// one write and shows whole on the terminal, a prompt before the program
+// waits; so does a capture's report, the Linux program's. The plug-in's name comes in the ANSI code
+// page: it shows as itself where the console takes UTF-16, with '?' for what Shift_JIS lacks on a
+// Shift_JIS console. Into a file the texts are the Shift_JIS bytes, the name
+// too, and nothing of them reaches the console.
+TEST(WindowsConsole, TextsReachConsolesOfEveryCodePageWholeAndReadable) {
+  const std::string kLatinName = "Cam\u00e9ra", kJapaneseName = "\u5185\u8535\u30AB\u30E1\u30E9";
+  const struct {
+    std::string locale;
+    const char* code_page;  // for chcp; nullptr: the locale's
+    bool out_on_terminal;
+    std::string name;  // given to wine in UTF-8
+    std::string name_shown;
+  } cases[] = {
+      {kWestern, nullptr, true, kLatinName, kLatinName},
+      {kWestern, "932", true, kLatinName, "Cam?ra"},
+      {kWestern, "65001", true, kLatinName, kLatinName},
+      {kWestern, nullptr, false, kLatinName, "Cam?ra"},
+      {kJapanese, nullptr, true, kJapaneseName, kJapaneseName},
+      {kJapanese, "437", true, kJapaneseName, kJapaneseName},
+      {kJapanese, nullptr, false, kJapaneseName, kJapaneseName},
+  };
+  ScratchDir linux_out;
+  RunOptions on_linux;
+  on_linux.input = kOneCapture;
+  const std::string linux_text = run_program(linux_out.path(), on_linux).out;
+  const std::string before_report = startup_text(640, 480) + kPrompt;
+  ASSERT_EQ(linux_text.rfind(before_report, 0), 0u) << linux_text;
+  ASSERT_GT(linux_text.size(), before_report.size() + kPrompt.size()) << linux_text;
+  const std::string report = linux_text.substr(
+      before_report.size(), linux_text.size() - before_report.size() - kPrompt.size());
+  const std::string program = windows_path(windows_program("fakecam"));
+  ASSERT_EQ(program.find(' '), std::string::npos) << program;  // cmd takes it unquoted
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale + ", code page " + (c.code_page ? c.code_page : "of the locale") +
+                 (c.out_on_terminal ? ", on the console" : ", into a file"));
+    RunOptions options = on_system(
+        c.code_page
+            ? wine_options({"cmd", "/c", std::string("chcp ") + c.code_page + " >nul & " + program})
+            : wine_options({program}),
+        c.locale);
+    options.env["FAKECAM_NAME"] = c.name;
+    options.env["WINEDEBUG"] = "-all,trace+console";
+    ScratchDir cwd;
+    const TerminalRun run =
+        run_on_terminal(cwd.path(), options, "200\r\rq\r", {c.out_on_terminal, false});
+    EXPECT_EQ(run.status, 0) << run.screen;
+    const std::string startup = startup_text(640, 480, c.name_shown);
+    if (!c.out_on_terminal) {
+      EXPECT_EQ(run.out, to_shift_jis(crlf(startup + kPrompt + report + kPrompt)));
+      EXPECT_TRUE(console_writes(run.err).empty())
+          << testing::PrintToString(console_writes(run.err));
+      continue;
+    }
+    EXPECT_EQ(run.out, "");
+    const std::vector<std::string> texts = {plugin_name_line(c.name_shown),
+                                            resolution_line(640, 480),
+                                            kWidthQuestion,
+                                            kPrompt,
+                                            report,
+                                            kPrompt};
+    const std::vector<ConsoleWrite> writes = console_writes(run.err);
+    EXPECT_EQ(writes.size(), texts.size()) << testing::PrintToString(writes);
+    for (size_t i = 0; i < std::min(writes.size(), texts.size()); ++i) {
+      const std::string text = crlf(texts[i]);
+      EXPECT_EQ(writes[i].text, writes[i].cut ? text.substr(0, writes[i].text.size()) : text) << i;
+    }
+    // The terminal echoes the typed keys too, before wine's console does.
+    const std::string shown = shown_text(run.screen);
+    const size_t startup_at = shown.find(startup);
+    EXPECT_NE(startup_at, std::string::npos) << run.screen;
+    EXPECT_NE(shown.find(kPrompt, startup_at), std::string::npos) << run.screen;
+  }
+}
+
+// VIDMOTE_DEVICE naming no camera, by a friendly name or a device path: the
+// plug-in does not start, and its line on standard error shows the name
+// whole on the console, in the ANSI code page ('?' for what it lacks) as
+// UTF-16. Wine lists no camera of these names, nor one with a device path.
+TEST(WindowsConsole, CameraNamedThatIsNotThereFailsTheStartSayingSo) {
+  const std::string kPath =
+      "\\\\?\\usb#vid_0000&pid_0000&mi_00#0&0&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}"
+      "\\global";
+  const struct {
+    std::string locale;
+    std::string device;  // given to wine in UTF-8
+    std::string shown;
+  } cases[] = {
+      {kJapanese, "\u5185\u8535\u30AB\u30E1\u30E9", "\u5185\u8535\u30AB\u30E1\u30E9"},
+      {kWestern, "Cam\u00e9ra \u5185\u8535", "Cam\u00e9ra ??"},
+      {kWestern, kPath, kPath},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale);
+    RunOptions options = on_system(windows_options(""), c.locale);
+    options.env["VIDMOTE_DEVICE"] = c.device;
+    ScratchDir cwd;
+    const TerminalRun run = run_on_terminal(cwd.path(), options, "", {true, true});
+    EXPECT_EQ(run.status, 255) << run.screen;
+    const std::string shown = shown_text(run.screen);
+    EXPECT_NE(shown.find("vidmote: " + c.shown +
+                         ": cannot be used: Windows lists no camera of that name\n"),
+              std::string::npos)
+        << run.screen;
+    EXPECT_NE(shown.find(kInitFailed), std::string::npos) << run.screen;
+  }
+}
+
 // ---- The packages a user installs: the zip and the installer ----
 
 // What both packages put in the program's folder. The camera listing tool
@@ -499,11 +729,6 @@ std::string windows_package(const char* generator, const ScratchDir& out) {
 
 // A path of this machine as Windows programs under wine see it: on drive Z:,
 // wine's view of the root folder.
-std::string windows_path(std::string path) {
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return "Z:" + path;
-}
-
 // The DLLs and programs of their own (not wine's built-in ones) that a run
 // with WINEDEBUG=+loaddll loaded, by their Windows paths.
 std::set<std::string> native_modules(const std::string& trace) {

@@ -14,8 +14,17 @@ namespace vidmote {
 
 std::vector<std::unique_ptr<FrameSource>> find_cameras();
 
-// The camera a user named (a device path); one that does not open says why.
-std::unique_ptr<FrameSource> camera_at(const std::string& path);
+// How a user names a camera (VIDMOTE_DEVICE): a device path on Linux; on
+// Windows a friendly name or a DevicePath, in UTF-16 so that any name can be
+// given whatever the ANSI code page holds.
+#ifdef _WIN32
+using DeviceName = std::wstring;
+#else
+using DeviceName = std::string;
+#endif
+
+// The camera a user named; one that does not open says why.
+std::unique_ptr<FrameSource> camera_at(const DeviceName& name);
 
 }  // namespace vidmote
 

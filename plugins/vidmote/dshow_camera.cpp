@@ -169,9 +169,12 @@ class FrameSink : public ISampleGrabberCB {
   FrameRate rate_;  // by arrival: sample times are on the graph's clock
 };
 
-DshowCamera::DshowCamera(std::wstring display_name, std::string friendly_name)
+DshowCamera::DshowCamera(std::wstring display_name, std::wstring friendly_name,
+                         std::wstring device_path)
     : display_name_(std::move(display_name)),
-      friendly_name_(std::move(friendly_name)),
+      wide_name_(std::move(friendly_name)),
+      device_path_(std::move(device_path)),
+      friendly_name_(system_text(wide_name_, CP_ACP)),
       settle_choice_(kDefaultSettle) {}
 
 DshowCamera::~DshowCamera() {
@@ -436,8 +439,7 @@ bool DshowCamera::capture(uint8_t* frame) {
   if (take_frame(frame)) return true;
   // As on Linux, the reason goes to standard error; the host says only that
   // the capture failed.
-  fprintf(stderr, "vidmote: %s: %s\n", printable(friendly_name_).c_str(),
-          printable(failure_).c_str());
+  report_line("vidmote: " + printable(friendly_name_) + ": " + printable(failure_) + "\n");
   return false;
 }
 

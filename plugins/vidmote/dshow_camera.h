@@ -27,13 +27,18 @@ namespace vidmote {
 class DshowCamera : public FrameSource {
  public:
   // display_name: the device moniker's display name, which finds it again;
-  // friendly_name: what Windows calls the camera.
-  DshowCamera(std::wstring display_name, std::string friendly_name);
+  // friendly_name: what Windows calls the camera; device_path: the moniker's
+  // DevicePath, which tells two cameras of the same name apart (may be empty).
+  DshowCamera(std::wstring display_name, std::wstring friendly_name,
+              std::wstring device_path = std::wstring());
   ~DshowCamera() override;
   DshowCamera(const DshowCamera&) = delete;
   DshowCamera& operator=(const DshowCamera&) = delete;
 
+  // The friendly name in the system's ANSI code page, as the host gets it.
   std::string name() const override { return friendly_name_; }
+  std::wstring wide_name() const { return wide_name_; }
+  std::wstring device_path() const { return device_path_; }
   bool open() override;
   void close() override;
   bool is_open() const override;
@@ -60,6 +65,8 @@ class DshowCamera : public FrameSource {
   void fail(const std::string& why);
 
   std::wstring display_name_;
+  std::wstring wide_name_;
+  std::wstring device_path_;
   std::string friendly_name_;
   std::unique_ptr<Graph> graph_;
   std::string failure_ = "it cannot be opened";
@@ -67,6 +74,10 @@ class DshowCamera : public FrameSource {
   FrameSize size_ = {640, 480};
   size_t settle_choice_;
 };
+
+// The machine's video input devices, in the order Windows lists them, each
+// with its friendly name and device path (for a listing, or to find one).
+std::vector<std::unique_ptr<DshowCamera>> dshow_cameras();
 
 }  // namespace vidmote
 

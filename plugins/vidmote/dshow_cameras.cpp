@@ -1,4 +1,6 @@
 // Finding the machine's DirectShow video input devices.
+#include <wchar.h>
+
 #include <string>
 
 #include "cameras.h"
@@ -8,21 +10,21 @@ namespace vidmote {
 
 namespace {
 
-std::string utf8(const wchar_t* text) {
-  if (!text) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return std::string();
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
-  out.resize(static_cast<size_t>(size - 1));
-  return out;
+// A string property of the device's property bag; empty when it has none.
+std::wstring bag_string(IPropertyBag* bag, const wchar_t* property) {
+  std::wstring text;
+  VARIANT value;
+  VariantInit(&value);
+  if (SUCCEEDED(bag->Read(property, &value, nullptr)) && value.vt == VT_BSTR && value.bstrVal)
+    text = value.bstrVal;
+  VariantClear(&value);
+  return text;
 }
 
 }  // namespace
 
-// The video input devices, in the order Windows lists them.
-std::vector<std::unique_ptr<FrameSource>> find_cameras() {
-  std::vector<std::unique_ptr<FrameSource>> cameras;
+std::vector<std::unique_ptr<DshowCamera>> dshow_cameras() {
+  std::vector<std::unique_ptr<DshowCamera>> cameras;
   const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   ICreateDevEnum* devices = nullptr;
   IEnumMoniker* list = nullptr;
@@ -39,21 +41,18 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
         display_name = display;
         CoTaskMemFree(display);
       }
-      std::string friendly;
+      std::wstring friendly, device_path;
       IPropertyBag* bag = nullptr;
       if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
                                            reinterpret_cast<void**>(&bag)))) {
-        VARIANT value;
-        VariantInit(&value);
-        if (SUCCEEDED(bag->Read(L"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR)
-          friendly = utf8(value.bstrVal);
-        VariantClear(&value);
+        friendly = bag_string(bag, L"FriendlyName");
+        device_path = bag_string(bag, L"DevicePath");
         bag->Release();
       }
       moniker->Release();
       if (display_name.empty()) continue;
-      if (friendly.empty()) friendly = "camera " + std::to_string(n + 1);
-      cameras.push_back(std::make_unique<DshowCamera>(display_name, friendly));
+      if (friendly.empty()) friendly = L"camera " + std::to_wstring(n + 1);
+      cameras.push_back(std::make_unique<DshowCamera>(display_name, friendly, device_path));
     }
   }
   release(context);
@@ -63,10 +62,20 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
   return cameras;
 }
 
-// On Windows a camera is named by its friendly name.
-std::unique_ptr<FrameSource> camera_at(const std::string& name) {
-  for (auto& camera : find_cameras())
-    if (camera->name() == name) return std::move(camera);
+std::vector<std::unique_ptr<FrameSource>> find_cameras() {
+  std::vector<std::unique_ptr<FrameSource>> sources;
+  for (auto& camera : dshow_cameras()) sources.push_back(std::move(camera));
+  return sources;
+}
+
+// On Windows a camera is named by its friendly name, the same characters, or
+// by its device path, whose letters Windows does not tell by case.
+std::unique_ptr<FrameSource> camera_at(const DeviceName& name) {
+  for (auto& camera : dshow_cameras()) {
+    const std::wstring path = camera->device_path();
+    if (camera->wide_name() == name || (!path.empty() && _wcsicmp(path.c_str(), name.c_str()) == 0))
+      return std::move(camera);
+  }
   return std::make_unique<DshowCamera>(std::wstring(), name);
 }
 

@@ -3,6 +3,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "cameras.h"
 #include "lensora_plugin_api.h"
 #include "settings_dialog.h"
@@ -13,21 +19,36 @@ namespace {
 
 using Sources = std::vector<std::unique_ptr<vidmote::FrameSource>>;
 
-// VIDMOTE_DEVICE, when set, names the one source to use: "test-card", or a
-// camera's device path.
-const char* named_source() {
+// VIDMOTE_DEVICE: empty when not set, else "test-card" or a camera's name
+// (cameras.h). On Windows the UTF-16 value itself, not the C runtime's
+// copy, which holds only what the ANSI code page can.
+vidmote::DeviceName named_source() {
+#ifdef _WIN32
+  const DWORD size = GetEnvironmentVariableW(L"VIDMOTE_DEVICE", nullptr, 0);
+  if (size <= 1) return std::wstring();
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(L"VIDMOTE_DEVICE", &value[0], size);
+  value.resize(length < size ? length : 0);
+  return value;
+#else
   const char* name = getenv("VIDMOTE_DEVICE");
-  return name && *name ? name : nullptr;
+  return name ? name : "";
+#endif
+}
+
+bool is_test_card(const vidmote::DeviceName& name) {
+  const char kTestCard[] = "test-card";
+  return name.size() == strlen(kTestCard) && std::equal(name.begin(), name.end(), kTestCard);
 }
 
 // The named camera, or else every camera, so the first one is the default;
 // the test card last.
 Sources sources_at_load() {
-  const char* named = named_source();
+  const vidmote::DeviceName named = named_source();
   Sources sources;
-  if (!named)
+  if (named.empty())
     sources = vidmote::find_cameras();
-  else if (strcmp(named, "test-card") != 0)
+  else if (!is_test_card(named))
     sources.push_back(vidmote::camera_at(named));
   sources.push_back(std::make_unique<vidmote::TestCardSource>());
   return sources;
@@ -38,7 +59,7 @@ Sources sources_at_load() {
 // do while the loader runs its initialisation.
 vidmote::Vidmote& plugin() {
   static vidmote::Vidmote instance(sources_at_load(),
-                                   named_source() && strcmp(named_source(), "test-card") != 0);
+                                   !named_source().empty() && !is_test_card(named_source()));
   return instance;
 }
 

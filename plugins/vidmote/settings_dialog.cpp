@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+#include "device_text.h"
+
 namespace vidmote {
 
 namespace {
@@ -33,10 +35,15 @@ class TerminalDevice {
   }
   bool is_open() const { return in_ != INVALID_HANDLE_VALUE && out_ != INVALID_HANDLE_VALUE; }
 
+  // The text (ASCII and names in the ANSI code page) as UTF-16, so that it
+  // shows on a console of any code page; all of it or nothing.
   long write_some(const char* data, size_t size) {
+    const std::wstring wide = system_wide(std::string(data, size));
+    const DWORD length = static_cast<DWORD>(wide.size());
     DWORD done = 0;
-    return WriteFile(out_, data, static_cast<DWORD>(size), &done, nullptr) ? static_cast<long>(done)
-                                                                           : -1;
+    return WriteConsoleW(out_, wide.data(), length, &done, nullptr) && done == length
+               ? static_cast<long>(size)
+               : -1;
   }
   long read_some(char* buffer, size_t size) {
     DWORD done = 0;

@@ -1,8 +1,6 @@
 // The plug-in's state behind its exports: its sources and the active one.
 #include "vidmote.h"
 
-#include <stdio.h>
-
 #include "device_text.h"
 
 namespace vidmote {
@@ -48,8 +46,9 @@ bool Vidmote::open_source() {
       return true;
     }
     const bool last_chance = named_ && i == 0;
-    fprintf(stderr, "vidmote: %s: %s: %s\n", printable(source.name()).c_str(),
-            last_chance ? "cannot be used" : "skipped", printable(source.failure()).c_str());
+    report_line("vidmote: " + printable(source.name()) + ": " +
+                (last_chance ? "cannot be used" : "skipped") + ": " + printable(source.failure()) +
+                "\n");
     if (last_chance) break;
   }
   failed_ = true;
