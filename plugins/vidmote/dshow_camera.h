@@ -32,6 +32,8 @@ class DshowCamera : public FrameSource {
   DshowCamera& operator=(const DshowCamera&) = delete;
 
   std::string name() const override { return friendly_name_; }
+  // The moniker's display name, as given.
+  const std::wstring& display_name() const { return display_name_; }
   bool open() override;
   void close() override;
   bool is_open() const override;

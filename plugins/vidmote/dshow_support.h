@@ -24,6 +24,11 @@ void release(T*& object) {
 
 const uint32_t kSettleKey = 2;
 
+// The names of the video processing and camera control properties, by
+// their number.
+extern const char* const kProcAmpNames[10];
+extern const char* const kCameraControlNames[7];
+
 class FrameSink;  // the grabber's callback
 
 struct DshowCamera::Graph {
