@@ -1,0 +1,287 @@
+// list-cameras: its command line, a machine without cameras, the text it
+// makes of what devices report, and its verdicts against the plug-in's own
+// choice of camera. A real camera's listing is in tests/guest/vivid_test.cpp.
+#include <glob.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "listing.h"
+#include "program_runner.h"
+#include "support/files.h"
+#include "test_card.h"
+#include "vidmote.h"
+
+namespace {
+
+using list_cameras::ControlEntry;
+
+RunResult run_list_cameras(const std::vector<std::string>& args) {
+  ScratchDir cwd;
+  RunOptions options;
+  options.program = LIST_CAMERAS_PATH;
+  options.plugin = "";
+  options.args = args;
+  return run_program(cwd.path(), options);
+}
+
+bool machine_has_video_nodes() {
+  glob_t found = {};
+  const bool any = glob("/dev/video*", 0, nullptr, &found) == 0 && found.gl_pathc > 0;
+  globfree(&found);
+  return any;
+}
+
+const char kNoCameras[] = "No cameras found: the plug-in uses its built-in test card.\n";
+
+TEST(ListCamerasProgram, CommandLine) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out_starts, err_starts;
+  } cases[] = {
+      {{"--help"}, 0, "Usage: list-cameras [DEVICE]\n", ""},
+      {{"--version"}, 0, "list-cameras 1.0.0\n", ""},
+      {{"--versions"}, 2, "", "Usage: list-cameras [DEVICE]\n"},
+      {{"-x"}, 2, "", "Usage: list-cameras [DEVICE]\n"},
+      {{"/dev/video0", "/dev/video1"}, 2, "", "Usage: list-cameras [DEVICE]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult r = run_list_cameras(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out.substr(0, c.out_starts.size()), c.out_starts) << r.out;
+    EXPECT_EQ(r.err.substr(0, c.err_starts.size()), c.err_starts) << r.err;
+    if (c.out_starts.empty()) {
+      EXPECT_EQ(r.out, "");
+    }
+    if (c.err_starts.empty()) {
+      EXPECT_EQ(r.err, "");
+    }
+  }
+  // The version is the program's.
+  EXPECT_EQ(run_list_cameras({"--version"}).out, "list-cameras " CAPTURE_CONSOLE_VERSION "\n");
+}
+
+TEST(ListCamerasProgram, AMachineWithoutCamerasGetsTheTestCard) {
+  if (machine_has_video_nodes()) GTEST_SKIP() << "this machine has /dev/video nodes";
+  const RunResult all = run_list_cameras({});
+  EXPECT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(all.out, kNoCameras);
+  EXPECT_EQ(all.err, "");
+  // A device that is not there: what VIDMOTE_DEVICE would make of it.
+  const RunResult named = run_list_cameras({"/dev/video7"});
+  EXPECT_EQ(named.status, 1);
+  EXPECT_EQ(named.out, std::string("/dev/video7\n"
+                                   "  plug-in: not used: no such device\n"
+                                   "  details: it cannot be opened: No such file or directory\n"
+                                   "\n") +
+                           kNoCameras);
+}
+
+// ---- The text ----
+
+TEST(ListCamerasText, FrameRates) {
+  const struct {
+    uint64_t fast_n, fast_d, slow_n, slow_d;
+    std::string one, range;  // fps_text of the fast interval, rate_range_text
+  } cases[] = {
+      {1, 30, 1, 30, "30", "30 fps"},
+      {1001, 30000, 1001, 30000, "29.97", "29.97 fps"},
+      {1, 30, 1, 5, "30", "5 to 30 fps"},
+      {2, 15, 2, 15, "7.5", "7.5 fps"},
+      {333333, 10000000, 2000000, 10000000, "30", "5 to 30 fps"},  // DirectShow's 100 ns units
+      {5, 1, 5, 1, "0.2", "0.2 fps"},
+      {0, 30, 1, 5, "", "5 fps"},  // no time at all is no rate
+      {1, 0, 0, 0, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.range);
+    EXPECT_EQ(list_cameras::fps_text(c.fast_n, c.fast_d), c.one);
+    EXPECT_EQ(list_cameras::rate_range_text(c.fast_n, c.fast_d, c.slow_n, c.slow_d), c.range);
+  }
+}
+
+TEST(ListCamerasText, SizesAndFormatCodes) {
+  EXPECT_EQ(list_cameras::size_text(640, 480), "640x480");
+  EXPECT_EQ(list_cameras::size_range_text(320, 240, 1920, 1080, 16, 8),
+            "320x240 to 1920x1080 in steps of 16x8");
+  EXPECT_EQ(list_cameras::size_range_text(1, 1, 4096, 2160, 1, 1),
+            "1x1 to 4096x2160, any size between");
+  const struct {
+    uint32_t code;
+    const char* text;
+  } fourccs[] = {
+      {0x56595559, "YUYV"},                // v4l2_fourcc('Y', 'U', 'Y', 'V')
+      {0x47504A4D, "MJPG"},                //
+      {0x20303159, "Y10"},                 // "Y10 ": the padding goes
+      {0x524742 | (0x1Bu << 24), "BGR?"},  // an escape byte never reaches the terminal
+      {0x35315259 | (1u << 31), "YR15-BE"},
+  };
+  for (const auto& c : fourccs) EXPECT_EQ(list_cameras::fourcc_text(c.code), c.text) << c.text;
+
+  const uint8_t fourcc_tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  const uint8_t rgb_tail[8] = {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70};
+  const struct {
+    uint32_t data1;
+    uint16_t data2, data3;
+    const uint8_t* data4;
+    const char* text;
+  } subtypes[] = {
+      {0x32595559, 0x0000, 0x0010, fourcc_tail, "YUY2"},
+      {0x47504A4D, 0x0000, 0x0010, fourcc_tail, "MJPG"},
+      {0xE436EB7D, 0x524F, 0x11CE, rgb_tail, "RGB24"},
+      {0xE436EB7E, 0x524F, 0x11CE, rgb_tail, "RGB32"},
+      {0xE436EB7B, 0x524F, 0x11CE, rgb_tail, "RGB565"},
+      {0xE436EB7F, 0x524F, 0x11CE, rgb_tail, "{E436EB7F-524F-11CE-9F53-0020AF0BA770}"},
+      {0x32595559, 0x0000, 0x0011, fourcc_tail, "{32595559-0000-0011-8000-00AA00389B71}"},
+  };
+  for (const auto& c : subtypes)
+    EXPECT_EQ(list_cameras::subtype_text(c.data1, c.data2, c.data3, c.data4), c.text);
+}
+
+TEST(ListCamerasText, Controls) {
+  ControlEntry brightness = {"Brightness", "integer", true, 0, 255, 1, "128", "40", {}, {}};
+  ControlEntry menu = {"Test Pattern",     "menu",         true, 0, 22, 0,
+                       "0 (75% Colorbar)", "7 (100% Red)", {},   {}};
+  ControlEntry flag = {"Horizontal Flip", "boolean", false, 0, 1, 1, "off", "", {"inactive"}, {}};
+  ControlEntry button = {"Reset", "button", false, 0, 0, 0, "", "", {"write-only"}, {}};
+  const struct {
+    ControlEntry control;
+    const char* line;
+  } cases[] = {
+      {brightness, "Brightness: integer, 0 to 255, step 1, default 128, current 40"},
+      {menu, "Test Pattern: menu, 0 to 22, default 0 (75% Colorbar), current 7 (100% Red)"},
+      {flag, "Horizontal Flip: boolean, default off (inactive)"},
+      {button, "Reset: button (write-only)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(list_cameras::control_line(c.control), c.line);
+}
+
+TEST(ListCamerasText, ACameraAndTheDefault) {
+  list_cameras::CameraEntry camera;
+  camera.heading = "/dev/video0: vivid";
+  camera.name = "vivid (/dev/video0)";
+  camera.fields = {{"driver", "vivid"}, {"bus", "platform:vivid-000"}};
+  camera.verdict = "used by default";
+  camera.formats = {{"YUYV",
+                     "YUYV 4:2:2",
+                     {"the plug-in can read it directly"},
+                     {{"640x480", {"30 fps", "25 fps"}}, {"1280x720", {}}}}};
+  ControlEntry menu = {"Test Pattern", "menu", true, 0, 1, 0, "0 (Bars)", "1 (Red)", {}, {}};
+  menu.entries = {"0: Bars", "1: Red"};
+  camera.controls = {menu};
+  const std::string listed =
+      "/dev/video0: vivid\n"
+      "  driver: vivid\n"
+      "  bus: platform:vivid-000\n"
+      "  plug-in: used by default\n"
+      "  formats:\n"
+      "    YUYV: YUYV 4:2:2 (the plug-in can read it directly)\n"
+      "      640x480: 30 fps, 25 fps\n"
+      "      1280x720\n"
+      "  controls:\n"
+      "    Test Pattern: menu, 0 to 1, default 0 (Bars), current 1 (Red)\n"
+      "      0: Bars\n"
+      "      1: Red\n"
+      "\n";
+  EXPECT_EQ(list_cameras::listing_text({camera}, camera.name, true),
+            listed + "Default: vivid (/dev/video0)\n");
+  EXPECT_EQ(list_cameras::listing_text({camera}, "", true),
+            listed + "No camera opens: the plug-in uses its built-in test card.\n");
+  // Unreadable: why, and nothing else.
+  camera.problem = "it cannot be opened: Permission denied";
+  camera.verdict = "not used: permission denied";
+  EXPECT_EQ(list_cameras::camera_text(camera),
+            "/dev/video0: vivid\n  driver: vivid\n  bus: platform:vivid-000\n"
+            "  plug-in: not used: permission denied\n"
+            "  details: it cannot be opened: Permission denied\n");
+}
+
+// ---- Verdicts: the plug-in's own choice ----
+
+// A camera that opens or says why not, and counts its opens and closes.
+class StandInCamera : public vidmote::FrameSource {
+ public:
+  StandInCamera(std::string name, std::string failure, int* open_now)
+      : name_(std::move(name)), failure_(std::move(failure)), open_now_(open_now) {}
+  std::string name() const override { return name_; }
+  bool open() override {
+    if (!failure_.empty() || open_) return open_;
+    open_ = true;
+    ++*open_now_;
+    return true;
+  }
+  void close() override {
+    if (open_) --*open_now_;
+    open_ = false;
+  }
+  std::string failure() const override { return failure_; }
+  bool is_open() const override { return open_; }
+  vidmote::SizeAnswer set_size(int32_t, int32_t) override { return vidmote::SizeAnswer::kExact; }
+  vidmote::FrameSize get_size() const override { return {640, 480}; }
+  bool capture(uint8_t*) override { return false; }
+
+ private:
+  std::string name_, failure_;
+  int* open_now_;
+  bool open_ = false;
+};
+
+TEST(ListCamerasVerdicts, AgreeWithThePlugInsChoice) {
+  const char kBusy[] = "busy: another program is using it";
+  const struct {
+    const char* what;
+    std::vector<std::string> failures;  // one camera each; "" opens
+    std::vector<std::string> selectors;
+    std::vector<std::string> verdicts;
+  } cases[] = {
+      {"the first opens",
+       {"", ""},
+       {"/dev/video0", "/dev/video2"},
+       {"used by default", "usable: VIDMOTE_DEVICE=/dev/video2"}},
+      {"the first is busy",
+       {kBusy, "", ""},
+       {"/dev/video0", "/dev/video2", ""},
+       {std::string("not used: ") + kBusy, "used by default",
+        "usable, but no VIDMOTE_DEVICE value picks it"}},
+      {"none opens",
+       {kBusy, "not a capture device"},
+       {"a", "b"},
+       {std::string("not used: ") + kBusy, "not used: not a capture device"}},
+      {"an escape in the reason", {"bad\x1b[2J"}, {"a"}, {"not used: bad?[2J"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int open_now = 0;
+    auto sources = [&] {
+      std::vector<std::unique_ptr<vidmote::FrameSource>> cameras;
+      for (size_t i = 0; i < c.failures.size(); ++i)
+        cameras.push_back(std::make_unique<StandInCamera>("camera " + std::to_string(i),
+                                                          c.failures[i], &open_now));
+      return cameras;
+    };
+    const auto cameras = sources();
+    const std::vector<list_cameras::Verdict> verdicts =
+        list_cameras::plug_in_verdicts(cameras, c.selectors);
+    EXPECT_EQ(open_now, 0) << "a camera left open";
+    ASSERT_EQ(verdicts.size(), c.verdicts.size());
+    std::string chosen = "Vidmote: Test card";
+    for (size_t i = 0; i < verdicts.size(); ++i) {
+      EXPECT_EQ(verdicts[i].text, c.verdicts[i]);
+      if (verdicts[i].is_default) chosen = "Vidmote: " + cameras[i]->name();
+    }
+    // The plug-in over the same cameras and its test card picks the same one.
+    auto plug_in_sources = sources();
+    plug_in_sources.push_back(std::make_unique<vidmote::TestCardSource>());
+    vidmote::Vidmote plug_in(std::move(plug_in_sources));
+    testing::internal::CaptureStderr();  // its lines for the cameras it skips
+    EXPECT_EQ(plug_in.name(), chosen);
+    testing::internal::GetCapturedStderr();
+    plug_in.destroy();
+  }
+}
+
+}  // namespace
