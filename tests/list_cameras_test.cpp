@@ -1,8 +1,10 @@
 // list-cameras: its command line, a machine without cameras, the text it
 // makes of what devices report, and its verdicts against the plug-in's own
 // choice of camera. A real camera's listing is in tests/guest/vivid_test.cpp.
+#include <errno.h>
 #include <glob.h>
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
@@ -12,6 +14,7 @@
 #include "program_runner.h"
 #include "support/files.h"
 #include "test_card.h"
+#include "v4l2_details.h"
 #include "vidmote.h"
 
 namespace {
@@ -198,6 +201,188 @@ TEST(ListCamerasText, ACameraAndTheDefault) {
             "/dev/video0: vivid\n  driver: vivid\n  bus: platform:vivid-000\n"
             "  plug-in: not used: permission denied\n"
             "  details: it cannot be opened: Permission denied\n");
+}
+
+// ---- A V4L2 node's details, from a stand-in driver ----
+
+// A webcam as a driver lists it: YUYV at two sizes, MJPEG over a range of
+// sizes, one conversion of libv4lconvert's (which the kernel never lists),
+// a control class, an integer, a menu with a gap, a disabled control and an
+// inactive boolean.
+class StandInNode : public vidmote::V4l2Device {
+ public:
+  int open(const std::string&) override { return open_error; }
+  void close() override {}
+  int ioctl(unsigned long request, void* argument) override {
+    switch (request) {
+      case VIDIOC_QUERYCAP: {
+        auto* caps = static_cast<v4l2_capability*>(argument);
+        *caps = {};
+        memcpy(caps->card, "Cam\x1b]0;x", 8);  // an escape from the device
+        memcpy(caps->driver, "uvcvideo", 8);
+        memcpy(caps->bus_info, "usb-0000:00:14.0-1", 18);
+        caps->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
+        caps->device_caps =
+            capture ? V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING : V4L2_CAP_META_CAPTURE;
+        return 0;
+      }
+      case VIDIOC_ENUM_FMT: {
+        auto* format = static_cast<v4l2_fmtdesc*>(argument);
+        const struct {
+          uint32_t code;
+          const char* description;
+          uint32_t flags;
+        } formats[] = {{V4L2_PIX_FMT_YUYV, "YUYV 4:2:2", 0},
+                       {V4L2_PIX_FMT_BGR24, "BGR3", V4L2_FMT_FLAG_EMULATED},
+                       {V4L2_PIX_FMT_MJPEG, "Motion-JPEG", V4L2_FMT_FLAG_COMPRESSED}};
+        if (format->index >= 3) return fail(EINVAL);
+        format->pixelformat = formats[format->index].code;
+        format->flags = formats[format->index].flags;
+        strcpy(reinterpret_cast<char*>(format->description), formats[format->index].description);
+        return 0;
+      }
+      case VIDIOC_ENUM_FRAMESIZES: {
+        auto* size = static_cast<v4l2_frmsizeenum*>(argument);
+        if (size->pixel_format == V4L2_PIX_FMT_YUYV && size->index < 2) {
+          size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+          size->discrete =
+              size->index == 0 ? v4l2_frmsize_discrete{640, 480} : v4l2_frmsize_discrete{1280, 720};
+          return 0;
+        }
+        if (size->pixel_format != V4L2_PIX_FMT_MJPEG || size->index > 0) return fail(EINVAL);
+        size->type = V4L2_FRMSIZE_TYPE_STEPWISE;
+        size->stepwise = {160, 1920, 16, 120, 1080, 8};
+        return 0;
+      }
+      case VIDIOC_ENUM_FRAMEINTERVALS: {
+        auto* interval = static_cast<v4l2_frmivalenum*>(argument);
+        const bool vga = interval->width == 640 && interval->height == 480;
+        if (interval->pixel_format == V4L2_PIX_FMT_YUYV && interval->index < (vga ? 2u : 1u)) {
+          interval->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+          interval->discrete = {1, vga ? (interval->index == 0 ? 30u : 15u) : 10u};
+          return 0;
+        }
+        if (interval->pixel_format != V4L2_PIX_FMT_MJPEG || interval->index > 0 ||
+            interval->width != 1920)
+          return fail(EINVAL);
+        interval->type = V4L2_FRMIVAL_TYPE_CONTINUOUS;
+        interval->stepwise = {{1, 30}, {1, 5}, {1, 1}};
+        return 0;
+      }
+      case VIDIOC_QUERYCTRL: {
+        auto* query = static_cast<v4l2_queryctrl*>(argument);
+        const uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+        for (const v4l2_queryctrl& control : controls()) {
+          if (control.id > after) {
+            *query = control;
+            return 0;
+          }
+        }
+        return fail(EINVAL);
+      }
+      case VIDIOC_QUERYMENU: {
+        auto* item = static_cast<v4l2_querymenu*>(argument);
+        if (item->id != V4L2_CID_POWER_LINE_FREQUENCY || item->index == 1 || item->index > 2)
+          return fail(EINVAL);
+        strcpy(reinterpret_cast<char*>(item->name), item->index == 0 ? "Disabled" : "60 Hz");
+        return 0;
+      }
+      case VIDIOC_G_CTRL: {
+        auto* control = static_cast<v4l2_control*>(argument);
+        control->value = control->id == V4L2_CID_BRIGHTNESS ? 40 : 2;
+        return control->id == V4L2_CID_HFLIP ? fail(EIO) : 0;
+      }
+      default:
+        return fail(ENOTTY);
+    }
+  }
+  void* map(size_t, uint32_t) override { return nullptr; }
+  void unmap(void*, size_t) override {}
+  Wait wait(int) override { return Wait::kError; }
+  int64_t now_ns() override { return 0; }
+  bool source_format_for(v4l2_pix_format*, v4l2_pix_format*) override { return false; }
+  bool convert(const v4l2_pix_format&, const v4l2_pix_format&, const uint8_t*, size_t, uint8_t*,
+               size_t) override {
+    return false;
+  }
+
+  int open_error = 0;
+  bool capture = true;
+
+ private:
+  static int fail(int error) {
+    errno = error;
+    return -1;
+  }
+  static std::vector<v4l2_queryctrl> controls() {
+    auto control = [](uint32_t id, uint32_t type, const char* name, int32_t low, int32_t high,
+                      int32_t step, int32_t normal, uint32_t flags) {
+      v4l2_queryctrl query = {};
+      query.id = id;
+      query.type = type;
+      strcpy(reinterpret_cast<char*>(query.name), name);
+      query.minimum = low;
+      query.maximum = high;
+      query.step = step;
+      query.default_value = normal;
+      query.flags = flags;
+      return query;
+    };
+    return {control(V4L2_CTRL_CLASS_USER | 1, V4L2_CTRL_TYPE_CTRL_CLASS, "User Controls", 0, 0, 0,
+                    0, V4L2_CTRL_FLAG_READ_ONLY),
+            control(V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, "Brightness", 0, 255, 1, 128, 0),
+            control(V4L2_CID_CONTRAST, V4L2_CTRL_TYPE_INTEGER, "Contrast", 0, 255, 1, 128,
+                    V4L2_CTRL_FLAG_DISABLED),
+            control(V4L2_CID_HFLIP, V4L2_CTRL_TYPE_BOOLEAN, "Horizontal Flip", 0, 1, 1, 1,
+                    V4L2_CTRL_FLAG_INACTIVE),
+            control(V4L2_CID_POWER_LINE_FREQUENCY, V4L2_CTRL_TYPE_MENU, "Power Line Frequency", 0,
+                    2, 1, 2, 0)};
+  }
+};
+
+TEST(ListCamerasV4l2, WhatTheDriverListsIsShown) {
+  StandInNode node;
+  list_cameras::CameraEntry entry;
+  entry.verdict = "used by default";
+  ASSERT_TRUE(list_cameras::describe_v4l2_node(node, "/dev/video0", &entry)) << entry.problem;
+  EXPECT_EQ(entry.name, "Cam?]0;x (/dev/video0)");
+  EXPECT_EQ(list_cameras::camera_text(entry),
+            "/dev/video0: Cam?]0;x\n"
+            "  driver: uvcvideo\n"
+            "  bus: usb-0000:00:14.0-1\n"
+            "  plug-in: used by default\n"
+            "  formats:\n"
+            "    YUYV: YUYV 4:2:2 (the plug-in can read it directly)\n"
+            "      640x480: 30 fps, 15 fps\n"
+            "      1280x720: 10 fps\n"
+            "    MJPG: Motion-JPEG (compressed)\n"
+            "      160x120 to 1920x1080 in steps of 16x8: 5 to 30 fps at 1920x1080\n"
+            "  controls:\n"
+            "    Brightness: integer, 0 to 255, step 1, default 128, current 40\n"
+            "    Horizontal Flip: boolean, default on (inactive)\n"
+            "    Power Line Frequency: menu, 0 to 2, default 2 (60 Hz), current 2 (60 Hz)\n"
+            "      0: Disabled\n"
+            "      2: 60 Hz\n");
+}
+
+TEST(ListCamerasV4l2, ANodeThatCannotBeReadSaysWhy) {
+  const struct {
+    int open_error;
+    bool capture;
+    const char* problem;
+  } cases[] = {
+      {EACCES, true, "it cannot be opened: Permission denied"},
+      {0, false, "not a camera: the node does not capture video"},
+  };
+  for (const auto& c : cases) {
+    StandInNode node;
+    node.open_error = c.open_error;
+    node.capture = c.capture;
+    list_cameras::CameraEntry entry;
+    EXPECT_FALSE(list_cameras::describe_v4l2_node(node, "/dev/video1", &entry));
+    EXPECT_EQ(entry.problem, c.problem);
+    EXPECT_TRUE(entry.formats.empty() && entry.controls.empty());
+  }
 }
 
 // ---- Verdicts: the plug-in's own choice ----
