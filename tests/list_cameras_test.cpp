@@ -287,6 +287,20 @@ class StandInNode : public vidmote::V4l2Device {
         strcpy(reinterpret_cast<char*>(item->name), item->index == 0 ? "Disabled" : "60 Hz");
         return 0;
       }
+      case VIDIOC_QUERY_EXT_CTRL: {
+        auto* query = static_cast<v4l2_query_ext_ctrl*>(argument);
+        if (query->id != V4L2_CID_USER_BASE + 0x1001) return fail(EINVAL);
+        query->minimum = -(int64_t{1} << 40);
+        query->maximum = int64_t{1} << 40;
+        query->step = 2;
+        query->default_value = 6;
+        return 0;
+      }
+      case VIDIOC_G_EXT_CTRLS: {
+        auto* controls = static_cast<v4l2_ext_controls*>(argument);
+        controls->controls[0].value64 = int64_t{1} << 33;
+        return 0;
+      }
       case VIDIOC_G_CTRL: {
         auto* control = static_cast<v4l2_control*>(argument);
         control->value = control->id == V4L2_CID_BRIGHTNESS ? 40 : 2;
@@ -336,7 +350,11 @@ class StandInNode : public vidmote::V4l2Device {
             control(V4L2_CID_HFLIP, V4L2_CTRL_TYPE_BOOLEAN, "Horizontal Flip", 0, 1, 1, 1,
                     V4L2_CTRL_FLAG_INACTIVE),
             control(V4L2_CID_POWER_LINE_FREQUENCY, V4L2_CTRL_TYPE_MENU, "Power Line Frequency", 0,
-                    2, 1, 2, 0)};
+                    2, 1, 2, 0),
+            control(V4L2_CID_USER_BASE + 0x1000, V4L2_CTRL_TYPE_BITMASK, "Bitmask", 0,
+                    static_cast<int32_t>(0x80002000), 0, static_cast<int32_t>(0x80000000), 0),
+            control(V4L2_CID_USER_BASE + 0x1001, V4L2_CTRL_TYPE_INTEGER64, "Integer 64 Bits", 0, 0,
+                    0, 0, 0)};
   }
 };
 
@@ -362,7 +380,10 @@ TEST(ListCamerasV4l2, WhatTheDriverListsIsShown) {
             "    Horizontal Flip: boolean, default on (inactive)\n"
             "    Power Line Frequency: menu, 0 to 2, default 2 (60 Hz), current 2 (60 Hz)\n"
             "      0: Disabled\n"
-            "      2: 60 Hz\n");
+            "      2: 60 Hz\n"
+            "    Bitmask: bitmask, default 0x80000000, current 0x00000002\n"
+            "    Integer 64 Bits: 64-bit integer, -1099511627776 to 1099511627776, step 2, "
+            "default 6, current 8589934592\n");
 }
 
 TEST(ListCamerasV4l2, ANodeThatCannotBeReadSaysWhy) {

@@ -1,6 +1,7 @@
 #include "v4l2_details.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -147,11 +148,23 @@ ControlEntry control_of(vidmote::V4l2Device& device, const v4l2_queryctrl& query
   if (control.type.empty()) control.type = "type " + std::to_string(query.type);
   const bool menu = query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
   const bool boolean = query.type == V4L2_CTRL_TYPE_BOOLEAN;
+  const bool bitmask = query.type == V4L2_CTRL_TYPE_BITMASK;
   const bool valued = query.type != V4L2_CTRL_TYPE_BUTTON && query.type != V4L2_CTRL_TYPE_STRING;
-  control.ranged = valued && !boolean;
+  control.ranged = valued && !boolean && !bitmask;
   control.minimum = query.minimum;
   control.maximum = query.maximum;
   control.step = menu ? 0 : query.step;
+  int64_t default_value = query.default_value;
+  if (query.type == V4L2_CTRL_TYPE_INTEGER64) {
+    // Its range needs the extended query; without it, none is shown.
+    v4l2_query_ext_ctrl wide = {};
+    wide.id = query.id;
+    control.ranged = device.ioctl(VIDIOC_QUERY_EXT_CTRL, &wide) == 0;
+    control.minimum = wide.minimum;
+    control.maximum = wide.maximum;
+    control.step = static_cast<int64_t>(wide.step);
+    default_value = wide.default_value;
+  }
 
   // A menu's entries; the driver may leave gaps.
   std::vector<std::pair<int64_t, std::string>> labels;
@@ -168,12 +181,17 @@ ControlEntry control_of(vidmote::V4l2Device& device, const v4l2_queryctrl& query
   }
   auto value_text = [&](int64_t value) {
     if (boolean) return std::string(value ? "on" : "off");
+    if (bitmask) {
+      char hex[16];
+      snprintf(hex, sizeof hex, "0x%08x", static_cast<unsigned>(value));
+      return std::string(hex);
+    }
     std::string text = std::to_string(value);
     for (const auto& [index, label] : labels)
       if (index == value) text += " (" + label + ")";
     return text;
   };
-  if (valued) control.default_value = value_text(query.default_value);
+  if (valued) control.default_value = value_text(default_value);
   int64_t value = 0;
   if (valued && current_value(device, query, &value)) control.current = value_text(value);
 
