@@ -22,6 +22,14 @@ void release(T*& object) {
   object = nullptr;
 }
 
+// Frees a media type DirectShow allocated (GetStreamCaps, GetFormat).
+inline void free_media_type(AM_MEDIA_TYPE* type) {
+  if (!type) return;
+  if (type->cbFormat) CoTaskMemFree(type->pbFormat);
+  if (type->pUnk) type->pUnk->Release();
+  CoTaskMemFree(type);
+}
+
 const uint32_t kSettleKey = 2;
 
 // The names of the video processing and camera control properties, by

@@ -19,6 +19,7 @@ const char kDeviceHelp[] = "a camera's device path or name";
 
 namespace {
 
+using vidmote::free_media_type;
 using vidmote::release;
 
 const uint64_t kReferenceSecond = 10000000;  // REFERENCE_TIME: 100 ns units
@@ -80,13 +81,6 @@ IAMStreamConfig* stream_config_of(IBaseFilter* filter) {
   }
   release(pins);
   return found;
-}
-
-void free_media_type(AM_MEDIA_TYPE* type) {
-  if (!type) return;
-  if (type->cbFormat) CoTaskMemFree(type->pbFormat);
-  if (type->pUnk) type->pUnk->Release();
-  CoTaskMemFree(type);
 }
 
 // One stream capability: its size (and the sizes it can be set to) and its

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "device_text.h"
 #include "v4l2_support.h"
 
 namespace list_cameras {
@@ -14,7 +15,6 @@ namespace {
 
 using vidmote::kMostControls;
 using vidmote::kMostListed;
-using vidmote::kMostMenuEntries;
 using vidmote::text_of;
 
 std::vector<std::string> rates_at(vidmote::V4l2Device& device, uint32_t format, uint32_t width,
@@ -166,19 +166,10 @@ ControlEntry control_of(vidmote::V4l2Device& device, const v4l2_queryctrl& query
     default_value = wide.default_value;
   }
 
-  // A menu's entries; the driver may leave gaps.
-  std::vector<std::pair<int64_t, std::string>> labels;
-  const int64_t first = std::max<int64_t>(query.minimum, 0);
-  const int64_t end = std::min<int64_t>(int64_t{query.maximum} + 1, first + kMostMenuEntries);
-  for (int64_t i = first; menu && i < end; ++i) {
-    v4l2_querymenu item = {};
-    item.id = query.id;
-    item.index = static_cast<uint32_t>(i);
-    if (device.ioctl(VIDIOC_QUERYMENU, &item) != 0) continue;
-    labels.push_back({i, query.type == V4L2_CTRL_TYPE_MENU ? text_of(item.name, sizeof item.name)
-                                                           : std::to_string(item.value)});
-    control.entries.push_back(std::to_string(i) + ": " + labels.back().second);
-  }
+  const std::vector<vidmote::MenuEntry> labels =
+      menu ? vidmote::menu_entries(device, query) : std::vector<vidmote::MenuEntry>();
+  for (const vidmote::MenuEntry& entry : labels)
+    control.entries.push_back(std::to_string(entry.index) + ": " + entry.label);
   auto value_text = [&](int64_t value) {
     if (boolean) return std::string(value ? "on" : "off");
     if (bitmask) {
@@ -187,8 +178,8 @@ ControlEntry control_of(vidmote::V4l2Device& device, const v4l2_queryctrl& query
       return std::string(hex);
     }
     std::string text = std::to_string(value);
-    for (const auto& [index, label] : labels)
-      if (index == value) text += " (" + label + ")";
+    for (const vidmote::MenuEntry& entry : labels)
+      if (entry.index == value) text += " (" + entry.label + ")";
     return text;
   };
   if (valued) control.default_value = value_text(default_value);
@@ -225,7 +216,8 @@ std::vector<ControlEntry> controls_of(vidmote::V4l2Device& device) {
 }  // namespace
 
 bool describe_v4l2_node(vidmote::V4l2Device& device, const std::string& path, CameraEntry* entry) {
-  entry->heading = path;
+  const std::string shown = vidmote::printable(path);
+  entry->heading = shown;
   const int error = device.open(path);
   if (error != 0) {
     entry->problem = std::string("it cannot be opened: ") + strerror(error);
@@ -238,8 +230,8 @@ bool describe_v4l2_node(vidmote::V4l2Device& device, const std::string& path, Ca
     return false;
   }
   const std::string card = text_of(caps.card, sizeof caps.card);
-  entry->heading = path + ": " + card;
-  entry->name = card + " (" + path + ")";
+  entry->heading = shown + ": " + card;
+  entry->name = card + " (" + shown + ")";
   entry->fields.push_back({"driver", text_of(caps.driver, sizeof caps.driver)});
   entry->fields.push_back({"bus", text_of(caps.bus_info, sizeof caps.bus_info)});
   if (!vidmote::is_camera_node(caps)) {
