@@ -225,15 +225,20 @@ const vidmote::DshowCamera* dshow(const std::unique_ptr<vidmote::FrameSource>& s
   return dynamic_cast<const vidmote::DshowCamera*>(source.get());
 }
 
-// The first of the candidates with which the plug-in's VIDMOTE_DEVICE picks
-// the camera of this display name; "" when none does.
+// A value for VIDMOTE_DEVICE as the plug-in takes it, and as it is shown.
+struct Candidate {
+  std::string value, shown;
+};
+
+// The first candidate with which the plug-in's VIDMOTE_DEVICE picks the
+// camera of this display name, as shown; "" when none does.
 std::string selector_for(const std::wstring& display_name,
-                         const std::vector<std::string>& candidates) {
-  for (const std::string& candidate : candidates) {
-    if (candidate.empty()) continue;
-    const std::unique_ptr<vidmote::FrameSource> named = vidmote::camera_at(candidate);
+                         const std::vector<Candidate>& candidates) {
+  for (const Candidate& candidate : candidates) {
+    if (candidate.value.empty()) continue;
+    const std::unique_ptr<vidmote::FrameSource> named = vidmote::camera_at(candidate.value);
     const vidmote::DshowCamera* camera = dshow(named);
-    if (camera && camera->display_name() == display_name) return candidate;
+    if (camera && camera->display_name() == display_name) return candidate.shown;
   }
   return "";
 }
@@ -255,7 +260,10 @@ MachineListing list_machine(const char* only) {
     entries[i].heading = entries[i].name = vidmote::printable(cameras[i]->name());
     std::string device_path;
     read[i] = describe_device(display, &entries[i], &device_path);
-    selectors.push_back(selector_for(display, {device_path, cameras[i]->name()}));
+    // The plug-in's name may be in another character set than the bag's
+    // UTF-8 one, which is shown.
+    selectors.push_back(
+        selector_for(display, {{device_path, device_path}, {cameras[i]->name(), entries[i].name}}));
   }
   const std::vector<Verdict> verdicts = plug_in_verdicts(cameras, selectors);
 
@@ -263,7 +271,7 @@ MachineListing list_machine(const char* only) {
   for (size_t i = 0; i < cameras.size(); ++i) {
     if (verdicts[i].is_default) listing.default_name = entries[i].name;
     const auto& fields = entries[i].fields;
-    if (only && entries[i].name != only &&
+    if (only && entries[i].name != only && cameras[i]->name() != only &&
         std::none_of(fields.begin(), fields.end(), [&](const auto& f) { return f.second == only; }))
       continue;
     found = true;
