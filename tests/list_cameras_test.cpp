@@ -154,14 +154,21 @@ TEST(ListCamerasText, TheLastLineNamesTheDefaultOrTheTestCard) {
     const char* default_name;
     bool any_camera;
     std::string text;
+    std::vector<std::string> not_cameras = {};
   } cases[] = {
       {{camera}, "vivid (/dev/video0)", true, listed + "Default: vivid (/dev/video0)\n"},
       {{camera}, "", true, listed + "No camera opens: the plug-in uses its built-in test card.\n"},
       {{}, "vivid (/dev/video0)", true, "Default: vivid (/dev/video0)\n"},  // another one listed
       {{}, "", false, kNoCameras},
+      {{},
+       "",
+       false,
+       std::string("Not cameras: /dev/video1, /dev/video3\n") + kNoCameras,
+       {"/dev/video1", "/dev/video3"}},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(list_cameras::listing_text(c.shown, c.default_name, c.any_camera), c.text);
+    EXPECT_EQ(list_cameras::listing_text(c.shown, c.default_name, c.any_camera, c.not_cameras),
+              c.text);
 }
 
 // ---- A V4L2 node's details, from a stand-in driver ----

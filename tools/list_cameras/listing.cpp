@@ -117,9 +117,10 @@ std::string camera_text(const CameraEntry& camera) {
 }
 
 std::string listing_text(const std::vector<CameraEntry>& cameras, const std::string& default_name,
-                         bool any_camera) {
+                         bool any_camera, const std::vector<std::string>& not_cameras) {
   std::string text;
   for (const CameraEntry& camera : cameras) text += camera_text(camera) + "\n";
+  if (!not_cameras.empty()) text += "Not cameras: " + joined(not_cameras, ", ") + "\n";
   if (!any_camera) return text + "No cameras found: the plug-in uses its built-in test card.\n";
   if (default_name.empty())
     return text + "No camera opens: the plug-in uses its built-in test card.\n";

@@ -48,10 +48,11 @@ struct CameraEntry {
   std::vector<ControlEntry> controls;
 };
 
-// The whole listing: every camera, then the line that names the default
-// (or says the plug-in falls back to its test card).
+// The whole listing: every camera, the device nodes that are no cameras,
+// then the line that names the default (or says the plug-in falls back to
+// its test card).
 std::string listing_text(const std::vector<CameraEntry>& cameras, const std::string& default_name,
-                         bool any_camera);
+                         bool any_camera, const std::vector<std::string>& not_cameras = {});
 std::string camera_text(const CameraEntry& camera);
 std::string control_line(const ControlEntry& control);
 

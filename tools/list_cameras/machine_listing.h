@@ -11,10 +11,11 @@
 namespace list_cameras {
 
 struct MachineListing {
-  std::vector<CameraEntry> cameras;  // those to show
-  std::string default_name;          // the plug-in's default camera; "" for none
-  bool any_camera = false;           // the plug-in finds at least one
-  bool listed_whole = true;          // false: a camera asked for could not be read
+  std::vector<CameraEntry> cameras;      // those to show
+  std::string default_name;              // the plug-in's default camera; "" for none
+  bool any_camera = false;               // the plug-in finds at least one
+  bool listed_whole = true;              // false: a camera asked for could not be read
+  std::vector<std::string> not_cameras;  // video nodes the plug-in passes over
 };
 
 // Every camera, or only the one named (a device as the platform names it).

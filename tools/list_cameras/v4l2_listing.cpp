@@ -41,6 +41,22 @@ std::vector<std::string> links_to(const std::string& node) {
   return links;
 }
 
+// The /dev/videoN nodes that are not among the cameras: those that open
+// but do not capture video (a webcam's metadata node, say).
+std::vector<std::string> other_nodes(const std::vector<std::string>& cameras) {
+  std::vector<std::string> names;
+  if (DIR* dev = opendir("/dev")) {
+    while (dirent* entry = readdir(dev)) names.push_back(entry->d_name);
+    closedir(dev);
+  }
+  std::vector<std::string> others;
+  for (int number : vidmote::video_node_numbers(names)) {
+    const std::string path = "/dev/video" + std::to_string(number);
+    if (std::find(cameras.begin(), cameras.end(), path) == cameras.end()) others.push_back(path);
+  }
+  return others;
+}
+
 CameraEntry entry_of(const std::string& path, const std::string& plug_in_name, bool* read) {
   CameraEntry entry;
   *read = describe_v4l2_node(*vidmote::system_v4l2_device(), path, &entry);
@@ -63,6 +79,7 @@ MachineListing list_machine(const char* only) {
   // On Linux VIDMOTE_DEVICE takes the node's own path.
   const std::vector<Verdict> verdicts = plug_in_verdicts(cameras, paths);
   listing.any_camera = !cameras.empty();
+  if (!only) listing.not_cameras = other_nodes(paths);
 
   const std::string wanted = only ? real_path(only) : "";
   bool found = false;
