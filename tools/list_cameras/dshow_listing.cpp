@@ -62,6 +62,7 @@ IAMStreamConfig* stream_config_of(IBaseFilter* filter) {
   for (int n = 0; n < 64 && pins->Next(1, &pin, nullptr) == S_OK; ++n) {
     PIN_DIRECTION direction;
     IAMStreamConfig* config = nullptr;
+    bool capture = false;
     if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_OUTPUT &&
         SUCCEEDED(pin->QueryInterface(IID_IAMStreamConfig, reinterpret_cast<void**>(&config)))) {
       GUID category = GUID_NULL;
@@ -73,11 +74,12 @@ IAMStreamConfig* stream_config_of(IBaseFilter* filter) {
                         sizeof category, &returned);
         release(properties);
       }
-      if (!found || category == PIN_CATEGORY_CAPTURE) std::swap(found, config);
+      capture = category == PIN_CATEGORY_CAPTURE;
+      if (!found || capture) std::swap(found, config);
       release(config);
-      if (category == PIN_CATEGORY_CAPTURE) n = 64;
     }
     release(pin);
+    if (capture) break;
   }
   release(pins);
   return found;
