@@ -35,7 +35,7 @@ else()
   find_program(GZIP_PROGRAM gzip REQUIRED)
   set(gzipped)
   foreach(file IN ITEMS ${CMAKE_SOURCE_DIR}/docs/ConsoleExample.1 ${CMAKE_SOURCE_DIR}/docs/plugin-check.1
-                        ${packaging_dir}/debian/changelog)
+                        ${CMAKE_SOURCE_DIR}/docs/list-cameras.1 ${packaging_dir}/debian/changelog)
     get_filename_component(name ${file} NAME)
     add_custom_command(OUTPUT ${packaging_out}/${name}.gz
       COMMAND ${CMAKE_COMMAND} -E copy ${file} ${packaging_out}/${name}
@@ -68,7 +68,7 @@ else()
 
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME})
   install(FILES ${packaging_out}/ConsoleExample.1.gz ${packaging_out}/plugin-check.1.gz
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+                ${packaging_out}/list-cameras.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${packaging_out}/changelog.gz ${packaging_out}/copyright DESTINATION ${doc_dir})
   install(FILES ${packaging_dir}/debian/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})

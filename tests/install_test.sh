@@ -41,8 +41,9 @@ run_installed() {
 # ---- cmake --install
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in bin/ConsoleExample bin/plugin-check include/lensora_plugin_api.h include/kimage.h \
-  share/man/man1/ConsoleExample.1.gz share/man/man1/plugin-check.1.gz \
+for file in bin/ConsoleExample bin/plugin-check bin/list-cameras include/lensora_plugin_api.h \
+  include/kimage.h share/man/man1/ConsoleExample.1.gz share/man/man1/plugin-check.1.gz \
+  share/man/man1/list-cameras.1.gz \
   share/doc/capture-console/copyright share/doc/capture-console/changelog.gz; do
   [ -f "$prefix/$file" ] || fail "cmake --install left out $file"
 done
@@ -52,6 +53,8 @@ diff <(sed -n '/^Permission/,$p' "$source/LICENSE") \
   fail "the copyright file does not hold the licence of LICENSE"
 plugin_dir=$(dirname "$(find "$prefix" -name libvidmote.so)")
 run_installed "$prefix/bin/ConsoleExample" "$plugin_dir"
+[[ $("$prefix/bin/list-cameras" --help) == "Usage: list-cameras "* ]] ||
+  fail "the installed list-cameras does not run"
 "$prefix/bin/plugin-check" "$plugin_dir/libvidmote.so" >"$scratch/check.log" ||
   fail "the installed plugin-check fails the installed plug-in: $(cat "$scratch/check.log")"
 echo "cmake --install: the installed program captured through $plugin_dir/libvidmote.so"
@@ -69,7 +72,9 @@ dpkg=(dpkg --root="$root" --force-not-root --force-depends --force-script-chroot
 "${dpkg[@]}" -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
   fail "dpkg -i $(basename "$deb") failed: $(cat "$scratch/dpkg.log")"
 run_installed "$root/usr/bin/ConsoleExample" "$root/usr/lib/capture-console/plugins"
-for page in ConsoleExample.1 plugin-check.1; do
+[[ $("$root/usr/bin/list-cameras" --version) == "list-cameras "* ]] ||
+  fail "the packaged list-cameras does not run"
+for page in ConsoleExample.1 plugin-check.1 list-cameras.1; do
   [ "$(zcat "$root/usr/share/man/man1/$page.gz" | head -c 3)" = .TH ] ||
     fail "the package has no manual page $page"
 done

@@ -109,7 +109,7 @@ const std::map<std::string, int> kStackBytes = {{"LN_GetDllName", 4},    {"LN_On
                                                 {"LN_Capture", 4}};
 
 TEST(WindowsBinaries, AreThirtyTwoBitAndNeedOnlyWindowsOwnDlls) {
-  for (const char* binary : {"ConsoleExample.exe", "Vidmote.dll"}) {
+  for (const char* binary : {"ConsoleExample.exe", "Vidmote.dll", "list-cameras.exe"}) {
     SCOPED_TRACE(binary);
     const std::string headers = objdump("-p", kWindowsBuild + "/" + binary);
     EXPECT_NE(headers.find("file format pei-i386"), std::string::npos);
@@ -705,10 +705,10 @@ TEST(WindowsConsole, CameraNamedThatIsNotThereFailsTheStartSayingSo) {
 
 // ---- The packages a user installs: the zip and the installer ----
 
-// What both packages put in the program's folder. The camera listing tool
-// joins the list once there is one; plugin-check is not built for Windows.
+// What both packages put in the program's folder; plugin-check is not built
+// for Windows.
 const std::vector<std::string> kPackageFiles = {"ConsoleExample.exe", "LICENSE.txt", "README.txt",
-                                                "Vidmote.dll"};
+                                                "Vidmote.dll", "list-cameras.exe"};
 
 // cpack of the Windows build with one generator (ZIP, NSIS) into `out`:
 // the one package file it makes.
@@ -761,7 +761,8 @@ void expect_program_folder_works(const std::string& folder, const std::vector<st
     lf_alone += i == 0 || readme[i - 1] != '\r';
   }
   EXPECT_EQ(lf_alone, 0u) << "README.txt: lines that end in LF alone";
-  for (const char* told : {"ConsoleExample.exe", "chcp 932", "VIDMOTE_DEVICE=test-card"}) {
+  for (const char* told :
+       {"ConsoleExample.exe", "chcp 932", "VIDMOTE_DEVICE=test-card", "list-cameras.exe"}) {
     EXPECT_NE(readme.find(told), std::string::npos) << "README.txt does not say " << told;
   }
 
@@ -922,6 +923,50 @@ std::string bmp_pixel(const std::string& bmp, int x, int t) {
   return at + 3 <= bmp.size() ? bmp.substr(at, 3) : "";
 }
 
+// ---- The camera listing tool ----
+
+RunResult run_list_cameras(const std::vector<std::string>& args) {
+  std::vector<std::string> command = {kWindowsBuild + "/list-cameras.exe"};
+  command.insert(command.end(), args.begin(), args.end());
+  RunOptions options = wine_options(command);
+  options.timeout_seconds = 120;
+  ScratchDir cwd;
+  return run_program(cwd.path(), options);
+}
+
+TEST(WindowsListCameras, CommandLine) {
+  const std::string usage = "Usage: list-cameras [DEVICE]\r\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out_starts, err_starts;
+  } cases[] = {
+      {{"--help"}, 0, usage, ""},
+      {{"--version"}, 0, "list-cameras 1.0.0\r\n", ""},
+      {{"--bogus"}, 2, "", usage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const RunResult r = run_list_cameras(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out.substr(0, c.out_starts.size()), c.out_starts) << r.out;
+    EXPECT_EQ(r.err.substr(0, c.err_starts.size()), c.err_starts) << r.err;
+    EXPECT_TRUE(c.out_starts.empty() ? r.out.empty() : r.err.empty()) << r.out << r.err;
+  }
+}
+
+// Wine's DirectShow sees the V4L2 cameras of the machine: without one, none.
+TEST(WindowsListCameras, ListsWhatDirectShowFinds) {
+  const RunResult r = run_list_cameras({});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  if (!file_exists(kCamera)) {
+    EXPECT_EQ(r.out, "No cameras found: the plug-in uses its built-in test card.\r\n");
+  } else {
+    EXPECT_NE(r.out.find("\r\n  plug-in: "), std::string::npos) << r.out;
+  }
+}
+
 TEST(WindowsCamera, FramesEqualTheLinuxPlugInsOfTheSamePicture) {
   if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
   ASSERT_TRUE(set_camera_control(kCamera, "Brightness", 128));
@@ -1061,6 +1106,33 @@ TEST(WindowsCamera, FramesThatStopFailTheCaptureAsOnLinux) {
   EXPECT_NE(windows_run.err.find("vidmote: vivid: no frame in time after starting\r\n"),
             std::string::npos)
       << windows_run.err;
+}
+
+// vivid through wine's capture filter: list-cameras.exe names it with its
+// stream capabilities and controls, and its default is the plug-in's.
+TEST(WindowsCamera, ListCamerasNamesTheCameraThePlugInUses) {
+  if (!vivid_present()) GTEST_SKIP() << "no vivid camera at " << kCamera;
+  ASSERT_TRUE(set_camera_control(kCamera, "Brightness", 128));
+  const RunResult listed = run_list_cameras({});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const std::string& out = listed.out;
+  ASSERT_EQ(out.rfind("vivid\r\n", 0), 0u) << out;
+  for (const char* line :
+       {"\r\n  device path: ", "\r\n  display name: ", "\r\n  plug-in: used by default\r\n",
+        "\r\n  formats:\r\n", "\r\n      640x480: ", "\r\n    Brightness: integer, 0 to 255",
+        "\r\nDefault: vivid\r\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  const size_t size = out.find("\r\n      640x480: ");
+  EXPECT_NE(out.find(" fps", size), std::string::npos) << out;
+
+  ScratchDir windows_out;
+  RunOptions on_windows = windows_options("");
+  on_windows.input = "200\r\nq\r\n";
+  on_windows.timeout_seconds = 120;
+  const RunResult run = run_program(windows_out.path(), on_windows);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(to_shift_jis(crlf(plugin_name_line("Vidmote: vivid")))), std::string::npos)
+      << run.out;
 }
 
 // Last: vivid's camera stays gone after this. A camera unplugged while the

@@ -37,13 +37,6 @@ std::string hresult_text(const char* what, HRESULT result) {
   return text;
 }
 
-void free_media_type(AM_MEDIA_TYPE* type) {
-  if (!type) return;
-  if (type->cbFormat) CoTaskMemFree(type->pbFormat);
-  if (type->pUnk) type->pUnk->Release();
-  CoTaskMemFree(type);
-}
-
 // The width and height a media type of the camera's stream carries.
 bool size_of(const AM_MEDIA_TYPE& type, FrameSize* size, int32_t* bitmap_height,
              int64_t* interval_ns) {

@@ -39,6 +39,8 @@ class DshowCamera : public FrameSource {
   std::string name() const override { return friendly_name_; }
   std::wstring wide_name() const { return wide_name_; }
   std::wstring device_path() const { return device_path_; }
+  // The moniker's display name, as given.
+  const std::wstring& display_name() const { return display_name_; }
   bool open() override;
   void close() override;
   bool is_open() const override;

@@ -7,21 +7,21 @@
 
 namespace vidmote {
 
-namespace {
-
-// Keys of the camera's controls: the interface's base plus the property.
-const uint32_t kProcAmpKey = 0x1000;
-const uint32_t kCameraControlKey = 0x2000;
-
-const char* const kProcAmpNames[] = {
+const char* const kProcAmpNames[10] = {
     "Brightness",   "Contrast",      "Hue",
     "Saturation",   "Sharpness",     "Gamma",
     "Color enable", "White balance", "Backlight compensation",
     "Gain",
 };
-const char* const kCameraControlNames[] = {
+const char* const kCameraControlNames[7] = {
     "Pan", "Tilt", "Roll", "Zoom", "Exposure", "Iris", "Focus",
 };
+
+namespace {
+
+// Keys of the camera's controls: the interface's base plus the property.
+const uint32_t kProcAmpKey = 0x1000;
+const uint32_t kCameraControlKey = 0x2000;
 
 // Lists the controls that one of the camera's control interfaces (video
 // processing or camera control, alike in shape) answers for, each under

@@ -22,7 +22,20 @@ void release(T*& object) {
   object = nullptr;
 }
 
+// Frees a media type DirectShow allocated (GetStreamCaps, GetFormat).
+inline void free_media_type(AM_MEDIA_TYPE* type) {
+  if (!type) return;
+  if (type->cbFormat) CoTaskMemFree(type->pbFormat);
+  if (type->pUnk) type->pUnk->Release();
+  CoTaskMemFree(type);
+}
+
 const uint32_t kSettleKey = 2;
+
+// The names of the video processing and camera control properties, by
+// their number.
+extern const char* const kProcAmpNames[10];
+extern const char* const kCameraControlNames[7];
 
 class FrameSink;  // the grabber's callback
 

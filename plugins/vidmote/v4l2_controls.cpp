@@ -1,7 +1,5 @@
 // The camera's settings: its format, the settle time and the driver's own
 // controls; and the sizes the dialog lists.
-#include <stdio.h>
-
 #include <algorithm>
 
 #include "frame_timing.h"
@@ -80,21 +78,10 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
       Control control = {query, {}, {}};
       const bool menu =
           query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
-      const int64_t first = std::max<int64_t>(query.minimum, 0);
-      const int64_t end = std::min<int64_t>(int64_t{query.maximum} + 1, first + kMostMenuEntries);
-      for (int64_t i = first; menu && i < end; ++i) {
-        v4l2_querymenu item = {};
-        item.id = query.id;
-        item.index = static_cast<uint32_t>(i);
-        if (xioctl(VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
-        control.menu_indices.push_back(item.index);
-        if (query.type == V4L2_CTRL_TYPE_MENU) {
-          control.menu_labels.push_back(text_of(item.name, sizeof item.name));
-        } else {
-          char label[24];
-          snprintf(label, sizeof label, "%lld", static_cast<long long>(item.value));
-          control.menu_labels.push_back(label);
-        }
+      for (const MenuEntry& entry :
+           menu ? menu_entries(*device_, query) : std::vector<MenuEntry>()) {
+        control.menu_indices.push_back(entry.index);
+        control.menu_labels.push_back(entry.label);
       }
       if (!menu || !control.menu_indices.empty()) found.push_back(control);
     }

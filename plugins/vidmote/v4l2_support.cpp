@@ -1,6 +1,9 @@
 #include "v4l2_support.h"
 
+#include <stdio.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "device_text.h"
 
@@ -35,6 +38,26 @@ bool is_camera_node(const v4l2_capability& caps) {
       (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
   return (node & V4L2_CAP_VIDEO_CAPTURE) && (node & V4L2_CAP_STREAMING) &&
          !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
+}
+
+std::vector<MenuEntry> menu_entries(V4l2Device& device, const v4l2_queryctrl& query) {
+  std::vector<MenuEntry> entries;
+  const int64_t first = std::max<int64_t>(query.minimum, 0);
+  const int64_t end = std::min<int64_t>(int64_t{query.maximum} + 1, first + kMostMenuEntries);
+  for (int64_t i = first; i < end; ++i) {
+    v4l2_querymenu item = {};
+    item.id = query.id;
+    item.index = static_cast<uint32_t>(i);
+    if (device.ioctl(VIDIOC_QUERYMENU, &item) != 0) continue;  // gaps are allowed
+    // Not std::to_string: its digit table would be a unique symbol, which
+    // keeps the plug-in from ever unloading.
+    char value[24];
+    snprintf(value, sizeof value, "%lld", static_cast<long long>(item.value));
+    entries.push_back({item.index, query.type == V4L2_CTRL_TYPE_MENU
+                                       ? text_of(item.name, sizeof item.name)
+                                       : value});
+  }
+  return entries;
 }
 
 }  // namespace vidmote

@@ -9,8 +9,10 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "frame_convert.h"
+#include "v4l2_device.h"
 
 namespace vidmote {
 
@@ -33,6 +35,14 @@ std::string text_of(const uint8_t* bytes, size_t size);
 // Whether this node is a camera. Its own capabilities count: the card-wide
 // set also covers its other nodes (a webcam's metadata node, say).
 bool is_camera_node(const v4l2_capability& caps);
+
+// The entries of a menu control, in index order: a menu's labels, an integer
+// menu's values as text. The driver may leave gaps.
+struct MenuEntry {
+  uint32_t index;
+  std::string label;
+};
+std::vector<MenuEntry> menu_entries(V4l2Device& device, const v4l2_queryctrl& query);
 
 }  // namespace vidmote
 

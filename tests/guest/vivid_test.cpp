@@ -408,6 +408,63 @@ TEST_F(VividConsole, ABusyCameraIsSkippedAndSaysWhy) {
                                    std::to_string(getpid()) + ") is using it; close it\n");
 }
 
+// list-cameras on vivid: its node, card, a format with sizes and rates, its
+// controls, and a verdict that is the plug-in's choice: the camera the
+// console then names, or the test card while another program holds it.
+TEST_F(VividConsole, ListCamerasSaysWhatThePlugInUses) {
+  // While busy, the holder is this test.
+  const std::string held_by_us = "  plug-in: not used: busy: vivid_test (pid " +
+                                 std::to_string(getpid()) + ") is using it; close it\n";
+  const struct {
+    bool busy;
+    std::string verdict;
+    const char* last_line;
+    const char* plugin_name;
+  } cases[] = {
+      {false, "  plug-in: used by default\n", "\nDefault: vivid (/dev/video0)\n",
+       "Vidmote: vivid (/dev/video0)"},
+      {true, held_by_us, "\nNo camera opens: the plug-in uses its built-in test card.\n",
+       "Vidmote: Test card"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.verdict);
+    Vivid holder;
+    if (c.busy) {
+      ASSERT_TRUE(holder.occupy());
+    }
+    ScratchDir folder;
+    RunOptions options;
+    options.program = LIST_CAMERAS_PATH;
+    options.plugin = "";
+    options.timeout_seconds = kStepSeconds;
+    const RunResult listed = run_program(folder.path(), options);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.err, "");
+    const std::string& out = listed.out;
+    ASSERT_EQ(out.rfind("/dev/video0: vivid\n", 0), 0u) << out;
+    for (const char* line :
+         {"  driver: vivid\n", c.verdict.c_str(),
+          "    YUYV: YUYV 4:2:2 (the plug-in can read it directly)\n",
+          "    Brightness: integer, 0 to 255, step 1, default 128, current 128\n"})
+      EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    // 640 x 480 among YUYV's sizes, with its frame rates.
+    const size_t yuyv = out.find("    YUYV: "), size = out.find("\n      640x480: ", yuyv);
+    ASSERT_NE(size, std::string::npos) << out;
+    const std::string rates = out.substr(size, out.find('\n', size + 1) - size);
+    EXPECT_NE(rates.find(" fps"), std::string::npos) << rates;
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), strlen(c.last_line))), c.last_line)
+        << out;
+
+    Console console(folder);
+    console.type("200\n");
+    ASSERT_TRUE(console.expect_output(kPrompt)) << console.output() << console.errors();
+    EXPECT_NE(console.output().find(plugin_name_line(c.plugin_name)), std::string::npos)
+        << console.output();
+    console.type("q\n");
+    EXPECT_EQ(console.wait_exit(), 0);
+  }
+}
+
 // Faults that leave a frame to take: the capture still succeeds. A stream
 // error (vivid's fatal one puts the queue in error until streaming stops)
 // restarts the stream.
