@@ -282,6 +282,7 @@ class StandInNode : public vidmote::V4l2Device {
   void unmap(void*, size_t) override {}
   Wait wait(int) override { return Wait::kError; }
   int64_t now_ns() override { return 0; }
+  std::string holder(const std::string&) override { return ""; }
   bool source_format_for(v4l2_pix_format*, v4l2_pix_format*) override { return false; }
   bool convert(const v4l2_pix_format&, const v4l2_pix_format&, const uint8_t*, size_t, uint8_t*,
                size_t) override {

@@ -229,7 +229,8 @@ const vidmote::DshowCamera* dshow(const std::unique_ptr<vidmote::FrameSource>& s
 
 // A value for VIDMOTE_DEVICE as the plug-in takes it, and as it is shown.
 struct Candidate {
-  std::string value, shown;
+  std::wstring value;
+  std::string shown;
 };
 
 // The first candidate with which the plug-in's VIDMOTE_DEVICE picks the
@@ -259,13 +260,16 @@ MachineListing list_machine(const char* only) {
   for (size_t i = 0; i < cameras.size(); ++i) {
     const vidmote::DshowCamera* camera = dshow(cameras[i]);
     const std::wstring display = camera ? camera->display_name() : std::wstring();
-    entries[i].heading = entries[i].name = vidmote::printable(cameras[i]->name());
+    // The plug-in hands the host its name in the ANSI code page; shown here
+    // from its own characters.
+    const std::wstring wide_name = camera ? camera->wide_name() : std::wstring();
+    entries[i].heading = entries[i].name =
+        vidmote::printable(camera ? utf8_of(wide_name) : cameras[i]->name());
     std::string device_path;
     read[i] = describe_device(display, &entries[i], &device_path);
-    // The plug-in's name may be in another character set than the bag's
-    // UTF-8 one, which is shown.
+    const std::wstring wide_path = camera ? camera->device_path() : std::wstring();
     selectors.push_back(
-        selector_for(display, {{device_path, device_path}, {cameras[i]->name(), entries[i].name}}));
+        selector_for(display, {{wide_path, device_path}, {wide_name, entries[i].name}}));
   }
   const std::vector<Verdict> verdicts = plug_in_verdicts(cameras, selectors);
 
