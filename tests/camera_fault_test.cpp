@@ -113,8 +113,8 @@ class FakeDevice : public vidmote::V4l2Device {
         auto* format = static_cast<v4l2_fmtdesc*>(argument);
         if (format->index > 0 && !d_->endless_lists) return fail(EINVAL);
         format->pixelformat = d_->own_format;
-        strcpy(reinterpret_cast<char*>(format->description),
-               d_->own_format == V4L2_PIX_FMT_H264 ? "H.264" : "Motion-JPEG");
+        snprintf(reinterpret_cast<char*>(format->description), sizeof format->description, "%s",
+                 d_->own_format == V4L2_PIX_FMT_H264 ? "H.264" : "Motion-JPEG");
         return 0;
       }
       case VIDIOC_ENUM_FRAMESIZES: {

@@ -34,8 +34,11 @@ int64_t FrameRate::interval_ns() const {
   int64_t measured = 0;
   if (gaps > 0) {
     int64_t sorted[kKept];
-    std::copy(gaps_, gaps_ + gaps, sorted);
-    std::sort(sorted, sorted + gaps);
+    for (int i = 0; i < gaps; ++i) {  // insertion: five at most
+      int j = i;
+      for (; j > 0 && sorted[j - 1] > gaps_[i]; --j) sorted[j] = sorted[j - 1];
+      sorted[j] = gaps_[i];
+    }
     measured = sorted[gaps / 2];
   }
   return std::min(std::max(declared_ns_, measured), kLongestInterval);
