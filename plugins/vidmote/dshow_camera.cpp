@@ -40,13 +40,8 @@ std::string hresult_text(const char* what, HRESULT result) {
 // The width and height a media type of the camera's stream carries.
 bool size_of(const AM_MEDIA_TYPE& type, FrameSize* size, int32_t* bitmap_height,
              int64_t* interval_ns) {
-  const BITMAPINFOHEADER* header = nullptr;
   REFERENCE_TIME interval = 0;
-  if (type.formattype == FORMAT_VideoInfo && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
-    const VIDEOINFOHEADER* info = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
-    header = &info->bmiHeader;
-    interval = info->AvgTimePerFrame;
-  }
+  const BITMAPINFOHEADER* header = video_info_header(type, &interval);
   if (!header || header->biWidth <= 0 || header->biHeight == 0 || header->biHeight == INT32_MIN ||
       header->biWidth > 16384 || header->biHeight > 16384 || header->biHeight < -16384)
     return false;

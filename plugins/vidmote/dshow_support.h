@@ -37,6 +37,17 @@ const uint32_t kSettleKey = 2;
 extern const char* const kProcAmpNames[10];
 extern const char* const kCameraControlNames[7];
 
+// The bitmap header of a media type in the VideoInfo format, and its average
+// frame time; null for any other format.
+inline const BITMAPINFOHEADER* video_info_header(const AM_MEDIA_TYPE& type,
+                                                 REFERENCE_TIME* interval) {
+  if (type.formattype != FORMAT_VideoInfo || type.cbFormat < sizeof(VIDEOINFOHEADER))
+    return nullptr;
+  const VIDEOINFOHEADER* info = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
+  *interval = info->AvgTimePerFrame;
+  return &info->bmiHeader;
+}
+
 class FrameSink;  // the grabber's callback
 
 struct DshowCamera::Graph {

@@ -30,7 +30,7 @@ void FrameRate::frame(int64_t at_ns, int64_t frames_since_last) {
 // The median of the last few gaps: one late frame does not make the camera
 // slow, nor does one early frame make it fast.
 int64_t FrameRate::interval_ns() const {
-  const int gaps = std::min(count_ - 1, int{kKept});  // by value: kKept has no definition
+  const int gaps = std::min(count_ - 1, kKept);
   int64_t measured = 0;
   if (gaps > 0) {
     int64_t sorted[kKept];

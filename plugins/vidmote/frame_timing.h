@@ -39,7 +39,7 @@ class FrameRate {
   int64_t interval_ns() const;
 
  private:
-  static const int kKept = 5;
+  static constexpr int kKept = 5;
   int64_t declared_ns_;
   int64_t last_ns_ = 0;
   int64_t gaps_[kKept] = {};

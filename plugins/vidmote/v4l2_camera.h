@@ -135,8 +135,9 @@ struct VideoNode {
 // Whether a node offers greyscale alone: a laptop's infrared camera for face
 // login, say.
 bool offers_only_grey(const std::vector<uint32_t>& formats);
-// The order the cameras are tried in: colour cameras first, then those that
-// offer greyscale alone; each in number order.
+// The order the cameras are tried in, from nodes in number order: colour
+// cameras first, then those that offer greyscale alone; each group keeps
+// its order.
 std::vector<VideoNode> in_default_order(std::vector<VideoNode> nodes);
 
 }  // namespace vidmote

@@ -66,10 +66,8 @@ bool offers_only_grey(const std::vector<uint32_t>& formats) {
 }
 
 std::vector<VideoNode> in_default_order(std::vector<VideoNode> nodes) {
-  std::stable_sort(nodes.begin(), nodes.end(), [](const VideoNode& a, const VideoNode& b) {
-    return offers_only_grey(a.formats) < offers_only_grey(b.formats) ||
-           (offers_only_grey(a.formats) == offers_only_grey(b.formats) && a.number < b.number);
-  });
+  std::stable_partition(nodes.begin(), nodes.end(),
+                        [](const VideoNode& node) { return !offers_only_grey(node.formats); });
   return nodes;
 }
 

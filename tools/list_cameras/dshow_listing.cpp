@@ -89,13 +89,8 @@ IAMStreamConfig* stream_config_of(IBaseFilter* filter) {
 // frame rate (and the range of rates).
 bool capability_size(const AM_MEDIA_TYPE& type, const VIDEO_STREAM_CONFIG_CAPS& caps,
                      SizeEntry* size) {
-  const BITMAPINFOHEADER* header = nullptr;
   REFERENCE_TIME interval = 0;
-  if (type.formattype == FORMAT_VideoInfo && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
-    const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
-    header = &info->bmiHeader;
-    interval = info->AvgTimePerFrame;
-  }
+  const BITMAPINFOHEADER* header = vidmote::video_info_header(type, &interval);
   if (!header || header->biWidth <= 0 || header->biHeight == 0 || header->biHeight == INT32_MIN)
     return false;
   size->size = size_text(static_cast<uint32_t>(header->biWidth),
