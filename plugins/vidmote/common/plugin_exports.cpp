@@ -1,15 +1,11 @@
 // libvidmote.so: the seven exports of the camera plug-in that ships with the
 // program, and the plug-in's single instance behind them.
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include "cameras.h"
+#include "device_variable.h"
 #include "lensora_plugin_api.h"
 #include "settings_dialog.h"
 #include "test_card.h"
@@ -19,23 +15,6 @@ namespace {
 
 using Sources = std::vector<std::unique_ptr<vidmote::FrameSource>>;
 
-// VIDMOTE_DEVICE: empty when not set, else "test-card" or a camera's name
-// (cameras.h). On Windows the UTF-16 value itself, not the C runtime's
-// copy, which holds only what the ANSI code page can.
-vidmote::DeviceName named_source() {
-#ifdef _WIN32
-  const DWORD size = GetEnvironmentVariableW(L"VIDMOTE_DEVICE", nullptr, 0);
-  if (size <= 1) return std::wstring();
-  std::wstring value(size, L'\0');
-  const DWORD length = GetEnvironmentVariableW(L"VIDMOTE_DEVICE", &value[0], size);
-  value.resize(length < size ? length : 0);
-  return value;
-#else
-  const char* name = getenv("VIDMOTE_DEVICE");
-  return name ? name : "";
-#endif
-}
-
 bool is_test_card(const vidmote::DeviceName& name) {
   const char kTestCard[] = "test-card";
   return name.size() == strlen(kTestCard) && std::equal(name.begin(), name.end(), kTestCard);
@@ -43,8 +22,7 @@ bool is_test_card(const vidmote::DeviceName& name) {
 
 // The named camera, or else every camera, so the first one is the default;
 // the test card last.
-Sources sources_at_load() {
-  const vidmote::DeviceName named = named_source();
+Sources sources_at_load(const vidmote::DeviceName& named) {
   Sources sources;
   if (named.empty())
     sources = vidmote::find_cameras();
@@ -58,8 +36,8 @@ Sources sources_at_load() {
 // cameras loads other libraries (DirectShow's), which a Windows DLL must not
 // do while the loader runs its initialisation.
 vidmote::Vidmote& plugin() {
-  static vidmote::Vidmote instance(sources_at_load(),
-                                   !named_source().empty() && !is_test_card(named_source()));
+  static const vidmote::DeviceName named = vidmote::device_variable();
+  static vidmote::Vidmote instance(sources_at_load(named), !named.empty() && !is_test_card(named));
   return instance;
 }
 

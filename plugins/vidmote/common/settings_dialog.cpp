@@ -7,85 +7,12 @@
 
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "device_text.h"
+#include "dialog_terminal.h"
 
 namespace vidmote {
 
 namespace {
-
-// ---- The terminal device: the only part that differs between systems. ----
-// read_some and write_some move up to size bytes and return how many, 0 or
-// less at the end of input or on an error.
-#ifdef _WIN32
-// The console's own input and screen buffers, whatever standard input and
-// output are redirected to.
-class TerminalDevice {
- public:
-  TerminalDevice() : in_(open_console("CONIN$")), out_(open_console("CONOUT$")) {}
-  ~TerminalDevice() {
-    if (in_ != INVALID_HANDLE_VALUE) CloseHandle(in_);
-    if (out_ != INVALID_HANDLE_VALUE) CloseHandle(out_);
-  }
-  bool is_open() const { return in_ != INVALID_HANDLE_VALUE && out_ != INVALID_HANDLE_VALUE; }
-
-  // The text (ASCII and names in the ANSI code page) as UTF-16, so that it
-  // shows on a console of any code page; all of it or nothing.
-  long write_some(const char* data, size_t size) {
-    const std::wstring wide = system_wide(std::string(data, size));
-    const DWORD length = static_cast<DWORD>(wide.size());
-    DWORD done = 0;
-    return WriteConsoleW(out_, wide.data(), length, &done, nullptr) && done == length
-               ? static_cast<long>(size)
-               : -1;
-  }
-  long read_some(char* buffer, size_t size) {
-    DWORD done = 0;
-    return ReadFile(in_, buffer, static_cast<DWORD>(size), &done, nullptr) ? static_cast<long>(done)
-                                                                           : -1;
-  }
-
- private:
-  static HANDLE open_console(const char* name) {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
-  }
-  HANDLE in_;
-  HANDLE out_;
-};
-#else
-// The controlling terminal, whatever standard input and output are.
-class TerminalDevice {
- public:
-  TerminalDevice() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
-  ~TerminalDevice() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool is_open() const { return fd_ >= 0; }
-
-  long write_some(const char* data, size_t size) {
-    ssize_t n;
-    do n = ::write(fd_, data, size);
-    while (n < 0 && errno == EINTR);
-    return n;
-  }
-  long read_some(char* buffer, size_t size) {
-    ssize_t n;
-    do n = ::read(fd_, buffer, size);
-    while (n < 0 && errno == EINTR);
-    return n;
-  }
-
- private:
-  int fd_;
-};
-#endif
 
 // Line-based reads and writes on the terminal.
 class Terminal {
