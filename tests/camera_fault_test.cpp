@@ -833,8 +833,9 @@ TEST(CameraFaults, TheProcessHoldingADeviceIsNamed) {
   EXPECT_EQ(vidmote::processes_using(scratch.file("missing")), "");
 }
 
-// A JPEG of width x height, each pixel's B, G and R from its position.
-std::vector<uint8_t> encoded_jpeg(int width, int height) {
+// A JPEG of width x height, each pixel's B, G and R from its position;
+// with a restart marker after every restart_interval MCUs when not 0.
+std::vector<uint8_t> encoded_jpeg(int width, int height, unsigned restart_interval = 0) {
   jpeg_compress_struct encoder;
   jpeg_error_mgr errors;
   encoder.err = jpeg_std_error(&errors);
@@ -848,6 +849,7 @@ std::vector<uint8_t> encoded_jpeg(int width, int height) {
   encoder.in_color_space = JCS_EXT_BGR;
   jpeg_set_defaults(&encoder);
   jpeg_set_quality(&encoder, 95, TRUE);
+  encoder.restart_interval = restart_interval;
   jpeg_start_compress(&encoder, TRUE);
   std::vector<uint8_t> row(3 * width);
   while (encoder.next_scanline < encoder.image_height) {
@@ -879,29 +881,77 @@ std::vector<uint8_t> without_huffman_tables(const std::vector<uint8_t>& jpeg) {
   return out;
 }
 
-// A frame the decoder has to work around is damaged: the lenient decoders'
-// gray lower part never reaches a picture.
-TEST(CameraFaults, AnMjpegFrameIsDecodedOnlyWhenTheDecoderHasNothingToSayAboutIt) {
+// The positions of a JPEG's restart markers.
+std::vector<size_t> restart_markers(const std::vector<uint8_t>& jpeg) {
+  std::vector<size_t> at;
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] >= 0xD0 && jpeg[i + 1] <= 0xD7) at.push_back(i);
+  return at;
+}
+
+// Damage is what loses picture data: a frame the decoder has to fill in is
+// refused (the lenient decoders' gray lower part never reaches a picture),
+// while bytes it merely skips (after the end, before a restart marker) cost
+// nothing.
+TEST(CameraFaults, AnMjpegFrameIsDecodedUnlessItLostPictureData) {
   const std::vector<uint8_t> whole = encoded_jpeg(64, 48);
   const size_t scan =
       std::search(whole.begin(), whole.end(), kStartOfScan, kStartOfScan + 2) - whole.begin();
-  const size_t middle = (scan + whole.size()) / 2;
+  size_t middle = (scan + whole.size()) / 2;
+  while (whole[middle - 1] == 0xFF) ++middle;
   std::vector<uint8_t> restart_in_data = whole;
   restart_in_data[middle] = 0xFF, restart_in_data[middle + 1] = 0xD0;
+  // Set bits throughout: longer than any code of the tables.
+  std::vector<uint8_t> bad_code = whole;
+  for (size_t i = 0; i < 8; ++i) bad_code[middle + i] = i % 2 ? 0x00 : 0xFF;
+  std::vector<uint8_t> cut_then_end(whole.begin(), whole.begin() + middle);
+  cut_then_end.insert(cut_then_end.end(), {0xFF, 0xD9});
+  auto followed_by = [&](std::vector<uint8_t> tail) {
+    tail.insert(tail.begin(), whole.begin(), whole.end());
+    return tail;
+  };
+  // One restart marker after every MCU: stray bytes before every 4th, as
+  // the common webcams send them (more than the decoder reads ahead, so it
+  // warns of them); a restart marker out of order.
+  const std::vector<uint8_t> restarts = encoded_jpeg(64, 48, 1);
+  std::vector<uint8_t> stray_bytes = restarts, restart_out_of_order = restarts;
+  const std::vector<size_t> markers = restart_markers(restarts);
+  ASSERT_GE(markers.size(), 8u);
+  for (size_t i = markers.size(); i-- > 0;)
+    if (i % 4 == 3) stray_bytes.insert(stray_bytes.begin() + markers[i], 10, 0x5A);
+  restart_out_of_order[markers[1] + 1] = 0xD5;
+  const std::vector<uint8_t> none;
   const struct {
     const char* what;
     std::vector<uint8_t> frame;
     int32_t width, height;
     bool decoded;
+    const std::vector<uint8_t>& same_as;  // the frame it decodes as, byte for byte
   } cases[] = {
-      {"whole", whole, 64, 48, true},
-      {"without Huffman tables", without_huffman_tables(whole), 64, 48, true},
-      {"cut to two thirds", {whole.begin(), whole.begin() + whole.size() * 2 / 3}, 64, 48, false},
-      {"without its end marker", {whole.begin(), whole.end() - 2}, 64, 48, false},
-      {"a marker in its data", restart_in_data, 64, 48, false},
-      {"another size than the format's", whole, 32, 24, false},
-      {"not a JPEG", std::vector<uint8_t>(4096, 0x55), 64, 48, false},
-      {"nothing", {}, 64, 48, false},
+      {"whole", whole, 64, 48, true, whole},
+      {"without Huffman tables", without_huffman_tables(whole), 64, 48, true, whole},
+      {"0xFF after its end", followed_by(std::vector<uint8_t>(300, 0xFF)), 64, 48, true, whole},
+      {"junk after its end", followed_by({0x00, 0xFF, 0xD8, 0x17, 0xFF, 0xC4, 0x42}), 64, 48, true,
+       whole},
+      {"another frame after its end", followed_by(whole), 64, 48, true, whole},
+      {"stray bytes before restart markers", stray_bytes, 64, 48, true, restarts},
+      {"cut to two thirds",
+       {whole.begin(), whole.begin() + whole.size() * 2 / 3},
+       64,
+       48,
+       false,
+       none},
+      {"without its end marker", {whole.begin(), whole.end() - 2}, 64, 48, false, none},
+      {"cut, its end marker right after", cut_then_end, 64, 48, false, none},
+      {"a marker in its data", restart_in_data, 64, 48, false, none},
+      {"a bad Huffman code", bad_code, 64, 48, false, none},
+      {"a restart marker out of order", restart_out_of_order, 64, 48, false, none},
+      {"another size than the format's", whole, 32, 24, false, none},
+      {"the format's width, a greater height", whole, 64, 40, false, none},
+      {"the format's width, a smaller height", whole, 64, 56, false, none},
+      {"the format's height, another width", whole, 72, 48, false, none},
+      {"not a JPEG", std::vector<uint8_t>(4096, 0x55), 64, 48, false, none},
+      {"nothing", {}, 64, 48, false, none},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -915,6 +965,10 @@ TEST(CameraFaults, AnMjpegFrameIsDecodedOnlyWhenTheDecoderHasNothingToSayAboutIt
       EXPECT_NEAR(last[0], 252, 6);
       EXPECT_NEAR(last[1], 235, 6);
       EXPECT_NEAR(last[2], 128, 6);
+      std::vector<uint8_t> clean(bgr.size());
+      ASSERT_TRUE(vidmote::decode_mjpeg(c.same_as.data(), c.same_as.size(), c.width, c.height,
+                                        clean.data(), clean.size()));
+      EXPECT_TRUE(bgr == clean) << "not the picture of the clean frame";
     }
   }
 }
