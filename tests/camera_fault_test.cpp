@@ -72,6 +72,10 @@ struct Driver {
   // does not decode.
   enum class Damage { kNone, kFlagged, kShort, kCutJpeg, kCorruptJpeg } damage = Damage::kNone;
   bool all_damaged = false;
+  // What an MJPEG frame that ends at two thirds of its buffer has after its
+  // end marker; kNothing: it ends with the buffer.
+  enum class AfterEnd { kNothing, kFill, kJunk, kOlderFrame } after_end = AfterEnd::kNothing;
+  uint32_t header_height = 0;  // if not 0, the height MJPEG frames' headers give
 
   // Kept by the stand-in.
   int damaged_delivered = 0;  // damaged frames converted all the same
@@ -268,6 +272,35 @@ class FakeDevice : public vidmote::V4l2Device {
     ++d_->conversions;
   }
 
+  // Start marker, frame header and end marker; a frame cut short lost its
+  // end over USB.
+  void write_mjpeg(std::vector<uint8_t>& bytes, uint32_t sequence, v4l2_buffer* buffer) {
+    using AfterEnd = Driver::AfterEnd;
+    std::fill(bytes.begin(), bytes.end(), 0x55);
+    const size_t end = d_->after_end == AfterEnd::kNothing ? bytes.size() : bytes.size() * 2 / 3;
+    buffer->bytesused = static_cast<uint32_t>(end);
+    if (damaged(sequence) && d_->damage == Driver::Damage::kCutJpeg) {
+      buffer->bytesused = buffer->bytesused * 2 / 3;
+    } else {
+      bytes[end - 2] = 0xFF, bytes[end - 1] = 0xD9;
+      const uint8_t junk[] = {0x00, 0xFF, 0xD8, 0x17, 0xFF, 0xC4, 0x42, 0xFF};
+      for (size_t i = 0; i < 64 && d_->after_end != AfterEnd::kNothing; ++i)
+        bytes[end + i] = d_->after_end == AfterEnd::kJunk ? junk[i % 8] : 0xFF;
+      if (d_->after_end == AfterEnd::kFill || d_->after_end == AfterEnd::kJunk)
+        buffer->bytesused += 64;
+      if (d_->after_end == AfterEnd::kOlderFrame) {
+        bytes[bytes.size() - 2] = 0xFF, bytes[bytes.size() - 1] = 0xD9;
+        buffer->bytesused = static_cast<uint32_t>(bytes.size());
+      }
+    }
+    // The frame header (SOF0): 8 bits, height, width, one component.
+    const uint32_t height = d_->header_height ? d_->header_height : d_->format.height;
+    const uint32_t width = d_->format.width;
+    const uint32_t header[] = {0xFF,         0xD8,       0xFF,        0xC0, 0, 11,   8, height >> 8,
+                               height & 255, width >> 8, width & 255, 1,    1, 0x11, 0};
+    std::copy(std::begin(header), std::end(header), bytes.begin());
+  }
+
   int set_format(v4l2_format* format) {
     if (d_->set_format_error) return fail(d_->set_format_error);
     v4l2_pix_format& pix = format->fmt.pix;
@@ -343,17 +376,7 @@ class FakeDevice : public vidmote::V4l2Device {
     d_->last_dequeued_began = frame.at - real_ns();
     if (damaged(sequence) && d_->damage == Driver::Damage::kFlagged)
       buffer->flags |= V4L2_BUF_FLAG_ERROR;
-    if (d_->own_format == V4L2_PIX_FMT_MJPEG) {
-      // Start and end markers; a frame cut short lost its end over USB.
-      std::vector<uint8_t>& bytes = memory_[frame.index];
-      std::fill(bytes.begin(), bytes.end(), 0x55);
-      buffer->bytesused = static_cast<uint32_t>(bytes.size());
-      if (damaged(sequence) && d_->damage == Driver::Damage::kCutJpeg)
-        buffer->bytesused = buffer->bytesused * 2 / 3;
-      else
-        bytes[bytes.size() - 2] = 0xFF, bytes[bytes.size() - 1] = 0xD9;
-      bytes[0] = 0xFF, bytes[1] = 0xD8;
-    }
+    if (d_->own_format == V4L2_PIX_FMT_MJPEG) write_mjpeg(memory_[frame.index], sequence, buffer);
     if (d_->own_format == V4L2_PIX_FMT_GREY) {
       std::vector<uint8_t>& bytes = memory_[frame.index];
       std::fill(bytes.begin(), bytes.end(), 0x80);
@@ -485,6 +508,13 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        false, "Fake Cam", true, "", true},
       {"MJPEG frames cut short", [](Driver& d) { d.damage = Driver::Damage::kCutJpeg; }, false,
        "Fake Cam", true, "", true},
+      {"MJPEG frames with 0xFF after their end",
+       [](Driver& d) { d.after_end = Driver::AfterEnd::kFill; }, false, "Fake Cam", true, "", true},
+      {"MJPEG frames with junk after their end",
+       [](Driver& d) { d.after_end = Driver::AfterEnd::kJunk; }, false, "Fake Cam", true, "", true},
+      {"MJPEG frames in the whole buffer, an older frame's end after theirs",
+       [](Driver& d) { d.after_end = Driver::AfterEnd::kOlderFrame; }, false, "Fake Cam", true, "",
+       true},
       {"MJPEG frames that do not decode",
        [](Driver& d) { d.damage = Driver::Damage::kCorruptJpeg; }, false, "Fake Cam", true, "",
        true},

@@ -518,18 +518,20 @@ bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* 
   }
   const Buffer& mapped = buffers_[buffer.index];
   const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
-  const size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
+  size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
   if (!converted_.pixelformat) {
     if (convert_to_bottom_up_bgr(bytes, used, layout_, frame)) return true;
     ++tally->cut_short;
     return false;
   }
   if (source_.pixelformat == V4L2_PIX_FMT_MJPEG || source_.pixelformat == V4L2_PIX_FMT_JPEG) {
-    const JpegFrame jpeg = jpeg_frame(bytes, used);
+    JpegImage image;
+    const JpegFrame jpeg = jpeg_frame(bytes, used, &image);
     if (jpeg != JpegFrame::kWhole) {
       ++(jpeg == JpegFrame::kCutShort ? tally->cut_short : tally->undecodable);
       return false;
     }
+    used = image.bytes;  // what follows its end is not the picture
   }
   scratch_.resize(converted_.sizeimage);
   if (!device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size())) {
