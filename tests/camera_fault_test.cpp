@@ -47,9 +47,13 @@ struct Driver {
   std::string card = "Fake Cam";
   int set_format_error = 0;
   uint32_t own_format = V4L2_PIX_FMT_MJPEG;  // what the camera sends
-  v4l2_fract time_per_frame = {1, 30};       // as the driver declares it
-  int64_t frame_every_ns = 0;                // if not 0, the interval it keeps
-  bool start_of_frame_stamps = false;        // else stamped at the frame's end
+  // The driver answers any format asked for in the camera's own (uvcvideo
+  // does), and the converter, with no decoder for that, passes the answer
+  // on (libv4lconvert does); else BGR24 is the driver's too, as in libv4l2.
+  bool answers_own_format = false;
+  v4l2_fract time_per_frame = {1, 30};  // as the driver declares it
+  int64_t frame_every_ns = 0;           // if not 0, the interval it keeps
+  bool start_of_frame_stamps = false;   // else stamped at the frame's end
   int64_t brighten_ns = 0;       // the picture brightens from 16 to 128 over this from stream-on
   bool flickers = false;         // the picture never holds still
   uint32_t buffers_granted = 0;  // if not 0, whatever count is asked for
@@ -112,7 +116,8 @@ class FakeDevice : public vidmote::V4l2Device {
         return 0;
       }
       case VIDIOC_S_FMT:
-        return set_format(static_cast<v4l2_format*>(argument));
+      case VIDIOC_TRY_FMT:
+        return set_format(static_cast<v4l2_format*>(argument), request == VIDIOC_S_FMT);
       case VIDIOC_ENUM_FMT: {
         auto* format = static_cast<v4l2_fmtdesc*>(argument);
         if (format->index > 0 && !d_->endless_lists) return fail(EINVAL);
@@ -213,7 +218,14 @@ class FakeDevice : public vidmote::V4l2Device {
 
   bool source_format_for(v4l2_pix_format* bgr, v4l2_pix_format* source) override {
     // What libv4lconvert has no decoder for.
-    if (d_->own_format == V4L2_PIX_FMT_H264 || d_->own_format == V4L2_PIX_FMT_GREY) return false;
+    if (d_->own_format == V4L2_PIX_FMT_H264 || d_->own_format == V4L2_PIX_FMT_GREY) {
+      v4l2_format answer = {};
+      answer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      answer.fmt.pix = *bgr;
+      if (!d_->answers_own_format || ioctl(VIDIOC_TRY_FMT, &answer) != 0) return false;
+      *bgr = *source = answer.fmt.pix;
+      return true;
+    }
     *source = *bgr;
     source->pixelformat = d_->own_format;
     return true;
@@ -301,11 +313,12 @@ class FakeDevice : public vidmote::V4l2Device {
     std::copy(std::begin(header), std::end(header), bytes.begin());
   }
 
-  int set_format(v4l2_format* format) {
+  int set_format(v4l2_format* format, bool in_force) {
     if (d_->set_format_error) return fail(d_->set_format_error);
     v4l2_pix_format& pix = format->fmt.pix;
     // BGR24 is converted here, as libv4l2 does, inside every dequeue.
-    if (pix.pixelformat != V4L2_PIX_FMT_BGR24) pix.pixelformat = d_->own_format;
+    if (pix.pixelformat != V4L2_PIX_FMT_BGR24 || d_->answers_own_format)
+      pix.pixelformat = d_->own_format;
     pix.width = std::min<uint32_t>(std::max<uint32_t>(pix.width, 1), 1920);
     pix.height = std::min<uint32_t>(std::max<uint32_t>(pix.height, 1), 1080);
     if (d_->refuses_sizes && (pix.width != 640 || pix.height != 480)) pix.pixelformat = 0;
@@ -314,7 +327,7 @@ class FakeDevice : public vidmote::V4l2Device {
                                                                   : 2;
     pix.bytesperline = pix.width * bytes;
     pix.sizeimage = pix.bytesperline * pix.height;
-    d_->format = pix;
+    if (in_force) d_->format = pix;
     return 0;
   }
 
@@ -602,6 +615,20 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        false, "Test card", true, "skipped: busy: cheese (pid 4242) is using it", true},
       {"H.264 alone", [](Driver& d) { d.own_format = V4L2_PIX_FMT_H264; }, false, "Test card", true,
        "skipped: it offers only H.264 frames, which the plug-in cannot decode", true},
+      {"H.264 alone, the format asked for answered in H.264",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_H264;
+         d.answers_own_format = true;
+       },
+       false, "Test card", true,
+       "skipped: it offers only H.264 frames, which the plug-in cannot decode", true},
+      {"H.264 alone, named, answered in H.264",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_H264;
+         d.answers_own_format = true;
+       },
+       true, "/dev/video0", false, "it offers only H.264 frames, which the plug-in cannot decode",
+       false},
       {"greyscale alone", [](Driver& d) { d.own_format = V4L2_PIX_FMT_GREY; }, false, "Fake Cam",
        true, "", true},
       {"a menu from 0 to INT32_MAX",

@@ -191,8 +191,12 @@ bool V4l2Camera::negotiate() {
                               pix.bytesperline, PixelLayout::kBgr24};
   const bool own = layout_of(pix.pixelformat, &layout.pixels);
   if (!own) {
-    // libv4lconvert converts from the format it chose, and no other.
-    if (direct_format_ || pix.pixelformat != source.pixelformat) {
+    // libv4lconvert converts from the format it chose, and no other. With
+    // nothing it can convert it answers as the driver does, which may be in
+    // the camera's own format (H.264, say): the format the camera really
+    // streams decides.
+    if (direct_format_ || pix.pixelformat != source.pixelformat ||
+        bgr.pixelformat != V4L2_PIX_FMT_BGR24 || is_video_stream(pix.pixelformat)) {
       errno = 0;
       return false;
     }
