@@ -54,13 +54,14 @@ struct Driver {
   v4l2_fract time_per_frame = {1, 30};  // as the driver declares it
   int64_t frame_every_ns = 0;           // if not 0, the interval it keeps
   bool start_of_frame_stamps = false;   // else stamped at the frame's end
-  int64_t brighten_ns = 0;       // the picture brightens from 16 to 128 over this from stream-on
-  bool flickers = false;         // the picture never holds still
-  uint32_t buffers_granted = 0;  // if not 0, whatever count is asked for
-  int64_t dequeue_ns = 0;        // each dequeue takes this long
-  int dequeue_error_at = -1;     // the dequeue of this frame fails,
-  int dequeue_error = EIO;       // with this error,
-  bool error_persists = false;   // else once
+  int64_t brighten_ns = 0;        // the picture brightens from 16 to 128 over this from stream-on
+  bool flickers = false;          // the picture never holds still
+  int buffers_granted = -1;       // if 0 or more, whatever count is asked for
+  int request_buffers_error = 0;  // the buffer request fails with it
+  int64_t dequeue_ns = 0;         // each dequeue takes this long
+  int dequeue_error_at = -1;      // the dequeue of this frame fails,
+  int dequeue_error = EIO;        // with this error,
+  bool error_persists = false;    // else once
   int stream_on_error = 0;
   std::string holder;         // the process seen holding the device
   int64_t conversion_ns = 0;  // per frame converted to BGR24
@@ -156,9 +157,10 @@ class FakeDevice : public vidmote::V4l2Device {
         return 0;
       case VIDIOC_REQBUFS: {
         auto* request = static_cast<v4l2_requestbuffers*>(argument);
-        request->count = request->count == 0   ? 0
-                         : d_->buffers_granted ? d_->buffers_granted
-                                               : std::min(request->count, 4u);
+        if (request->count > 0 && d_->request_buffers_error) return fail(d_->request_buffers_error);
+        request->count = request->count == 0        ? 0
+                         : d_->buffers_granted >= 0 ? static_cast<uint32_t>(d_->buffers_granted)
+                                                    : std::min(request->count, 4u);
         memory_.assign(request->count, std::vector<uint8_t>(d_->format.sizeimage));
         queued_.clear();
         filled_.clear();
@@ -583,6 +585,16 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        true},
       {"a hundred buffers", [](Driver& d) { d.buffers_granted = 100; }, false, "Fake Cam", true,
        "the driver granted 100 buffers (1 to 64 can be used)", false},
+      {"no buffers", [](Driver& d) { d.buffers_granted = 0; }, false, "Fake Cam", true,
+       "the driver granted 0 buffers (1 to 64 can be used)", false},
+      {"the buffer request failing", [](Driver& d) { d.request_buffers_error = ENOMEM; }, false,
+       "Fake Cam", true, "cannot get buffers: Cannot allocate memory", false},
+      {"busy at the buffer request, the holder seen",
+       [](Driver& d) {
+         d.request_buffers_error = EBUSY;
+         d.holder = "cheese (pid 4242)";
+       },
+       false, "Fake Cam", true, "busy: cheese (pid 4242) is using it; close it", false},
       {"one EIO while settling", [](Driver& d) { d.dequeue_error_at = 1; }, false, "Fake Cam", true,
        "", true},
       {"one EIO in a capture", [](Driver& d) { d.dequeue_error_at = 4; }, false, "Fake Cam", true,
