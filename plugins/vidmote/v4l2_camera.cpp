@@ -97,8 +97,11 @@ std::string V4l2Camera::failure_text(int error) const {
     }
     case EBUSY: {
       const std::string holder = device_->holder(path_);
-      return holder.empty() ? "busy: another program is using it"
-                            : "busy: " + printable(holder) + " is using it; close it";
+      if (holder.empty()) return "busy: another program is using it";
+      const bool several =
+          holder.find("), ") != std::string::npos || holder.find(") and ") != std::string::npos;
+      return "busy: " + printable(holder) +
+             (several ? " are using it; close them" : " is using it; close it");
     }
     case ENOTTY:
       return "not a capture device";
