@@ -540,8 +540,7 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        },
        false, "Fake Cam", true,
        "no usable frame in time after starting: 92 arrived, all damaged: 92 flagged by the "
-       "driver; check the cable and the USB bandwidth (try another USB port, a smaller size or "
-       "MJPEG)",
+       "driver; check the cable and the USB bandwidth (try another USB port or a smaller size)\n",
        false},
       {"every raw frame short",
        [](Driver& d) {
@@ -549,19 +548,42 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.own_format = V4L2_PIX_FMT_YUYV;
          d.all_damaged = true;
        },
-       false, "Fake Cam", true, "all damaged: 92 cut short; check the cable", false},
+       false, "Fake Cam", true,
+       "all damaged: 92 cut short; check the cable and the USB bandwidth (try another USB port, a "
+       "smaller size or MJPEG)\n",
+       false},
       {"every MJPEG frame cut short",
        [](Driver& d) {
          d.damage = Driver::Damage::kCutJpeg;
          d.all_damaged = true;
        },
-       false, "Fake Cam", true, "all damaged: 92 cut short; check the cable", false},
+       false, "Fake Cam", true,
+       "all damaged: 92 cut short; check the cable and the USB bandwidth (try another USB port or "
+       "a smaller size)\n",
+       false},
       {"every MJPEG frame undecodable",
        [](Driver& d) {
          d.damage = Driver::Damage::kCorruptJpeg;
          d.all_damaged = true;
        },
-       false, "Fake Cam", true, "all damaged: 92 undecodable; check the cable", false},
+       false, "Fake Cam", true,
+       "all damaged: 92 undecodable; check the cable and the USB bandwidth (try another USB port "
+       "or a smaller size)\n",
+       false},
+      {"every frame of a format the converter fails on",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_YUV420;
+         d.damage = Driver::Damage::kCorruptJpeg;
+         d.all_damaged = true;
+       },
+       false, "Fake Cam", true,
+       "all damaged: 92 undecodable; its frames do not convert: choose another camera format\n",
+       false},
+      {"MJPEG frames whose header gives another height", [](Driver& d) { d.header_height = 720; },
+       false, "Fake Cam", true,
+       "all damaged: 92 of another size than its format; the camera does not keep to the size it "
+       "was set to: choose another size or camera format\n",
+       false},
       {"every frame damaged after settling by count",
        [](Driver& d) {
          d.damage = Driver::Damage::kFlagged;
