@@ -516,8 +516,8 @@ bool V4l2Camera::capture(uint8_t* frame) {
 }
 
 // Converts the frame in the buffer unless it is damaged: flagged by the
-// driver, shorter than its format, an MJPEG frame cut short or one that does
-// not decode. Those are counted instead.
+// driver, shorter than its format, an MJPEG frame cut short, of another size
+// than its format or one that does not decode. Those are counted instead.
 bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* tally) {
   tally->jpeg =
       source_.pixelformat == V4L2_PIX_FMT_MJPEG || source_.pixelformat == V4L2_PIX_FMT_JPEG;
