@@ -39,14 +39,15 @@ bool loses_picture_data(int code) {
     case JWRN_JPEG_EOF:
     case JWRN_HIT_MARKER:
     case JWRN_HUFF_BAD_CODE:
-    case JWRN_ARITH_BAD_CODE:
     case JWRN_MUST_RESYNC:
     // Scans that do not add up to the whole picture.
     case JWRN_BOGUS_PROGRESSION:
     case JWRN_NOT_SEQUENTIAL:
     // Colours guessed from an unknown transform.
     case JWRN_ADOBE_XFORM:
-    default:  // any other: not known to be harmless
+    // Any other (a bad arithmetic code too, which not every libjpeg build
+    // names): not known to be harmless.
+    default:
       return true;
   }
 }
