@@ -203,12 +203,11 @@ class StandInNode : public vidmote::V4l2Device {
           uint32_t flags;
         } formats[] = {{V4L2_PIX_FMT_YUYV, "YUYV 4:2:2", 0},
                        {V4L2_PIX_FMT_BGR24, "BGR3", V4L2_FMT_FLAG_EMULATED},
-                       {V4L2_PIX_FMT_MJPEG, "Motion-JPEG", V4L2_FMT_FLAG_COMPRESSED}},
-          h264[] = {{V4L2_PIX_FMT_H264, "H.264", V4L2_FMT_FLAG_COMPRESSED}};
+                       {V4L2_PIX_FMT_MJPEG, "Motion-JPEG", V4L2_FMT_FLAG_COMPRESSED}};
         if (h264_only) {
-          if (format->index >= 1) return fail(EINVAL);
-          format->pixelformat = h264[0].code;
-          strcpy(reinterpret_cast<char*>(format->description), h264[0].description);
+          if (format->index > 0) return fail(EINVAL);
+          format->pixelformat = V4L2_PIX_FMT_H264;
+          strcpy(reinterpret_cast<char*>(format->description), "H.264");
           return 0;
         }
         if (format->index >= 3) return fail(EINVAL);
