@@ -172,27 +172,83 @@ TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
   }
 }
 
-// An MJPEG frame counts as whole only with both markers: a frame that lost
-// its end over USB still decodes, its lower part gray.
+// An MJPEG frame counts as whole only from its start marker to its end
+// marker, found by its segments; what follows the end is not the picture.
 TEST(FrameConvert, AnMjpegFrameIsWholeOnlyFromItsStartMarkerToItsEndMarker) {
   using vidmote::JpegFrame;
+  // A frame header (SOF0) of 320 x 200, and a segment holding an end marker.
+  const Bytes kHeader = {0xFF, 0xC0, 0, 11, 8, 0, 200, 1, 64, 1, 1, 0x11, 0};
+  const Bytes kComment = {0xFF, 0xFE, 0, 4, 0xFF, 0xD9};
+  auto frame = [](std::initializer_list<Bytes> parts) {
+    Bytes bytes;
+    for (const Bytes& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
+    return bytes;
+  };
   const struct {
     const char* what;
     Bytes frame;
     JpegFrame want;
+    size_t image_bytes;  // of a whole frame: up to its end marker
+    int32_t width, height;
   } cases[] = {
-      {"whole", {0xFF, 0xD8, 1, 2, 3, 0xFF, 0xD9}, JpegFrame::kWhole},
-      {"whole, zero padding after", {0xFF, 0xD8, 1, 0xFF, 0xD9, 0, 0, 0}, JpegFrame::kWhole},
-      {"cut short", {0xFF, 0xD8, 1, 2, 3, 4, 5}, JpegFrame::kCutShort},
-      {"cut inside the end marker", {0xFF, 0xD8, 1, 2, 0xFF}, JpegFrame::kCutShort},
-      {"an end marker early, then data", {0xFF, 0xD8, 0xFF, 0xD9, 7, 8}, JpegFrame::kCutShort},
-      {"no start marker", {0x00, 0xD8, 1, 0xFF, 0xD9}, JpegFrame::kNotJpeg},
-      {"all zero", Bytes(64, 0), JpegFrame::kNotJpeg},
-      {"too short for both", {0xFF, 0xD8, 0xD9}, JpegFrame::kNotJpeg},
+      {"whole", {0xFF, 0xD8, 1, 2, 3, 0xFF, 0xD9}, JpegFrame::kWhole, 7, 0, 0},
+      {"whole, zero padding after",
+       {0xFF, 0xD8, 1, 0xFF, 0xD9, 0, 0, 0},
+       JpegFrame::kWhole,
+       5,
+       0,
+       0},
+      {"whole, 0xFF after",
+       {0xFF, 0xD8, 1, 0xFF, 0xD9, 0xFF, 0xFF, 0xFF},
+       JpegFrame::kWhole,
+       5,
+       0,
+       0},
+      {"an end marker, then leftover data",
+       {0xFF, 0xD8, 0xFF, 0xD9, 7, 8},
+       JpegFrame::kWhole,
+       4,
+       0,
+       0},
+      {"an end marker, then another frame",
+       {0xFF, 0xD8, 0xFF, 0xD9, 0xFF, 0xD8, 0xFF, 0xD9},
+       JpegFrame::kWhole,
+       4,
+       0,
+       0},
+      {"its size from its frame header", frame({{0xFF, 0xD8}, kHeader, {9, 0xFF, 0xD9}}),
+       JpegFrame::kWhole, 18, 320, 200},
+      {"an end marker inside a segment", frame({{0xFF, 0xD8}, kComment, {9, 0xFF, 0xD9}}),
+       JpegFrame::kWhole, 11, 0, 0},
+      {"stuffed bytes and restart markers in its data",
+       {0xFF, 0xD8, 0xFF, 0xDA, 0, 2, 1, 0xFF, 0x00, 2, 0xFF, 0xD0, 3, 0xFF, 0xFF, 0xD9},
+       JpegFrame::kWhole,
+       16,
+       0,
+       0},
+      {"cut short", {0xFF, 0xD8, 1, 2, 3, 4, 5}, JpegFrame::kCutShort, 0, 0, 0},
+      {"cut inside the end marker", {0xFF, 0xD8, 1, 2, 0xFF}, JpegFrame::kCutShort, 0, 0, 0},
+      {"cut inside a segment", frame({{0xFF, 0xD8}, {kHeader.begin(), kHeader.end() - 3}}),
+       JpegFrame::kCutShort, 0, 0, 0},
+      {"cut, then another frame",
+       {0xFF, 0xD8, 1, 2, 0xFF, 0xD8, 3, 0xFF, 0xD9},
+       JpegFrame::kCutShort,
+       0,
+       0,
+       0},
+      {"no start marker", {0x00, 0xD8, 1, 0xFF, 0xD9}, JpegFrame::kNotJpeg, 0, 0, 0},
+      {"all zero", Bytes(64, 0), JpegFrame::kNotJpeg, 0, 0, 0},
+      {"too short for both", {0xFF, 0xD8, 0xD9}, JpegFrame::kNotJpeg, 0, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(vidmote::jpeg_frame(c.frame.data(), c.frame.size()), c.want);
+    vidmote::JpegImage image = {99, 99, 99};
+    EXPECT_EQ(vidmote::jpeg_frame(c.frame.data(), c.frame.size(), &image), c.want);
+    if (c.want == JpegFrame::kWhole) {
+      EXPECT_EQ(image.bytes, c.image_bytes);
+      EXPECT_EQ(image.width, c.width);
+      EXPECT_EQ(image.height, c.height);
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include "program_runner.h"
 #include "support/files.h"
 #include "test_card.h"
+#include "v4l2_camera.h"
 #include "v4l2_details.h"
 #include "vidmote.h"
 
@@ -203,10 +204,25 @@ class StandInNode : public vidmote::V4l2Device {
         } formats[] = {{V4L2_PIX_FMT_YUYV, "YUYV 4:2:2", 0},
                        {V4L2_PIX_FMT_BGR24, "BGR3", V4L2_FMT_FLAG_EMULATED},
                        {V4L2_PIX_FMT_MJPEG, "Motion-JPEG", V4L2_FMT_FLAG_COMPRESSED}};
+        if (h264_only) {
+          if (format->index > 0) return fail(EINVAL);
+          format->pixelformat = V4L2_PIX_FMT_H264;
+          strcpy(reinterpret_cast<char*>(format->description), "H.264");
+          return 0;
+        }
         if (format->index >= 3) return fail(EINVAL);
         format->pixelformat = formats[format->index].code;
         format->flags = formats[format->index].flags;
         strcpy(reinterpret_cast<char*>(format->description), formats[format->index].description);
+        return 0;
+      }
+      case VIDIOC_S_FMT:
+      case VIDIOC_TRY_FMT: {
+        // An H.264 camera answers any format asked for in its own.
+        if (!h264_only) return fail(ENOTTY);
+        v4l2_pix_format& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
+        pix.pixelformat = V4L2_PIX_FMT_H264;
+        pix.width = 1920, pix.height = 1080;
         return 0;
       }
       case VIDIOC_ENUM_FRAMESIZES: {
@@ -283,7 +299,16 @@ class StandInNode : public vidmote::V4l2Device {
   Wait wait(int) override { return Wait::kError; }
   int64_t now_ns() override { return 0; }
   std::string holder(const std::string&) override { return ""; }
-  bool source_format_for(v4l2_pix_format*, v4l2_pix_format*) override { return false; }
+  // As libv4lconvert with no decoder for what the camera offers: the
+  // driver's own answer.
+  bool source_format_for(v4l2_pix_format* bgr, v4l2_pix_format* source) override {
+    v4l2_format answer = {};
+    answer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    answer.fmt.pix = *bgr;
+    if (ioctl(VIDIOC_TRY_FMT, &answer) != 0) return false;
+    *bgr = *source = answer.fmt.pix;
+    return true;
+  }
   bool convert(const v4l2_pix_format&, const v4l2_pix_format&, const uint8_t*, size_t, uint8_t*,
                size_t) override {
     return false;
@@ -291,6 +316,7 @@ class StandInNode : public vidmote::V4l2Device {
 
   int open_error = 0;
   bool capture = true;
+  bool h264_only = false;  // offers H.264 alone
 
  private:
   static int fail(int error) {
@@ -408,6 +434,10 @@ class StandInCamera : public vidmote::FrameSource {
   bool open_ = false;
 };
 
+// For a failure of kH264Camera: the plug-in's own camera on a node that
+// offers H.264 alone.
+const char kH264Camera[] = "(an H.264 camera)";
+
 TEST(ListCamerasVerdicts, AgreeWithThePlugInsChoice) {
   const char kBusy[] = "busy: another program is using it";
   const struct {
@@ -430,15 +460,28 @@ TEST(ListCamerasVerdicts, AgreeWithThePlugInsChoice) {
        {"a", "b"},
        {std::string("not used: ") + kBusy, "not used: not a capture device"}},
       {"an escape in the reason", {"bad\x1b[2J"}, {"a"}, {"not used: bad?[2J"}},
+      {"a camera of H.264 alone, answering every format asked for in H.264",
+       {kH264Camera, ""},
+       {"/dev/video0", "/dev/video2"},
+       {"not used: it offers only H.264 frames, which the plug-in cannot decode",
+        "used by default"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     int open_now = 0;
     auto sources = [&] {
       std::vector<std::unique_ptr<vidmote::FrameSource>> cameras;
-      for (size_t i = 0; i < c.failures.size(); ++i)
+      for (size_t i = 0; i < c.failures.size(); ++i) {
+        if (c.failures[i] == kH264Camera) {
+          auto node = std::make_unique<StandInNode>();
+          node->h264_only = true;
+          cameras.push_back(
+              std::make_unique<vidmote::V4l2Camera>("/dev/video0", "H.264 Cam", std::move(node)));
+          continue;
+        }
         cameras.push_back(std::make_unique<StandInCamera>("camera " + std::to_string(i),
                                                           c.failures[i], &open_now));
+      }
       return cameras;
     };
     const auto cameras = sources();

@@ -106,11 +106,57 @@ double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height) {
   return static_cast<double>(sum) / (static_cast<double>(columns) * rows);
 }
 
-JpegFrame jpeg_frame(const uint8_t* bytes, size_t size) {
+namespace {
+
+// Whether marker code is a frame header's (SOF0 to SOF15 but DHT, JPG and
+// DAC): it gives the image's size.
+bool is_frame_header(uint8_t code) {
+  return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
+
+// Where the next marker begins at or after `at`, passing over 0xFF fill,
+// a scan's stuffed zeros and restart markers, and stray bytes (the decoder
+// judges those); size when there is none.
+size_t next_marker(const uint8_t* bytes, size_t size, size_t at) {
+  for (;;) {
+    const void* found = at < size ? memchr(bytes + at, 0xFF, size - at) : nullptr;
+    if (!found) return size;
+    at = static_cast<size_t>(static_cast<const uint8_t*>(found) - bytes);
+    if (at + 1 >= size) return size;
+    const uint8_t code = bytes[at + 1];
+    if (code != 0x00 && code != 0xFF && (code < 0xD0 || code > 0xD7)) return at;
+    ++at;
+  }
+}
+
+}  // namespace
+
+JpegFrame jpeg_frame(const uint8_t* bytes, size_t size, JpegImage* image) {
   if (!bytes || size < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8) return JpegFrame::kNotJpeg;
-  while (size > 2 && bytes[size - 1] == 0) --size;
-  return bytes[size - 2] == 0xFF && bytes[size - 1] == 0xD9 ? JpegFrame::kWhole
-                                                            : JpegFrame::kCutShort;
+  JpegImage found;
+  for (size_t at = 2;;) {
+    at = next_marker(bytes, size, at);
+    if (at >= size) return JpegFrame::kCutShort;
+    const uint8_t code = bytes[at + 1];
+    at += 2;
+    if (code == 0xD9) {
+      found.bytes = at;
+      if (image) *image = found;
+      return JpegFrame::kWhole;
+    }
+    if (code == 0xD8) return JpegFrame::kCutShort;  // the next image began before this one ended
+    if (code == 0x01) continue;                     // TEM: no length
+    // A segment: its length counts itself; a scan's data follow it.
+    if (at + 2 > size) return JpegFrame::kCutShort;
+    const size_t length = static_cast<size_t>(bytes[at] << 8 | bytes[at + 1]);
+    if (length < 2) return JpegFrame::kNotJpeg;
+    if (length > size - at) return JpegFrame::kCutShort;
+    if (is_frame_header(code) && length >= 7) {
+      found.height = bytes[at + 3] << 8 | bytes[at + 4];
+      found.width = bytes[at + 5] << 8 | bytes[at + 6];
+    }
+    at += length;
+  }
 }
 
 }  // namespace vidmote

@@ -48,11 +48,18 @@ bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
 double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height);
 
 // What the bytes of one MJPEG frame hold, judged by its markers alone: the
-// start of an image at the front, its end at the back (after any padding of
-// zero bytes). A frame that lost its end over USB still decodes, with the
-// rest of the picture gray.
+// start of an image at the front, then its segments and data up to its end
+// marker. The frame ends there: what follows (zero or 0xFF fill, leftover
+// data, up to the rest of the buffer) is not the picture. A frame that lost
+// its end over USB still decodes, with the rest of the picture gray, so it
+// counts as cut short; so does one where another image begins first.
 enum class JpegFrame { kWhole, kCutShort, kNotJpeg };
-JpegFrame jpeg_frame(const uint8_t* bytes, size_t size);
+struct JpegImage {
+  size_t bytes = 0;               // up to and with the end marker
+  int32_t width = 0, height = 0;  // as its frame header gives them; 0 without one
+};
+// *image (if given) is set for a whole frame.
+JpegFrame jpeg_frame(const uint8_t* bytes, size_t size, JpegImage* image = nullptr);
 
 }  // namespace vidmote
 

@@ -5,6 +5,8 @@
 
 // After stdio.h, which it needs.
 #include <jpeglib.h>
+// The codes of its messages.
+#include <jerror.h>
 
 namespace vidmote {
 
@@ -13,17 +15,48 @@ namespace {
 struct StrictErrors {
   jpeg_error_mgr manager;
   jmp_buf stop;
-  bool warned = false;
+  bool damaged = false;
 };
 
 void stop_decoding(j_common_ptr decoder) {
   longjmp(reinterpret_cast<StrictErrors*>(decoder->err)->stop, 1);
 }
 
+// Whether a warning of the decoder's means the picture lost data, decided
+// code by code.
+bool loses_picture_data(int code) {
+  switch (code) {
+    // Bytes skipped before a marker once the data before it was decoded:
+    // the common webcams' frames carry them every time, whole pictures all
+    // the same.
+    case JWRN_EXTRANEOUS_DATA:
+    // An unknown JFIF revision: the header is read all the same.
+    case JWRN_JFIF_MAJOR:
+      return false;
+    // The data ended early (a premature end, a marker where data should
+    // be), held a code no table has, or lost its place between restart
+    // markers: the decoder filled in or skipped blocks.
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    // Scans that do not add up to the whole picture.
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_NOT_SEQUENTIAL:
+    // Colours guessed from an unknown transform.
+    case JWRN_ADOBE_XFORM:
+    // Any other (a bad arithmetic code too, which not every libjpeg build
+    // names): not known to be harmless.
+    default:
+      return true;
+  }
+}
+
 // Level -1 is a warning (corrupt data the decoder worked around); higher
 // levels are trace messages.
 void note_message(j_common_ptr decoder, int level) {
-  if (level < 0) reinterpret_cast<StrictErrors*>(decoder->err)->warned = true;
+  if (level < 0 && loses_picture_data(decoder->err->msg_code))
+    reinterpret_cast<StrictErrors*>(decoder->err)->damaged = true;
 }
 
 }  // namespace
@@ -54,13 +87,13 @@ bool decode_mjpeg(const uint8_t* frame, size_t frame_bytes, int32_t width, int32
   decoder.dct_method = JDCT_ISLOW;
   jpeg_start_decompress(&decoder);
   const size_t row_bytes = static_cast<size_t>(width) * 3;
-  while (decoder.output_scanline < decoder.output_height && !errors.warned) {
+  while (decoder.output_scanline < decoder.output_height && !errors.damaged) {
     JSAMPROW row = bgr + row_bytes * decoder.output_scanline;
     jpeg_read_scanlines(&decoder, &row, 1);
   }
-  if (!errors.warned) jpeg_finish_decompress(&decoder);
+  if (!errors.damaged) jpeg_finish_decompress(&decoder);
   jpeg_destroy_decompress(&decoder);
-  return !errors.warned;
+  return !errors.damaged;
 }
 
 }  // namespace vidmote

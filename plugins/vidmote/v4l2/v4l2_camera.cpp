@@ -97,8 +97,11 @@ std::string V4l2Camera::failure_text(int error) const {
     }
     case EBUSY: {
       const std::string holder = device_->holder(path_);
-      return holder.empty() ? "busy: another program is using it"
-                            : "busy: " + printable(holder) + " is using it; close it";
+      if (holder.empty()) return "busy: another program is using it";
+      const bool several =
+          holder.find("), ") != std::string::npos || holder.find(") and ") != std::string::npos;
+      return "busy: " + printable(holder) +
+             (several ? " are using it; close them" : " is using it; close it");
     }
     case ENOTTY:
       return "not a capture device";
@@ -191,8 +194,12 @@ bool V4l2Camera::negotiate() {
                               pix.bytesperline, PixelLayout::kBgr24};
   const bool own = layout_of(pix.pixelformat, &layout.pixels);
   if (!own) {
-    // libv4lconvert converts from the format it chose, and no other.
-    if (direct_format_ || pix.pixelformat != source.pixelformat) {
+    // libv4lconvert converts from the format it chose, and no other. With
+    // nothing it can convert it answers as the driver does, which may be in
+    // the camera's own format (H.264, say): the format the camera really
+    // streams decides.
+    if (direct_format_ || pix.pixelformat != source.pixelformat ||
+        bgr.pixelformat != V4L2_PIX_FMT_BGR24 || is_video_stream(pix.pixelformat)) {
       errno = 0;
       return false;
     }
@@ -509,27 +516,38 @@ bool V4l2Camera::capture(uint8_t* frame) {
 }
 
 // Converts the frame in the buffer unless it is damaged: flagged by the
-// driver, shorter than its format, an MJPEG frame cut short or one that does
-// not decode. Those are counted instead.
+// driver, shorter than its format, an MJPEG frame cut short, of another size
+// than its format or one that does not decode. Those are counted instead.
 bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* tally) {
+  tally->jpeg =
+      source_.pixelformat == V4L2_PIX_FMT_MJPEG || source_.pixelformat == V4L2_PIX_FMT_JPEG;
   if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
     ++tally->flagged;
     return false;
   }
   const Buffer& mapped = buffers_[buffer.index];
   const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
-  const size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
+  size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
   if (!converted_.pixelformat) {
     if (convert_to_bottom_up_bgr(bytes, used, layout_, frame)) return true;
     ++tally->cut_short;
     return false;
   }
-  if (source_.pixelformat == V4L2_PIX_FMT_MJPEG || source_.pixelformat == V4L2_PIX_FMT_JPEG) {
-    const JpegFrame jpeg = jpeg_frame(bytes, used);
+  if (tally->jpeg) {
+    JpegImage image;
+    const JpegFrame jpeg = jpeg_frame(bytes, used, &image);
     if (jpeg != JpegFrame::kWhole) {
       ++(jpeg == JpegFrame::kCutShort ? tally->cut_short : tally->undecodable);
       return false;
     }
+    // No decoder takes a frame of another size than the format's.
+    if (image.width && image.height &&
+        (static_cast<uint32_t>(image.width) != source_.width ||
+         static_cast<uint32_t>(image.height) != source_.height)) {
+      ++tally->other_size;
+      return false;
+    }
+    used = image.bytes;  // what follows its end is not the picture
   }
   scratch_.resize(converted_.sizeimage);
   if (!device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size())) {
@@ -548,13 +566,14 @@ int64_t V4l2Camera::control_value(uint32_t id) {
 
 // Why a capture found no frame to deliver, in words a user can act on.
 std::string V4l2Camera::Tally::no_frame(const char* when) const {
-  const int damaged = flagged + cut_short + undecodable;
+  const int damaged = flagged + cut_short + undecodable + other_size;
   if (damaged == 0 && stale == 0) return std::string("no frame in time") + when;
   std::string text =
       std::string("no usable frame in time") + when + ": " + std::to_string(arrived) + " arrived";
   const std::pair<int, const char*> kinds[] = {{flagged, "flagged by the driver"},
                                                {cut_short, "cut short"},
                                                {undecodable, "undecodable"},
+                                               {other_size, "of another size than its format"},
                                                {stale, "begun before the capture"}};
   const char* separator = damaged == arrived ? ", all damaged: " : ": ";
   for (const auto& kind : kinds) {
@@ -562,9 +581,24 @@ std::string V4l2Camera::Tally::no_frame(const char* when) const {
     text += separator + std::to_string(kind.first) + " " + kind.second;
     separator = ", ";
   }
-  if (damaged > 0)
+  return text + advice();
+}
+
+// What to do about the damaged frames counted, by their cause: frames that
+// lost data on the way (flagged, cut short, MJPEG that does not decode),
+// a format that does not convert, MJPEG of another size than agreed.
+std::string V4l2Camera::Tally::advice() const {
+  std::string text;
+  if (flagged + cut_short > 0 || (jpeg && undecodable > 0))
+    text += jpeg
+                ? "; check the cable and the USB bandwidth (try another USB port or a smaller size)"
+                : "; check the cable and the USB bandwidth (try another USB port, a smaller size "
+                  "or MJPEG)";
+  if (!jpeg && undecodable > 0) text += "; its frames do not convert: choose another camera format";
+  if (other_size > 0)
     text +=
-        "; check the cable and the USB bandwidth (try another USB port, a smaller size or MJPEG)";
+        "; the camera does not keep to the size it was set to: choose another size or camera "
+        "format";
   return text;
 }
 

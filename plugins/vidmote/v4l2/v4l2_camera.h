@@ -73,7 +73,10 @@ class V4l2Camera : public FrameSource {
   // wrong with them.
   struct Tally {
     int arrived = 0, flagged = 0, cut_short = 0, undecodable = 0, stale = 0;
+    int other_size = 0;  // MJPEG frames whose header gives another size
+    bool jpeg = false;   // the camera sends MJPEG
     std::string no_frame(const char* when) const;
+    std::string advice() const;
   };
 
   int xioctl(unsigned long request, void* argument) const;

@@ -125,6 +125,7 @@ std::string process_name(const char* pid) {
 }  // namespace
 
 std::string processes_using(const std::string& path) {
+  const int kMostNamed = 4;
   struct stat wanted;
   if (::stat(path.c_str(), &wanted) != 0) return std::string();
   const std::string self = std::to_string(getpid());
@@ -148,10 +149,12 @@ std::string processes_using(const std::string& path) {
       }
     }
     closedir(open_files);
-    if (holds && listed++ < 4)
+    if (holds && listed++ < kMostNamed)
       found += (found.empty() ? "" : ", ") + process_name(pid) + " (pid " + pid + ")";
   }
   closedir(processes);
+  // A line on standard error stays readable; the rest are counted.
+  if (listed > kMostNamed) found += " and " + std::to_string(listed - kMostNamed) + " more";
   return found;
 }
 

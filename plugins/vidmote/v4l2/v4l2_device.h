@@ -31,8 +31,8 @@ class V4l2Device {
   virtual Wait wait(int timeout_ms) = 0;
   // CLOCK_MONOTONIC, in nanoseconds.
   virtual int64_t now_ns() = 0;
-  // The processes that have the node at `path` open, as "name (pid N)"
-  // joined by ", "; empty when none can be seen.
+  // The processes that have the node at `path` open, as processes_using
+  // names them; empty when none can be seen.
   virtual std::string holder(const std::string& path) = 0;
 
   // The camera format that serves BGR24 frames of about the size in *bgr:
@@ -47,8 +47,8 @@ class V4l2Device {
 };
 
 // The other processes that have the file at `path` open, as
-// "name (pid N)", found through /proc/*/fd; those of other users are seen
-// only with the right to look.
+// "name (pid N)" joined by ", ", four at most, then " and N more"; found
+// through /proc/*/fd, those of other users only with the right to look.
 std::string processes_using(const std::string& path);
 
 // The machine's own device, converted with libv4lconvert.

@@ -28,6 +28,28 @@ bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   }
 }
 
+bool is_video_stream(uint32_t pixel_format) {
+  switch (pixel_format) {
+    case V4L2_PIX_FMT_H264:
+    case V4L2_PIX_FMT_H264_NO_SC:
+    case V4L2_PIX_FMT_H264_MVC:
+    case V4L2_PIX_FMT_HEVC:
+    case V4L2_PIX_FMT_VP8:
+    case V4L2_PIX_FMT_VP9:
+    case V4L2_PIX_FMT_MPEG:
+    case V4L2_PIX_FMT_MPEG1:
+    case V4L2_PIX_FMT_MPEG2:
+    case V4L2_PIX_FMT_MPEG4:
+    case V4L2_PIX_FMT_XVID:
+    case V4L2_PIX_FMT_H263:
+    case V4L2_PIX_FMT_VC1_ANNEX_G:
+    case V4L2_PIX_FMT_VC1_ANNEX_L:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string text_of(const uint8_t* bytes, size_t size) {
   return printable(std::string(reinterpret_cast<const char*>(bytes),
                                strnlen(reinterpret_cast<const char*>(bytes), size)));

@@ -28,6 +28,10 @@ const uint32_t kSettleKey = 2;
 // The layout of a format the plug-in converts itself; false for others.
 bool layout_of(uint32_t pixel_format, PixelLayout* pixels);
 
+// Whether frames of this format are a video codec's (H.264, HEVC, VP8, ...),
+// each depending on others: nothing here decodes those.
+bool is_video_stream(uint32_t pixel_format);
+
 // A name the device gave (a fixed field, terminated or full), ready for a
 // terminal.
 std::string text_of(const uint8_t* bytes, size_t size);
