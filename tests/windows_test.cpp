@@ -73,18 +73,45 @@ std::string objdump(const std::string& option, const std::string& binary) {
   return command_output(std::string(MINGW_OBJDUMP) + " " + option + " '" + binary + "'");
 }
 
-// The names in the export table of `objdump -p`.
+// The names in the export table of `objdump -p`, in the layouts binutils
+// prints. 2.40 (Debian 12):
+//   [Ordinal/Name Pointer] Table
+//   \t[   0] LN_Capture
+// 2.44 (Debian 13), with a header line, the ordinal and the hint:
+//   [Ordinal/Name Pointer] Table -- Ordinal Base 1
+//   \t          Ordinal   Hint Name
+//   \t[   0] +base[   1]  0000 LN_Capture
+// A row of any other form is an error, never a name.
 std::set<std::string> exported_names(const std::string& headers) {
   std::set<std::string> names;
   std::istringstream lines(headers);
   bool in_table = false;
   for (std::string line; std::getline(lines, line);) {
-    if (line.find("[Ordinal/Name Pointer] Table") != std::string::npos) {
+    std::istringstream fields(line);
+    std::string first;
+    fields >> first;
+    if (line.rfind("[Ordinal/Name Pointer] Table", 0) == 0) {
       in_table = true;
-    } else if (in_table && line.empty()) {
+    } else if (in_table && first.empty()) {
       in_table = false;
-    } else if (in_table) {
-      names.insert(line.substr(line.find(']') + 2));
+    } else if (in_table && first != "Ordinal") {
+      // "[", the index, "]", then either the name or "+base[", the ordinal,
+      // "]", the hint in hexadecimal and the name.
+      const size_t index_end = line.find("] ");
+      std::string rest = index_end == std::string::npos ? "" : line.substr(index_end + 2);
+      bool known = first[0] == '[' && !rest.empty();
+      if (known && rest.rfind("+base[", 0) == 0) {
+        const size_t ordinal_end = rest.find("] ");
+        std::istringstream tail(ordinal_end == std::string::npos ? ""
+                                                                 : rest.substr(ordinal_end + 2));
+        std::string hint;
+        tail >> hint >> rest;
+        known = !hint.empty() && hint.find_first_not_of("0123456789abcdef") == std::string::npos;
+      }
+      if (!known || rest.find_first_of(" \t[]") != std::string::npos) {
+        throw std::runtime_error("an export table row of unknown form: " + line);
+      }
+      names.insert(rest);
     }
   }
   return names;
@@ -142,6 +169,56 @@ TEST(WindowsBinaries, PlugInsExportStdcallFunctionsUnderPlainNames) {
     for (const std::string& name : c.exports) {
       const std::string stdcall_symbol = " _" + name + "@" + std::to_string(kStackBytes.at(name));
       EXPECT_NE(symbols.find(stdcall_symbol + "\n"), std::string::npos) << stdcall_symbol;
+    }
+  }
+}
+
+// The export table as binutils 2.40 and 2.44 print it, with the address
+// table above it (rows alike, which are no names), and forms neither prints.
+TEST(WindowsBinaries, ExportTablesReadInTheLayoutOfEachBinutils) {
+  const std::string kAddresses240 =
+      "Export Address Table -- Ordinal Base 1\n"
+      "\t[   0] +base[   1] 1590 Export RVA\n"
+      "\t[   1] +base[   2] 1580 Export RVA\n\n";
+  const std::string kAddresses244 =
+      "Export Address Table -- Ordinal Base 1\n"
+      "\t          Ordinal  Address  Type\n"
+      "\t[   0] +base[   1] 00001bd0 Export RVA\n"
+      "\t[   1] +base[   2] 00001bb0 Export RVA\n\n";
+  const std::string kEnd = "\nPE File Base Relocations (interpreted .reloc section contents)\n";
+  const std::string kHeader244 =
+      "[Ordinal/Name Pointer] Table -- Ordinal Base 1\n\t          Ordinal   Hint Name\n";
+  const std::set<std::string> kTwo = {"LN_Capture", "LN_DoModalOptionDlg"};
+  const struct {
+    const char* layout;
+    std::string headers;
+    std::set<std::string> names;  // none when unreadable
+    bool readable = true;
+  } kCases[] = {
+      {"2.40",
+       kAddresses240 +
+           "[Ordinal/Name Pointer] Table\n\t[   0] LN_Capture\n"
+           "\t[   1] LN_DoModalOptionDlg\n" +
+           kEnd,
+       kTwo},
+      {"2.40, no exports", kAddresses240 + "[Ordinal/Name Pointer] Table\n" + kEnd, {}},
+      {"2.44",
+       kAddresses244 + kHeader244 +
+           "\t[   0] +base[   1]  0000 LN_Capture\n"
+           "\t[   1] +base[   2]  0001 LN_DoModalOptionDlg\n" +
+           kEnd,
+       kTwo},
+      {"2.44, no exports", kAddresses244 + kHeader244 + kEnd, {}},
+      {"no hint", kHeader244 + "\t[   0] +base[   1] LN_Capture\n", {}, false},
+      {"no name", kHeader244 + "\t[   0] +base[   1]  0000\n", {}, false},
+      {"no index", "[Ordinal/Name Pointer] Table\n\tLN_Capture\n", {}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.layout);
+    if (c.readable) {
+      EXPECT_EQ(exported_names(c.headers), c.names);
+    } else {
+      EXPECT_THROW(exported_names(c.headers), std::runtime_error);
     }
   }
 }
