@@ -4,6 +4,7 @@
 // installer that cpack makes of it. On Windows the console
 // texts are Shift_JIS and every text line ends in "\r\n" (text-mode stdout
 // and page); the BMP files are the same bytes.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -247,6 +248,22 @@ std::string windows_program(const std::string& variant) {
   return folder->file("ConsoleExample.exe");
 }
 
+// The folder of the prefix's own that wine gets as XDG_RUNTIME_DIR, which
+// it expects (without one it complains on standard error, now and then):
+// made here too, for runs without wine_prefix.sh, and this user's only.
+std::string wine_runtime_dir() {
+  const std::string folder = std::string(WINE_PREFIX) + ".runtime";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw std::runtime_error("cannot make " + folder);
+  }
+  struct stat made;
+  if (stat(folder.c_str(), &made) != 0 || !S_ISDIR(made.st_mode) || made.st_uid != geteuid() ||
+      chmod(folder.c_str(), 0700) != 0) {
+    throw std::runtime_error(folder + " is not a folder of this user's");
+  }
+  return folder;
+}
+
 // A Windows program and its arguments, under wine in the test prefix.
 RunOptions wine_options(const std::vector<std::string>& command) {
   RunOptions options;
@@ -255,6 +272,7 @@ RunOptions wine_options(const std::vector<std::string>& command) {
   options.plugin = "";  // chosen by the folder, not by LD_LIBRARY_PATH
   options.env["WINEPREFIX"] = WINE_PREFIX;
   options.env["WINEDEBUG"] = "-all";
+  options.env["XDG_RUNTIME_DIR"] = wine_runtime_dir();
   return options;
 }
 
@@ -432,6 +450,19 @@ INSTANTIATE_TEST_SUITE_P(
         // card on both sides, also where a camera is there.
         Scenario{"DefaultPlugIn", "", "200\n\ns\n\nq\n", 0, {{"VIDMOTE_DEVICE", "test-card"}}}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+// Wine gets the environment it expects: a runtime folder of its own that
+// only this user may enter, as a login gives one.
+TEST(WindowsProgram, WineRunsWithAPrivateRuntimeFolder) {
+  const RunOptions options = wine_options({"cmd", "/c", "exit"});
+  ASSERT_EQ(options.env.count("XDG_RUNTIME_DIR"), 1u);
+  const std::string& folder = options.env.at("XDG_RUNTIME_DIR");
+  struct stat made;
+  ASSERT_EQ(stat(folder.c_str(), &made), 0) << folder;
+  EXPECT_TRUE(S_ISDIR(made.st_mode)) << folder;
+  EXPECT_EQ(made.st_mode & 07777, 0700u) << folder;
+  EXPECT_EQ(made.st_uid, geteuid()) << folder;
+}
 
 TEST(WindowsProgram, StartsWithShiftJisTextsAndCrLf) {
   ScratchDir out;
