@@ -62,6 +62,7 @@ int executable_copy(const std::string& program) {
   const int copy = memfd_create("program", MFD_CLOEXEC);
   const std::string bytes = read_file(program);
   if (copy < 0 || write(copy, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    if (copy >= 0) close(copy);
     throw std::runtime_error("cannot copy " + program);
   }
   return copy;
