@@ -45,7 +45,7 @@ touch "$root/.fresh-machine"
 # The mirror debootstrap chose (in sources.list, or in the deb822 form that
 # newer versions write), with the updates and the security suites.
 mirror=$(cat "$root/etc/apt/sources.list" "$root"/etc/apt/sources.list.d/*.sources 2>/dev/null |
-  awk '$1 == "deb" || $1 == "URIs:" { print $2; exit }')
+  awk '$1 == "deb" || $1 == "URIs:" { print $2; exit }' || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 rm -f "$root"/etc/apt/sources.list.d/*.sources
 cat >"$root/etc/apt/sources.list" <<EOF
