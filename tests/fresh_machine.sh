@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
-# fresh_machine.sh [--tests-first] [ROOT]: the README's two commands (the
-# quick start, then the test command; with --tests-first the other way round)
-# on a freshly bootstrapped Debian 12, as a new user meets them: a minimal
-# system with the usual bookworm, bookworm-updates and bookworm-security
-# sources, the checkout copied to a folder of /root (mode 700) whose name has
+# fresh_machine.sh [--tests-first] RELEASE [ROOT]: the README's two commands
+# (the quick start, then the test command; with --tests-first the other way
+# round) on a freshly bootstrapped Debian RELEASE (bookworm or 12, trixie or
+# 13), as a new user meets them: a minimal system with the usual RELEASE,
+# RELEASE-updates and RELEASE-security sources, the checkout copied to a folder of /root (mode 700) whose name has
 # a space, no terminal and no standard input. Not run by CI: it needs root,
 # debootstrap and the package mirrors, and takes half an hour or more.
 #
-# ROOT (default /var/tmp/fresh-machine) is made anew; the system there gets
+# ROOT (default /var/tmp/fresh-machine-RELEASE) is made anew; the system there gets
 # a /dev of its own (device nodes and a new devpts instance), never the
 # host's. Its log is ROOT.log.
 set -euo pipefail
 
+usage() {
+  echo "usage: $0 [--tests-first] bookworm|trixie|12|13 [ROOT]" >&2
+  exit 2
+}
 order=quick-start-first
 if [ "${1:-}" = --tests-first ]; then
   order=tests-first
   shift
 fi
-root=$(realpath -m "${1:-/var/tmp/fresh-machine}")
+case ${1:-} in
+  bookworm | 12) release=bookworm version=12 ;;
+  trixie | 13) release=trixie version=13 ;;
+  *) usage ;;
+esac
+shift
+root=$(realpath -m "${1:-/var/tmp/fresh-machine-$release}")
 src=$(cd "$(dirname "$0")/.." && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "fresh_machine.sh: run it as root" >&2; exit 2; }
 command -v debootstrap >/dev/null || { echo "fresh_machine.sh: install debootstrap" >&2; exit 2; }
@@ -29,15 +39,19 @@ log=$root.log
 : >"$log"
 say() { echo "fresh_machine: $(date +%T) $*" | tee -a "$log"; }
 
-say "bootstrapping Debian 12 into $root"
-debootstrap --variant=minbase bookworm "$root" >>"$log" 2>&1
+say "bootstrapping Debian $version ($release) into $root"
+debootstrap --variant=minbase "$release" "$root" >>"$log" 2>&1
 touch "$root/.fresh-machine"
-# The mirror debootstrap chose, with the updates and the security suites.
-mirror=$(awk '$1 == "deb" { print $2; exit }' "$root/etc/apt/sources.list")
+# The mirror debootstrap chose (in sources.list, or in the deb822 form that
+# newer versions write), with the updates and the security suites.
+mirror=$(cat "$root/etc/apt/sources.list" "$root"/etc/apt/sources.list.d/*.sources 2>/dev/null |
+  awk '$1 == "deb" || $1 == "URIs:" { print $2; exit }' || true)
+mirror=${mirror:-http://deb.debian.org/debian}
+rm -f "$root"/etc/apt/sources.list.d/*.sources
 cat >"$root/etc/apt/sources.list" <<EOF
-deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb ${mirror%/debian}/debian-security bookworm-security main
+deb $mirror $release main
+deb $mirror $release-updates main
+deb ${mirror%/debian}/debian-security $release-security main
 EOF
 
 checkout="/root/src/capture console"

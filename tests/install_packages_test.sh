@@ -14,6 +14,7 @@ trap 'rm -rf "$work"' EXIT
 #   needs PIN...               the i386 install resolves only with these NAME[:ARCH]=VERSION
 #                              (apt names the first two missing, and a library already in step)
 #   removes NAME               the install would remove NAME until NAME is pinned
+#   solver3                    apt 3.0 (Debian 13) adds its solver's account of unmet dependencies
 # and log each real install in $MIRROR.log, each added architecture in $MIRROR.arch.
 mkdir "$work/bin"
 cat >"$work/bin/dpkg" <<'EOF'
@@ -60,6 +61,14 @@ if ((${#missing[@]})); then
   done
   echo "                Depends: zlib1g:i386 (>= 1:1.1.4) but it is not going to be installed"
   echo "E: Unable to correct problems, you have held broken packages."
+  grep -qx solver3 "$MIRROR" && cat <<'SOLVER'
+E: The following information from --solver 3.0 may provide additional context:
+   Unable to satisfy dependencies. Reached two conflicting decisions:
+   1. libwine:i386 is not selected for install
+   2. libwine:i386 is selected for install because:
+      1. wine32:i386=10.0~repack-6 is selected for install
+      2. wine32:i386 Depends libwine:i386 (= 10.0~repack-6)
+SOLVER
   exit 100
 fi
 for name in $(sed -n 's/^removes //p' "$MIRROR"); do
@@ -152,6 +161,18 @@ needs libssl3:i386=3.0.20-1" 1 \
 install_packages: libssl3: no version is offered for both amd64 and i386 (amd64: 3.0.22-1, i386: 3.0.20-1); the mirrors are out of step, try again later" \
   "wine"
 
+# Debian 13's apt, whose report of unmet dependencies goes on with its
+# solver's account: only the report's own lines name packages.
+case_ apt-3 "solver3
+offer libssl3t64 amd64 3.5.4-1~deb13u2 3.5.1-1
+offer libssl3t64 i386 3.5.1-1
+same libssl3t64
+held libssl3t64 3.5.4-1~deb13u2
+needs libssl3t64:i386=3.5.1-1" 0 \
+  "install_packages: aligned on one version for amd64 and i386: libssl3t64 3.5.1-1" \
+  "wine
+wine32:i386 libssl3t64=3.5.1-1 libssl3t64:i386=3.5.1-1"
+
 # Mirrors in step: apt's own choice, nothing said.
 case_ in-step "offer libssl3 amd64 3.0.22-1
 offer libssl3 i386 3.0.22-1
@@ -159,4 +180,4 @@ same libssl3" 0 "" "wine
 wine32:i386"
 
 ((failures == 0)) || exit 1
-echo "3 passed, 0 failed"
+echo "4 passed, 0 failed"

@@ -1,5 +1,6 @@
 // plugin-check against plug-ins that keep the contract and ones that break it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -224,17 +225,34 @@ TEST(PluginCheckSlow, ACaptureOfMoreThanThreeSecondsIsReported) {
   EXPECT_NE(r.out.find("\ncapture: FAIL: the capture took 3."), std::string::npos) << r.out;
 }
 
-// A scenario whose process cannot be started fails, never passes unseen.
+// A scenario whose process cannot be started fails, never passes unseen,
+// whoever may run plugin-check and wherever it lies: in a checkout under
+// /root, say, that only root may enter.
 TEST(PluginCheckProcesses, AScenarioWithoutAProcessFails) {
-  ScratchDir cwd;
-  RunOptions options = check_options({kFakecam});
-  options.process_limit = 1;  // plugin-check itself: no child can be started
-  RunResult r = run_program(cwd.path(), options);
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.out.find("\nThe program's call sequence\nplug-in: FAIL: no process for these "
-                       "checks: Resource temporarily unavailable\n"),
-            std::string::npos)
-      << r.out;
+  ScratchDir owners_only;  // mode 0700
+  const std::string copy = owners_only.file("plugin-check");
+  write_file(copy, read_file(PLUGIN_CHECK_PATH));
+  ASSERT_EQ(chmod(copy.c_str(), 0700), 0);
+  const struct {
+    const char* name;
+    std::string program;
+  } kCases[] = {
+      {"as built", PLUGIN_CHECK_PATH},
+      {"a copy only its owner may run, in a folder only its owner may enter", copy},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir cwd;
+    RunOptions options = check_options({kFakecam});
+    options.program = c.program;
+    options.process_limit = 1;  // plugin-check itself: no child can be started
+    RunResult r = run_program(cwd.path(), options);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("\nThe program's call sequence\nplug-in: FAIL: no process for these "
+                         "checks: Resource temporarily unavailable\n"),
+              std::string::npos)
+        << r.out;
+  }
 }
 
 TEST(PluginCheckUsage, NoPathIsAUsageError) {

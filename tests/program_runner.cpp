@@ -4,15 +4,21 @@
 #include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/clock.h"
@@ -26,6 +32,40 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   for (std::string& s : strings) pointers.push_back(s.data());
   pointers.push_back(nullptr);
   return pointers;
+}
+
+// A user and group id that no process of the machine runs as, nor any
+// account names: a process limit counts every process of the user, so the
+// run's own are then the only ones counted. From the process id, so that
+// test processes side by side pick different ones.
+uid_t unused_id() {
+  std::set<uid_t> used;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    std::ifstream status(entry.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0) {
+        std::istringstream ids(line.substr(4));
+        for (uid_t id; ids >> id;) used.insert(id);
+      }
+    }
+  }
+  for (uid_t id = 0x70000000 + static_cast<uid_t>(getpid() % 65536) * 16;; ++id) {
+    if (!used.count(id) && !getpwuid(id) && !getgrgid(id)) return id;
+  }
+}
+
+// The program's bytes in an anonymous file that anyone may execute: run
+// from it, the program starts whatever the mode of its file and of the
+// folders on its path, as the user of a limited run too.
+int executable_copy(const std::string& program) {
+  const int copy = memfd_create("program", MFD_CLOEXEC);
+  const std::string bytes = read_file(program);
+  if (copy < 0 || write(copy, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    if (copy >= 0) close(copy);
+    throw std::runtime_error("cannot copy " + program);
+  }
+  return copy;
 }
 
 }  // namespace
@@ -60,6 +100,12 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
   std::vector<std::string> env_strings = environment(options);
   std::vector<char*> envp = pointers_to(env_strings);
 
+  std::vector<std::string> command = command_line(options);
+  // A limited run, as root, is an unused user's (no limit binds root).
+  const bool limited = options.process_limit >= 0;
+  const uid_t run_as = limited && geteuid() == 0 ? unused_id() : geteuid();
+  const int program = limited ? executable_copy(command[0]) : -1;
+
   int pipe_ends[2] = {-1, -1};
   if (options.output_pipe_bytes >= 0 && pipe(pipe_ends) != 0) throw std::runtime_error("no pipe");
   pid_t pid = fork();
@@ -88,15 +134,9 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.address_space_limit)};
       setrlimit(RLIMIT_AS, &limit);
     }
-    std::vector<std::string> command = command_line(options);
-    // Opened before the change of user below, so that the program runs
-    // wherever the build lies, in a folder that user cannot enter too.
-    const int program =
-        options.process_limit >= 0 ? open(command[0].c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    if (options.process_limit >= 0) {
-      const uid_t nobody = 65534;
-      if (geteuid() == 0 &&
-          (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+    if (limited) {
+      if (run_as != geteuid() &&
+          (setgroups(0, nullptr) != 0 || setgid(run_as) != 0 || setuid(run_as) != 0)) {
         _exit(122);
       }
       rlimit limit = {static_cast<rlim_t>(options.process_limit),
@@ -113,6 +153,7 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
     }
     _exit(121);
   }
+  if (program >= 0) close(program);
 
   RunResult result;
   if (pipe_ends[0] >= 0) {

@@ -26,7 +26,8 @@ struct RunOptions {
   int64_t file_size_limit = -1;            // RLIMIT_FSIZE for the run, -1 for none
   int64_t address_space_limit = -1;        // RLIMIT_AS for the run, -1 for none
   int64_t process_limit = -1;              // RLIMIT_NPROC for the run, -1 for none; as root
-                                           // the run is then user nobody's, as no limit binds root
+                                           // the run is then a user's that no process has, as
+                                           // no limit binds root
   std::vector<int> closed_streams;         // of 0, 1, 2: closed when the program starts
   std::string output_file;                 // standard output goes here, not to RunResult::out
   int64_t output_pipe_bytes = -1;          // standard output is a pipe closed after this many

@@ -4,6 +4,7 @@
 // installer that cpack makes of it. On Windows the console
 // texts are Shift_JIS and every text line ends in "\r\n" (text-mode stdout
 // and page); the BMP files are the same bytes.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -73,18 +74,45 @@ std::string objdump(const std::string& option, const std::string& binary) {
   return command_output(std::string(MINGW_OBJDUMP) + " " + option + " '" + binary + "'");
 }
 
-// The names in the export table of `objdump -p`.
+// The names in the export table of `objdump -p`, in the layouts binutils
+// prints. 2.40 (Debian 12):
+//   [Ordinal/Name Pointer] Table
+//   \t[   0] LN_Capture
+// 2.44 (Debian 13), with a header line, the ordinal and the hint:
+//   [Ordinal/Name Pointer] Table -- Ordinal Base 1
+//   \t          Ordinal   Hint Name
+//   \t[   0] +base[   1]  0000 LN_Capture
+// A row of any other form is an error, never a name.
 std::set<std::string> exported_names(const std::string& headers) {
   std::set<std::string> names;
   std::istringstream lines(headers);
   bool in_table = false;
   for (std::string line; std::getline(lines, line);) {
-    if (line.find("[Ordinal/Name Pointer] Table") != std::string::npos) {
+    std::istringstream fields(line);
+    std::string first;
+    fields >> first;
+    if (line.rfind("[Ordinal/Name Pointer] Table", 0) == 0) {
       in_table = true;
-    } else if (in_table && line.empty()) {
+    } else if (in_table && first.empty()) {
       in_table = false;
-    } else if (in_table) {
-      names.insert(line.substr(line.find(']') + 2));
+    } else if (in_table && first != "Ordinal") {
+      // "[", the index, "]", then either the name or "+base[", the ordinal,
+      // "]", the hint in hexadecimal and the name.
+      const size_t index_end = line.find("] ");
+      std::string rest = index_end == std::string::npos ? "" : line.substr(index_end + 2);
+      bool known = first[0] == '[' && !rest.empty();
+      if (known && rest.rfind("+base[", 0) == 0) {
+        const size_t ordinal_end = rest.find("] ");
+        std::istringstream tail(ordinal_end == std::string::npos ? ""
+                                                                 : rest.substr(ordinal_end + 2));
+        std::string hint;
+        tail >> hint >> rest;
+        known = !hint.empty() && hint.find_first_not_of("0123456789abcdef") == std::string::npos;
+      }
+      if (!known || rest.find_first_of(" \t[]") != std::string::npos) {
+        throw std::runtime_error("an export table row of unknown form: " + line);
+      }
+      names.insert(rest);
     }
   }
   return names;
@@ -146,6 +174,56 @@ TEST(WindowsBinaries, PlugInsExportStdcallFunctionsUnderPlainNames) {
   }
 }
 
+// The export table as binutils 2.40 and 2.44 print it, with the address
+// table above it (rows alike, which are no names), and forms neither prints.
+TEST(WindowsBinaries, ExportTablesReadInTheLayoutOfEachBinutils) {
+  const std::string kAddresses240 =
+      "Export Address Table -- Ordinal Base 1\n"
+      "\t[   0] +base[   1] 1590 Export RVA\n"
+      "\t[   1] +base[   2] 1580 Export RVA\n\n";
+  const std::string kAddresses244 =
+      "Export Address Table -- Ordinal Base 1\n"
+      "\t          Ordinal  Address  Type\n"
+      "\t[   0] +base[   1] 00001bd0 Export RVA\n"
+      "\t[   1] +base[   2] 00001bb0 Export RVA\n\n";
+  const std::string kEnd = "\nPE File Base Relocations (interpreted .reloc section contents)\n";
+  const std::string kHeader244 =
+      "[Ordinal/Name Pointer] Table -- Ordinal Base 1\n\t          Ordinal   Hint Name\n";
+  const std::set<std::string> kTwo = {"LN_Capture", "LN_DoModalOptionDlg"};
+  const struct {
+    const char* layout;
+    std::string headers;
+    std::set<std::string> names;  // none when unreadable
+    bool readable = true;
+  } kCases[] = {
+      {"2.40",
+       kAddresses240 +
+           "[Ordinal/Name Pointer] Table\n\t[   0] LN_Capture\n"
+           "\t[   1] LN_DoModalOptionDlg\n" +
+           kEnd,
+       kTwo},
+      {"2.40, no exports", kAddresses240 + "[Ordinal/Name Pointer] Table\n" + kEnd, {}},
+      {"2.44",
+       kAddresses244 + kHeader244 +
+           "\t[   0] +base[   1]  0000 LN_Capture\n"
+           "\t[   1] +base[   2]  0001 LN_DoModalOptionDlg\n" +
+           kEnd,
+       kTwo},
+      {"2.44, no exports", kAddresses244 + kHeader244 + kEnd, {}},
+      {"no hint", kHeader244 + "\t[   0] +base[   1] LN_Capture\n", {}, false},
+      {"no name", kHeader244 + "\t[   0] +base[   1]  0000\n", {}, false},
+      {"no index", "[Ordinal/Name Pointer] Table\n\tLN_Capture\n", {}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.layout);
+    if (c.readable) {
+      EXPECT_EQ(exported_names(c.headers), c.names);
+    } else {
+      EXPECT_THROW(exported_names(c.headers), std::runtime_error);
+    }
+  }
+}
+
 // ---- The program ----
 
 // A folder of its own per plug-in: ConsoleExample.exe and, as Vidmote.dll,
@@ -170,6 +248,22 @@ std::string windows_program(const std::string& variant) {
   return folder->file("ConsoleExample.exe");
 }
 
+// The folder of the prefix's own that wine gets as XDG_RUNTIME_DIR, which
+// it expects (without one it complains on standard error, now and then):
+// made here too, for runs without wine_prefix.sh, and this user's only.
+std::string wine_runtime_dir() {
+  const std::string folder = std::string(WINE_PREFIX) + ".runtime";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw std::runtime_error("cannot make " + folder);
+  }
+  struct stat made;
+  if (stat(folder.c_str(), &made) != 0 || !S_ISDIR(made.st_mode) || made.st_uid != geteuid() ||
+      chmod(folder.c_str(), 0700) != 0) {
+    throw std::runtime_error(folder + " is not a folder of this user's");
+  }
+  return folder;
+}
+
 // A Windows program and its arguments, under wine in the test prefix.
 RunOptions wine_options(const std::vector<std::string>& command) {
   RunOptions options;
@@ -178,6 +272,7 @@ RunOptions wine_options(const std::vector<std::string>& command) {
   options.plugin = "";  // chosen by the folder, not by LD_LIBRARY_PATH
   options.env["WINEPREFIX"] = WINE_PREFIX;
   options.env["WINEDEBUG"] = "-all";
+  options.env["XDG_RUNTIME_DIR"] = wine_runtime_dir();
   return options;
 }
 
@@ -355,6 +450,19 @@ INSTANTIATE_TEST_SUITE_P(
         // card on both sides, also where a camera is there.
         Scenario{"DefaultPlugIn", "", "200\n\ns\n\nq\n", 0, {{"VIDMOTE_DEVICE", "test-card"}}}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+// Wine gets the environment it expects: a runtime folder of its own that
+// only this user may enter, as a login gives one.
+TEST(WindowsProgram, WineRunsWithAPrivateRuntimeFolder) {
+  const RunOptions options = wine_options({"cmd", "/c", "exit"});
+  ASSERT_EQ(options.env.count("XDG_RUNTIME_DIR"), 1u);
+  const std::string& folder = options.env.at("XDG_RUNTIME_DIR");
+  struct stat made;
+  ASSERT_EQ(stat(folder.c_str(), &made), 0) << folder;
+  EXPECT_TRUE(S_ISDIR(made.st_mode)) << folder;
+  EXPECT_EQ(made.st_mode & 07777, 0700u) << folder;
+  EXPECT_EQ(made.st_uid, geteuid()) << folder;
+}
 
 TEST(WindowsProgram, StartsWithShiftJisTextsAndCrLf) {
   ScratchDir out;

@@ -7,6 +7,11 @@ export WINEPREFIX=$1 WINEDEBUG=-all
 # No downloads of wine's .NET and HTML engines, which console programs never use.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# The runtime folder wine expects, of the prefix's own and this user's only
+# (without one it complains on standard error now and then).
+export XDG_RUNTIME_DIR=$WINEPREFIX.runtime
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR" ||
+  { echo "THE WINDOWS TESTS CANNOT RUN: cannot make $XDG_RUNTIME_DIR" >&2; exit 1; }
 
 fail() {
   echo "THE WINDOWS TESTS CANNOT RUN: $*" >&2

@@ -59,9 +59,15 @@ kernel_package() {
     sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -n 1
 }
 
-deb=$(ls "$cache"/linux-image-[0-9]*-amd64_*.deb 2>/dev/null | sort -V | tail -n 1 || true)
+# The kernel of this machine's own release (Debian 12: 6.1, Debian 13: 6.12)
+# when apt names it, else the newest one kept.
+package=$(kernel_package)
+if [ -n "$package" ]; then
+  deb=$(ls "$cache/${package}"_*.deb 2>/dev/null | sort -V | tail -n 1 || true)
+else
+  deb=$(ls "$cache"/linux-image-[0-9]*-amd64_*.deb 2>/dev/null | sort -V | tail -n 1 || true)
+fi
 if [ -z "$deb" ]; then
-  package=$(kernel_package)
   if [ -z "$package" ] && [ "$(id -u)" -eq 0 ]; then
     apt-get update -qq
     package=$(kernel_package)
@@ -76,7 +82,7 @@ if [ -z "$deb" ]; then
     [ "$(id -u)" -eq 0 ] && apt-get update -qq && package=$(kernel_package) &&
       (cd "$cache" && apt-get download -q "${sandbox[@]}" "$package") || fail "cannot download $package"
   fi
-  deb=$(ls "$cache"/linux-image-[0-9]*-amd64_*.deb | sort -V | tail -n 1)
+  deb=$(ls "$cache/${package}"_*.deb | sort -V | tail -n 1)
 fi
 
 # Kernel and the modules the guest needs, unpacked once per package.
@@ -86,13 +92,24 @@ if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "$modules" ]; then
   echo "test guest: unpacking $(basename "$deb")"
   rm -rf "$kernel_dir" "$kernel_dir.tmp"
   dpkg-deb -x "$deb" "$kernel_dir.tmp"
-  version=$(ls "$kernel_dir.tmp/lib/modules")
+  # Debian 12's package keeps the modules in lib/modules, Debian 13's in
+  # usr/lib/modules; the guest loads them from lib/modules.
+  if [ ! -d "$kernel_dir.tmp/lib/modules" ] && [ -d "$kernel_dir.tmp/usr/lib/modules" ]; then
+    mkdir -p "$kernel_dir.tmp/lib"
+    mv "$kernel_dir.tmp/usr/lib/modules" "$kernel_dir.tmp/lib/"
+  fi
+  version=$(ls "$kernel_dir.tmp/lib/modules") || fail "no modules in $(basename "$deb")"
+  # Debian 13's are compressed with xz, which busybox's depmod and modprobe
+  # may not read: unpacked all (once per package, a minute or two).
+  find "$kernel_dir.tmp/lib/modules" -name '*.ko.xz' -exec busybox unxz {} +
   # The package ships no modules.dep.
   busybox depmod -b "$kernel_dir.tmp" "$version"
   moddir=lib/modules/$version
   mkdir -p "$kernel_dir/$moddir"
   cp "$kernel_dir.tmp"/boot/vmlinuz-* "$kernel_dir/vmlinuz"
   for module in $modules; do
+    # Built into Debian 13's kernel: virtio_pci.
+    ! grep -qE "/$module\.ko\$" "$kernel_dir.tmp/$moddir/modules.builtin" 2>/dev/null || continue
     # modules.dep lists every module a module needs, all the way down.
     line=$(grep -E "/$module\.ko:" "$kernel_dir.tmp/$moddir/modules.dep") ||
       fail "the kernel has no $module module"
@@ -101,7 +118,7 @@ if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "$modules" ]; then
       cp "$kernel_dir.tmp/$moddir/$file" "$kernel_dir/$moddir/$file"
     done
   done
-  cp "$kernel_dir.tmp/$moddir/modules.dep" "$kernel_dir/$moddir/"
+  cp "$kernel_dir.tmp/$moddir"/modules.{dep,builtin} "$kernel_dir/$moddir/"
   rm -rf "$kernel_dir.tmp"
   echo "$modules" >"$kernel_dir/ready"
 fi

@@ -14,7 +14,9 @@
 # tmpfs on later runs. Fails unless every step ran and every test passed.
 set -u
 prefix_script=$1 prefix=$2 host_test=$3 windows_test=$4 filter=${5:-*}
-export HOME=/root WINEPREFIX=$prefix WINEDEBUG=-all
+export HOME=/root WINEPREFIX=$prefix WINEDEBUG=-all XDG_RUNTIME_DIR=$prefix.runtime
+# wine's own runtime folder, as wine_prefix.sh and windows_test give it.
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR" || exit 1
 
 echo "guest: $(uname -r), $(grep -c ^processor /proc/cpuinfo) processors, $(wine --version)"
 start=$(date +%s)
