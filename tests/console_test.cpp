@@ -179,8 +179,9 @@ TEST_F(ConsoleRun, AStandardStreamThePlugInClosedNeverBecomesAnOutputFile) {
 // A signal that ends the run (Ctrl-C, kill, a closed terminal) while a
 // capture's files are written waits for them: they are left whole, as an
 // undisturbed run writes them, no temporary file stays, and the run then
-// ends by that signal.
-TEST(Signals, ASignalWhileTheFilesAreWrittenLeavesThemWhole) {
+// ends by that signal. At the prompt it ends the run at once. One ignored
+// when the program starts (nohup) stays ignored: the run goes on.
+TEST(Signals, EndTheRunAsTheySayAndLeaveEveryFileWhole) {
   // A page 10000 wide: 37 MB, and a 4 MB gray preview, so the signal comes
   // while they are written.
   RunOptions options;
@@ -189,16 +190,37 @@ TEST(Signals, ASignalWhileTheFilesAreWrittenLeavesThemWhole) {
   ASSERT_EQ(run_program(undisturbed.path(), options).status, 0);
   const struct {
     int signal_number;
-    const char* sent_once_there_is;  // an entry whose name starts so
-  } cases[] = {{SIGTERM, "R00000.html"}, {SIGINT, "g.bmp."}, {SIGHUP, "R00000.bmp"}};
+    const char* sent_once_there_is;  // an entry whose name starts so; nullptr: at the prompt
+    bool ignored_at_start;
+  } cases[] = {{SIGTERM, "R00000.html", false}, {SIGINT, "g.bmp.", false},
+               {SIGHUP, "R00000.bmp", false},   {SIGINT, nullptr, false},
+               {SIGTERM, nullptr, false},       {SIGHUP, nullptr, false},
+               {SIGHUP, nullptr, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(strsignal(c.signal_number));
+    SCOPED_TRACE(std::string(strsignal(c.signal_number)) + " " +
+                 (c.sent_once_there_is ? c.sent_once_there_is : "at the prompt") +
+                 (c.ignored_at_start ? ", ignored at start" : ""));
     ScratchDir folder;
-    options.env["FAKECAM_SIGNAL"] = std::to_string(c.signal_number) + " " + c.sent_once_there_is;
-    RunResult r = run_program(folder.path(), options);
-    EXPECT_EQ(r.status, 128 + c.signal_number);
-    EXPECT_EQ(folder.list(), undisturbed.list());
-    for (const std::string& name : undisturbed.list())
+    RunOptions run_options = options;
+    if (c.ignored_at_start) run_options.ignored_signals = {c.signal_number};
+    int status = -1;
+    std::vector<std::string> left = undisturbed.list();
+    if (c.sent_once_there_is) {
+      run_options.env["FAKECAM_SIGNAL"] =
+          std::to_string(c.signal_number) + " " + c.sent_once_there_is;
+      status = run_program(folder.path(), run_options).status;
+    } else {
+      InteractiveRun run(folder.path(), run_options);
+      run.type("10000\n");
+      ASSERT_TRUE(run.expect_output(kPrompt)) << run.output();
+      run.send_signal(c.signal_number);
+      if (c.ignored_at_start) run.type("q\n");
+      status = run.wait_exit();
+      left.clear();
+    }
+    EXPECT_EQ(status, c.ignored_at_start ? 0 : 128 + c.signal_number);
+    EXPECT_EQ(folder.list(), left);
+    for (const std::string& name : left)
       EXPECT_TRUE(read_file(folder.file(name)) == read_file(undisturbed.file(name))) << name;
   }
 }
