@@ -160,20 +160,30 @@ TEST(OutputNumbers, PastTheLastNumberThereIsNone) {
   EXPECT_EQ(folder.list(), (std::vector<std::string>{"R2147483646.html", "R2147483647.bmp"}));
 }
 
-// A plug-in that closes standard output: the next file created must not take
-// its number, or the console report (of a tall frame: more than the console's
-// buffer holds) would be written into the picture. The capture's files stay
-// whole and the unwritable console ends the run.
+// A plug-in that closes a standard stream: the next file created must not
+// take its number, or the console report (of a tall frame: more than the
+// console's buffer holds) or the plug-in's own diagnostics, written while
+// the files are, would land in the picture. The capture's files stay whole;
+// an unwritable console ends the run.
 TEST_F(ConsoleRun, AStandardStreamThePlugInClosedNeverBecomesAnOutputFile) {
-  options.env["FAKECAM_CLOSE_FD"] = "1";
-  options.env["FAKECAM_SIZE"] = "8 480";
-  options.input = "200\n\nq\n";
-  RunResult r = run_program(out.path(), options);
-  EXPECT_EQ(r.status, 255);
+  const struct {
+    int fd;
+    int status;
+  } cases[] = {{0, 0}, {1, 255}, {2, 0}};
   const Frame frame{8, 480, default_frame(8, 480, 0)};
-  EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame));
-  EXPECT_EQ(read_file(out.file("R00000.html")), html_page(frame, 200));
-  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(gray_preview(frame, 200)));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fd);
+    ScratchDir folder;
+    options.env["FAKECAM_CLOSE_FD"] = std::to_string(c.fd);
+    options.env["FAKECAM_WRITE_FD"] = std::to_string(c.fd) + " R00000.bmp";
+    options.env["FAKECAM_SIZE"] = "8 480";
+    options.input = "200\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(read_file(folder.file("R00000.bmp")) == bmp_file(frame));
+    EXPECT_EQ(read_file(folder.file("R00000.html")), html_page(frame, 200));
+    EXPECT_EQ(read_file(folder.file("g.bmp")), bmp_file(gray_preview(frame, 200)));
+  }
 }
 
 // A signal that ends the run (Ctrl-C, kill, a closed terminal) while a
