@@ -152,6 +152,17 @@ needs libssl3:i386=3.0.20-1" 1 \
 install_packages: libssl3: no version is offered for both amd64 and i386 (amd64: 3.0.22-1, i386: 3.0.20-1); the mirrors are out of step, try again later" \
   "wine"
 
+# A library installed newer than either index offers (its suite's index
+# missing for both): moved down to the newest version both offer.
+case_ installed-newer "offer libssl3 amd64 3.0.22-1 3.0.20-1
+offer libssl3 i386 3.0.22-1 3.0.20-1
+same libssl3
+held libssl3 3.0.23-1
+needs libssl3:i386=3.0.22-1" 0 \
+  "install_packages: aligned on one version for amd64 and i386: libssl3 3.0.22-1" \
+  "wine
+wine32:i386 libssl3=3.0.22-1 libssl3:i386=3.0.22-1"
+
 # Mirrors in step: apt's own choice, nothing said.
 case_ in-step "offer libssl3 amd64 3.0.22-1
 offer libssl3 i386 3.0.22-1
@@ -159,4 +170,4 @@ same libssl3" 0 "" "wine
 wine32:i386"
 
 ((failures == 0)) || exit 1
-echo "3 passed, 0 failed"
+echo "4 passed, 0 failed"
