@@ -430,6 +430,10 @@ TEST(ListCamerasVerdicts, AgreeWithThePlugInsChoice) {
        {"a", "b"},
        {std::string("not used: ") + kBusy, "not used: not a capture device"}},
       {"an escape in the reason", {"bad\x1b[2J"}, {"a"}, {"not used: bad?[2J"}},
+      {"an escape in the node path",
+       {"", ""},
+       {"a", "/dev/vid\x1b]0;x"},
+       {"used by default", "usable: VIDMOTE_DEVICE=/dev/vid?]0;x"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
