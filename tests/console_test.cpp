@@ -160,27 +160,38 @@ TEST(OutputNumbers, PastTheLastNumberThereIsNone) {
   EXPECT_EQ(folder.list(), (std::vector<std::string>{"R2147483646.html", "R2147483647.bmp"}));
 }
 
-// A plug-in that closes standard output: the next file created must not take
-// its number, or the console report (of a tall frame: more than the console's
-// buffer holds) would be written into the picture. The capture's files stay
-// whole and the unwritable console ends the run.
+// A plug-in that closes a standard stream: the next file created must not
+// take its number, or the console report (of a tall frame: more than the
+// console's buffer holds) or the plug-in's own diagnostics, written while
+// the files are, would land in the picture. The capture's files stay whole;
+// an unwritable console ends the run.
 TEST_F(ConsoleRun, AStandardStreamThePlugInClosedNeverBecomesAnOutputFile) {
-  options.env["FAKECAM_CLOSE_FD"] = "1";
-  options.env["FAKECAM_SIZE"] = "8 480";
-  options.input = "200\n\nq\n";
-  RunResult r = run_program(out.path(), options);
-  EXPECT_EQ(r.status, 255);
+  const struct {
+    int fd;
+    int status;
+  } cases[] = {{0, 0}, {1, 255}, {2, 0}};
   const Frame frame{8, 480, default_frame(8, 480, 0)};
-  EXPECT_TRUE(read_file(out.file("R00000.bmp")) == bmp_file(frame));
-  EXPECT_EQ(read_file(out.file("R00000.html")), html_page(frame, 200));
-  EXPECT_EQ(read_file(out.file("g.bmp")), bmp_file(gray_preview(frame, 200)));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fd);
+    ScratchDir folder;
+    options.env["FAKECAM_CLOSE_FD"] = std::to_string(c.fd);
+    options.env["FAKECAM_WRITE_FD"] = std::to_string(c.fd) + " R00000.bmp";
+    options.env["FAKECAM_SIZE"] = "8 480";
+    options.input = "200\n\nq\n";
+    RunResult r = run_program(folder.path(), options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(read_file(folder.file("R00000.bmp")) == bmp_file(frame));
+    EXPECT_EQ(read_file(folder.file("R00000.html")), html_page(frame, 200));
+    EXPECT_EQ(read_file(folder.file("g.bmp")), bmp_file(gray_preview(frame, 200)));
+  }
 }
 
 // A signal that ends the run (Ctrl-C, kill, a closed terminal) while a
 // capture's files are written waits for them: they are left whole, as an
 // undisturbed run writes them, no temporary file stays, and the run then
-// ends by that signal.
-TEST(Signals, ASignalWhileTheFilesAreWrittenLeavesThemWhole) {
+// ends by that signal. At the prompt it ends the run at once. One ignored
+// when the program starts (nohup) stays ignored: the run goes on.
+TEST(Signals, EndTheRunAsTheySayAndLeaveEveryFileWhole) {
   // A page 10000 wide: 37 MB, and a 4 MB gray preview, so the signal comes
   // while they are written.
   RunOptions options;
@@ -189,16 +200,37 @@ TEST(Signals, ASignalWhileTheFilesAreWrittenLeavesThemWhole) {
   ASSERT_EQ(run_program(undisturbed.path(), options).status, 0);
   const struct {
     int signal_number;
-    const char* sent_once_there_is;  // an entry whose name starts so
-  } cases[] = {{SIGTERM, "R00000.html"}, {SIGINT, "g.bmp."}, {SIGHUP, "R00000.bmp"}};
+    const char* sent_once_there_is;  // an entry whose name starts so; nullptr: at the prompt
+    bool ignored_at_start;
+  } cases[] = {{SIGTERM, "R00000.html", false}, {SIGINT, "g.bmp.", false},
+               {SIGHUP, "R00000.bmp", false},   {SIGINT, nullptr, false},
+               {SIGTERM, nullptr, false},       {SIGHUP, nullptr, false},
+               {SIGHUP, nullptr, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(strsignal(c.signal_number));
+    SCOPED_TRACE(std::string(strsignal(c.signal_number)) + " " +
+                 (c.sent_once_there_is ? c.sent_once_there_is : "at the prompt") +
+                 (c.ignored_at_start ? ", ignored at start" : ""));
     ScratchDir folder;
-    options.env["FAKECAM_SIGNAL"] = std::to_string(c.signal_number) + " " + c.sent_once_there_is;
-    RunResult r = run_program(folder.path(), options);
-    EXPECT_EQ(r.status, 128 + c.signal_number);
-    EXPECT_EQ(folder.list(), undisturbed.list());
-    for (const std::string& name : undisturbed.list())
+    RunOptions run_options = options;
+    if (c.ignored_at_start) run_options.ignored_signals = {c.signal_number};
+    int status = -1;
+    std::vector<std::string> left = undisturbed.list();
+    if (c.sent_once_there_is) {
+      run_options.env["FAKECAM_SIGNAL"] =
+          std::to_string(c.signal_number) + " " + c.sent_once_there_is;
+      status = run_program(folder.path(), run_options).status;
+    } else {
+      InteractiveRun run(folder.path(), run_options);
+      run.type("10000\n");
+      ASSERT_TRUE(run.expect_output(kPrompt)) << run.output();
+      run.send_signal(c.signal_number);
+      if (c.ignored_at_start) run.type("q\n");
+      status = run.wait_exit();
+      left.clear();
+    }
+    EXPECT_EQ(status, c.ignored_at_start ? 0 : 128 + c.signal_number);
+    EXPECT_EQ(folder.list(), left);
+    for (const std::string& name : left)
       EXPECT_TRUE(read_file(folder.file(name)) == read_file(undisturbed.file(name))) << name;
   }
 }

@@ -465,6 +465,10 @@ TEST(ListCamerasVerdicts, AgreeWithThePlugInsChoice) {
        {"/dev/video0", "/dev/video2"},
        {"not used: it offers only H.264 frames, which the plug-in cannot decode",
         "used by default"}},
+      {"an escape in the node path",
+       {"", ""},
+       {"a", "/dev/vid\x1b]0;x"},
+       {"used by default", "usable: VIDMOTE_DEVICE=/dev/vid?]0;x"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -68,6 +68,13 @@ int executable_copy(const std::string& program) {
   return copy;
 }
 
+// As an interactive shell starts a program, whatever this process ignores,
+// but for the signals the options ignore.
+void set_signals_for(const RunOptions& options) {
+  for (int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
+  for (int signal_number : options.ignored_signals) signal(signal_number, SIG_IGN);
+}
+
 }  // namespace
 
 std::vector<std::string> environment(const RunOptions& options) {
@@ -143,8 +150,7 @@ RunResult run_program(const std::string& cwd, const RunOptions& options) {
                       static_cast<rlim_t>(options.process_limit)};
       setrlimit(RLIMIT_NPROC, &limit);
     }
-    // As an interactive shell starts it, whatever this process ignores.
-    for (int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
+    set_signals_for(options);
     for (int fd : options.closed_streams) close(fd);
     if (program >= 0) {
       fexecve(program, pointers_to(command).data(), envp.data());
@@ -209,10 +215,12 @@ InteractiveRun::InteractiveRun(const std::string& cwd, const RunOptions& options
     dup2(err[1], 2);
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     if (chdir(cwd.c_str()) != 0) _exit(120);
-    signal(SIGPIPE, SIG_DFL);
+    set_signals_for(options);
     execve(command[0].c_str(), pointers_to(command).data(), pointers_to(env).data());
     _exit(121);
   }
+  // Keys typed after the program ended fail rather than end the test.
+  signal(SIGPIPE, SIG_IGN);
   close(terminal);
   close(in[0]);
   close(out[1]);
@@ -229,6 +237,10 @@ InteractiveRun::~InteractiveRun() {
   }
   for (int fd : {in_, out_, err_, tty_})
     if (fd >= 0) close(fd);
+}
+
+void InteractiveRun::send_signal(int signal_number) {
+  if (!exited_) kill(pid_, signal_number);
 }
 
 int InteractiveRun::wait_exit() {

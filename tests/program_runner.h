@@ -29,6 +29,7 @@ struct RunOptions {
                                            // the run is then a user's that no process has, as
                                            // no limit binds root
   std::vector<int> closed_streams;         // of 0, 1, 2: closed when the program starts
+  std::vector<int> ignored_signals;        // ignored when it starts, as under nohup
   std::string output_file;                 // standard output goes here, not to RunResult::out
   int64_t output_pipe_bytes = -1;          // standard output is a pipe closed after this many
                                            // bytes were read into RunResult::out; -1: a file
@@ -47,7 +48,8 @@ std::vector<std::string> command_line(const RunOptions& options);
 // input, its output and errors read as they come, and a pseudo-terminal as
 // its controlling terminal (for dialogs that use it). Every wait gives up
 // after options.timeout_seconds; the program is killed when this goes away.
-// Of the options, the program, its arguments, plug-in and environment count.
+// Of the options, the program, its arguments, plug-in, environment and
+// ignored signals count.
 class InteractiveRun {
  public:
   InteractiveRun(const std::string& cwd, const RunOptions& options);
@@ -57,6 +59,7 @@ class InteractiveRun {
 
   void type(const std::string& keys) { write_all(in_, keys); }
   void type_on_terminal(const std::string& keys) { write_all(tty_, keys); }
+  void send_signal(int signal_number);
 
   // Reads until the output, past what earlier calls consumed, holds text.
   bool expect_output(const std::string& text) { return expect(&out_text_, &out_seen_, text); }

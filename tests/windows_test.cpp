@@ -32,6 +32,7 @@
 #include "program_runner.h"
 #include "support/camera_controls.h"
 #include "support/charsets.h"
+#include "support/clock.h"
 #include "support/console_texts.h"
 #include "support/files.h"
 #include "support/locales.h"
@@ -501,6 +502,14 @@ struct TerminalRun {
   std::string screen;  // everything the terminal showed
 };
 
+std::string shown_text(const std::string& screen);
+
+// What a run left, for a failure's message.
+std::string seen(const TerminalRun& run) {
+  return "exit status " + (run.status < 0 ? "none (killed)" : std::to_string(run.status)) +
+         "\nthe terminal showed:\n" + shown_text(run.screen) + "\nstandard output:\n" + run.out;
+}
+
 // Which of standard output and standard error go to the terminal rather
 // than to a file.
 struct OnTerminal {
@@ -550,8 +559,12 @@ TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
   }
 
   TerminalRun run;
-  bool typed = false;
-  for (int waited_ms = 0;; waited_ms += 10) {
+  bool typed = false, ended = false;
+  const double deadline = now_seconds() + 60;
+  // Past the program's end too: what it wrote last may still be on its way
+  // (and wine's console still drawing it), until no process holds the
+  // terminal any more.
+  for (;;) {
     // Wine's console draws the blank after "->" as a cursor move.
     const bool asked = streams.out ? run.screen.find("->") != std::string::npos
                                    : read_file(out_path).find(" -> ") != std::string::npos;
@@ -565,16 +578,19 @@ TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
       run.screen.append(buffer, static_cast<size_t>(n));
     }
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
+    if (!ended && waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
       run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    if (ended && n < 0) break;  // the terminal let go of by every process
+    if (now_seconds() > deadline) {
+      if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
       break;
     }
-    if (waited_ms > 60 * 1000) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      break;
-    }
-    if (n < 0) usleep(10 * 1000);  // the terminal was let go of already
+    if (n < 0) usleep(10 * 1000);  // let go of already, the program not yet reaped
   }
   close(terminal);
   if (!streams.out) run.out = read_file(out_path);
@@ -597,10 +613,11 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   RunOptions on_windows = windows_options("");
   on_windows.env["VIDMOTE_DEVICE"] = "test-card";
   const TerminalRun windows_run = run_on_terminal(windows_out.path(), on_windows, console_keys);
+  SCOPED_TRACE("on Linux: " + seen(linux_run) + "\non Windows: " + seen(windows_run));
   for (const TerminalRun* run : {&linux_run, &windows_run}) {
-    EXPECT_EQ(run->status, 0) << run->screen;
+    EXPECT_EQ(run->status, 0);
     for (const char* shown : {"Vidmote settings", "Frame size", "Size: 320 x 240", "closed"}) {
-      EXPECT_NE(run->screen.find(shown), std::string::npos) << shown << "\n" << run->screen;
+      EXPECT_NE(run->screen.find(shown), std::string::npos) << shown;
     }
   }
   expect_same_console(linux_run.out, windows_run.out);

@@ -69,6 +69,10 @@
 //                           appears in the current folder, then sends signal
 //                           s to the process (POSIX): a signal that comes
 //                           while the capture's files are written.
+//   FAKECAM_WRITE_FD="k name"
+//                           The same wait, then the thread writes a line to
+//                           descriptor k, as a plug-in's diagnostics on a
+//                           standard stream it closed (POSIX).
 //
 // A buffer capture writes exactly W*H*3 bytes of the reported size, nothing
 // when that is 0 or less, and writes its frame whatever result it returns;
@@ -163,13 +167,16 @@ __attribute__((destructor)) void on_unload() {
   return static_cast<int32_t>(env_integer(variable, fallback));
 }
 
-[[maybe_unused]] void signal_when_written() {
 #ifndef _WIN32
-  const char* asked = getenv("FAKECAM_SIGNAL");
-  int signal_number = 0, prefix_at = 0;
-  if (!asked || sscanf(asked, "%d %n", &signal_number, &prefix_at) != 1 || !asked[prefix_at])
-    return;
-  std::thread([signal_number, prefix = std::string(asked + prefix_at)] {
+// After a buffer capture, a thread of the plug-in waits until an entry whose
+// name starts with the prefix given in the variable ("number prefix")
+// appears in the current folder, then acts with that number.
+template <typename Action>
+void once_written(const char* variable, Action action) {
+  const char* asked = getenv(variable);
+  int number = 0, prefix_at = 0;
+  if (!asked || sscanf(asked, "%d %n", &number, &prefix_at) != 1 || !asked[prefix_at]) return;
+  std::thread([number, action, prefix = std::string(asked + prefix_at)] {
     for (;;) {
       if (DIR* folder = opendir(".")) {
         bool seen = false;
@@ -180,10 +187,10 @@ __attribute__((destructor)) void on_unload() {
       }
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    kill(getpid(), signal_number);
+    action(number);
   }).detach();
-#endif
 }
+#endif
 
 [[maybe_unused]] const char* camera_name() {
   const char* name = getenv("FAKECAM_NAME");
@@ -383,7 +390,13 @@ LN_EXPORT(int32_t) LN_Capture(K_RGB* buffer) {
   }
   if (const long long fd = env_integer("FAKECAM_CLOSE_FD", -1); fd >= 0)
     close(static_cast<int>(fd));
-  signal_when_written();
+#ifndef _WIN32
+  once_written("FAKECAM_SIGNAL", [](int signal_number) { kill(getpid(), signal_number); });
+  once_written("FAKECAM_WRITE_FD", [](int fd) {
+    const char line[] = "fakecam: a diagnostic\n";
+    if (write(fd, line, sizeof line - 1) < 0) return;  // closed, as it should be
+  });
+#endif
   const long long overrun = env_integer("FAKECAM_OVERRUN", 0);
   if (overrun > 0) memset(out + bytes, 0x5A, static_cast<size_t>(overrun));
   if (env_integer("FAKECAM_CAPTURE_FAIL_AT", 0) == static_cast<long long>(index + 1)) return 0;
