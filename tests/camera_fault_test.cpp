@@ -67,6 +67,7 @@ struct Driver {
   bool endless_lists = false;  // formats, sizes and controls never end
   bool refuses_sizes = false;  // only 640 x 480 comes back usable
   bool shows_brightness = true;
+  int brightness_query_error = 0;  // as uvcvideo fails a control its camera does not answer
   // Frames damaged but every fourth (or all of them): flagged by the
   // driver, shorter than the format, MJPEG without its end, or MJPEG that
   // does not decode.
@@ -286,7 +287,16 @@ class FakeDevice : public vidmote::V4l2Device {
   }
 
   int query_control(v4l2_queryctrl* query) {
-    const uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+    uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+    if (d_->brightness_query_error) {
+      // Brightness fails whether asked for or next; asked for, the others
+      // are found by their own ids.
+      const bool next = query->id & V4L2_CTRL_FLAG_NEXT_CTRL;
+      if (next ? after < V4L2_CID_BRIGHTNESS : after == V4L2_CID_BRIGHTNESS)
+        return fail(d_->brightness_query_error);
+      if (!next && after != kMenuId) return fail(EINVAL);
+      if (!next) after = kMenuId - 1;
+    }
     *query = {};
     if (d_->endless_lists || (after < V4L2_CID_BRIGHTNESS && d_->shows_brightness)) {
       query->id = V4L2_CID_BRIGHTNESS;
@@ -739,6 +749,27 @@ TEST(CameraFaults, AChangeReachesItsControlEvenWhenTheListChangedMeanwhile) {
   EXPECT_EQ(driver->last_set.value, 1);
   EXPECT_FALSE(camera->set_number(brightness, 10));
   EXPECT_EQ(driver->last_set.id, kMenuId);
+}
+
+TEST(CameraFaults, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestListed) {
+  const struct {
+    int brightness_error;
+    bool brightness_listed;
+  } cases[] = {{0, true}, {EIO, false}, {EPIPE, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.brightness_error);
+    auto driver = std::make_shared<Driver>();
+    driver->brightness_query_error = c.brightness_error;
+    auto camera = fake_camera(driver);
+    ASSERT_TRUE(camera->open());
+    bool brightness = false, menu = false;
+    for (const auto& setting : camera->settings()) {
+      brightness |= setting.name == "Brightness";
+      menu |= setting.name == "Power Line Frequency";
+    }
+    EXPECT_EQ(brightness, c.brightness_listed);
+    EXPECT_TRUE(menu);
+  }
 }
 
 // Settling by the picture (the default): the first capture is a frame of
