@@ -77,7 +77,6 @@ class V4l2Camera : public FrameSource {
   };
 
   int xioctl(unsigned long request, void* argument) const;
-  uint32_t unanswered_control_after(uint32_t last) const;
   std::string failure_text(int error) const;
   std::string no_format_text() const;
   static std::string error_text(int error);

@@ -57,23 +57,6 @@ std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
   return formats;
 }
 
-// The first control after last (0: none yet) whose own query fails
-// otherwise than with EINVAL (no such control), among the next few ids of
-// its class and the first few of the camera class; 0 for none.
-uint32_t V4l2Camera::unanswered_control_after(uint32_t last) const {
-  const uint32_t kNearby = 64;
-  const uint32_t first = last ? last + 1 : static_cast<uint32_t>(V4L2_CID_BASE);
-  for (uint32_t start : {first, static_cast<uint32_t>(V4L2_CID_CAMERA_CLASS_BASE)}) {
-    if (start < first) continue;
-    for (uint32_t id = start; id < start + kNearby && is_open(); ++id) {
-      v4l2_queryctrl query = {};
-      query.id = id;
-      if (xioctl(VIDIOC_QUERYCTRL, &query) != 0 && errno != EINVAL) return id;
-    }
-  }
-  return 0;
-}
-
 std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
   std::vector<Control> found;
   v4l2_queryctrl query = {};
@@ -85,7 +68,7 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
     if (xioctl(VIDIOC_QUERYCTRL, &query) != 0) {
       // uvcvideo fails the query of a control its camera does not answer;
       // the list goes on after it.
-      const uint32_t unanswered = errno == EINVAL ? 0 : unanswered_control_after(last);
+      const uint32_t unanswered = errno == EINVAL ? 0 : unanswered_control_after(*device_, last);
       if (!unanswered) break;
       last = unanswered;
       query = {};
