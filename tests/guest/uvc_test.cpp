@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -45,6 +46,17 @@ std::string capture_node(const std::string& product) {
   }
   closedir(folder);
   return found;
+}
+
+// The kernel's last messages, for a failure's report.
+std::string kernel_log() {
+  std::string text;
+  if (FILE* dmesg = popen("dmesg | tail -n 12", "r")) {
+    char line[256];
+    while (fgets(line, sizeof line, dmesg)) text += line;
+    pclose(dmesg);
+  }
+  return text;
 }
 
 // Polls for what, up to seconds.
@@ -297,7 +309,9 @@ TEST(UvcWebcam, CapturesAreTheWebcamsFrames) {
       ++number;
     }
     if (!console.capture()) {
-      ADD_FAILURE() << "the capture did not finish\n" << console.output() << console.errors();
+      ADD_FAILURE() << "the capture did not finish\n"
+                    << console.output() << console.errors() << "webcam:\n"
+                    << webcam.log() << kernel_log();
       continue;
     }
     EXPECT_TRUE(
@@ -356,7 +370,8 @@ TEST(UvcWebcam, AnUnpluggedWebcamFailsTheCaptureCleanly) {
   Console console(out);
   console.type("200\n\n");
   ASSERT_TRUE(console.expect_output(kPrompt));
-  ASSERT_TRUE(console.expect_output(kPrompt)) << console.errors();  // one good capture
+  ASSERT_TRUE(console.expect_output(kPrompt))  // one good capture
+      << console.errors() << webcam.log() << kernel_log();
   webcam.unplug();
   ASSERT_TRUE(within(kStepSeconds, [] { return capture_node(kProduct).empty(); }));
   console.type("\n");
@@ -365,6 +380,29 @@ TEST(UvcWebcam, AnUnpluggedWebcamFailsTheCaptureCleanly) {
   EXPECT_EQ(text.substr(text.size() - std::min(text.size(), kCaptureFailed.size())),
             kCaptureFailed);
   EXPECT_NE(console.errors().find("the camera is gone"), std::string::npos) << console.errors();
+}
+
+TEST(UvcWebcam, AWebcamPluggedBackBetweenCapturesIsFoundAgain) {
+  Webcam webcam({"--formats", "yuyv", "--replug-after", "1"});
+  ASSERT_NE(webcam.device(), "");
+  ScratchDir out;
+  Console console(out);
+  console.type("200\n");
+  ASSERT_TRUE(console.expect_output(kPrompt)) << console.errors();
+  EXPECT_TRUE(console.in_dialog("Camera format", "YUYV 4:2:2, read directly", ""));
+  ASSERT_TRUE(console.capture()) << console.errors() << webcam.log() << kernel_log();
+  webcam.unplug();
+  ASSERT_TRUE(within(kStepSeconds, [] { return capture_node(kProduct).empty(); }));
+  ASSERT_TRUE(within(kStepSeconds, [] { return !capture_node(kProduct).empty(); }));
+  ASSERT_TRUE(console.capture()) << console.output() << console.errors() << webcam.log()
+                                 << kernel_log();
+  // The format chosen before holds after.
+  EXPECT_TRUE(is_a_webcam_frame(read_bmp(out.file(bmp_name(2))), false, false, 0));
+  EXPECT_NE(console.errors().find("the camera was gone (unplugged?) and is back as /dev/video"),
+            std::string::npos)
+      << console.errors();
+  console.type("q\n");
+  EXPECT_EQ(console.wait_exit(), 0) << console.errors();
 }
 
 }  // namespace
