@@ -2,18 +2,22 @@
  * tests that check what the program saved. A frame's picture follows from
  * its phase (the frame number modulo UVC_PHASES) and a luma offset (the
  * brightness control, and auto exposure while it converges). The top
- * sixteenth of the picture is a band of eight blocks: white, black, then
- * the phase's six bits from the highest, white for 1; the offset leaves it
- * alone, so a saved picture names the frame it came from. */
+ * sixteenth of the picture is a band of sixteen cells: white, black, then
+ * for each of the phase's six bits from the highest a pair, white and black
+ * for 1, black and white for 0, then black and white; the offset leaves it
+ * alone. So a saved picture names the frame it came from, while the
+ * picture's brightness stays the same from frame to frame, as a still
+ * scene's does. */
 #ifndef UVC_PICTURE_H
 #define UVC_PICTURE_H
 
-#include <jpeglib.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+/* jpeglib.h needs size_t and FILE first. */
+#include <jpeglib.h>
 
 #define UVC_PHASES 64
 
@@ -27,18 +31,19 @@ static inline int uvc_band_rows(int height) {
 
 /* Y0 U Y1 V for each pair of pixels, top row first; BT.601 limited range. */
 static inline void uvc_picture_yuyv(uint8_t* out, int width, int height, int phase, int offset) {
-  const int band = uvc_band_rows(height), block = width / 8;
+  const int band = uvc_band_rows(height), block = width / 16;
   for (int y = 0; y < height; ++y) {
     uint8_t* row = out + (size_t)y * width * 2;
     for (int x = 0; x < width; x += 2) {
       int y0, y1, u, v;
       if (y < band) {
-        const int b = x / block;
-        const int white = b == 0 || (b >= 2 && ((phase >> (7 - b)) & 1));
+        const int cell = x / block, bit = (cell - 2) / 2;
+        int white = cell == 0 || cell == 15;
+        if (cell >= 2 && cell < 14) white = ((phase >> (5 - bit)) & 1) == (cell % 2 == 0);
         y0 = y1 = white ? 235 : 16;
         u = v = 128;
       } else {
-        const int base = 16 + (x * 3 + y * 2 + phase * 7) % 200;
+        const int base = 16 + (x * 3 + y * 2) % 200;
         y0 = uvc_clamp(base + offset, 16, 235);
         y1 = uvc_clamp(base + 3 + offset, 16, 235);
         u = 78 + x * 100 / width;
@@ -53,16 +58,21 @@ static inline void uvc_picture_yuyv(uint8_t* out, int width, int height, int pha
 }
 
 /* The phase a picture's band shows, from its green channel (0..255, top row
- * first, sampled in the middle of each block); -1 when the two marker
- * blocks are not white and black. */
+ * first, sampled in the middle of each cell); -1 when the band is not
+ * there (markers or pairs wrong). */
 static inline int uvc_picture_phase(int (*green_at)(const void* picture, int x, int y),
                                     const void* picture, int width, int height) {
-  const int y = uvc_band_rows(height) / 2, block = width / 8;
-  if (green_at(picture, block / 2, y) < 192 || green_at(picture, block + block / 2, y) > 64)
+  const int y = uvc_band_rows(height) / 2, block = width / 16;
+#define UVC_CELL_WHITE(c) (green_at(picture, (c)*block + block / 2, y) > 128)
+  if (!UVC_CELL_WHITE(0) || UVC_CELL_WHITE(1) || UVC_CELL_WHITE(14) || !UVC_CELL_WHITE(15))
     return -1;
   int phase = 0;
-  for (int b = 2; b < 8; ++b)
-    phase = phase << 1 | (green_at(picture, b * block + block / 2, y) > 128);
+  for (int bit = 0; bit < 6; ++bit) {
+    const int first = UVC_CELL_WHITE(2 + 2 * bit), second = UVC_CELL_WHITE(3 + 2 * bit);
+    if (first == second) return -1;
+    phase = phase << 1 | first;
+  }
+#undef UVC_CELL_WHITE
   return phase;
 }
 

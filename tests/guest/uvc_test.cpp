@@ -279,6 +279,14 @@ TEST(UvcWebcam, CapturesAreTheWebcamsFrames) {
        false,
        false,
        0},
+      // Brightening from dark over 12 frames, like auto exposure: the frame
+      // saved is of the settled picture (within a level or two).
+      {"YUYV, brightness converging",
+       {"--formats", "yuyv", "--converge-frames", "12"},
+       "YUYV 4:2:2, read directly",
+       false,
+       false,
+       3},
       // libv4lconvert's decoder rounds its own way.
       {"MJPEG only", {"--formats", "mjpeg"}, "", true, false, 8},
       {"MJPEG with extraneous bytes and bytes after its end",
