@@ -62,6 +62,10 @@ struct Driver {
   int dequeue_error_at = -1;      // the dequeue of this frame fails,
   int dequeue_error = EIO;        // with this error,
   bool error_persists = false;    // else once
+  // ENODEV unplugs the camera for good, or until it is back after
+  // replug_ns at replug_path (with replug_card for a card name, if any).
+  std::string replug_path, replug_card;
+  int64_t replug_ns = 0;
   int stream_on_error = 0;
   std::string holder;         // the process seen holding the device
   int64_t conversion_ns = 0;  // per frame converted to BGR24
@@ -72,6 +76,7 @@ struct Driver {
   bool endless_lists = false;  // formats, sizes and controls never end
   bool refuses_sizes = false;  // only 640 x 480 comes back usable
   bool shows_brightness = true;
+  int brightness_query_error = 0;  // as uvcvideo fails a control its camera does not answer
   // Frames damaged but every fourth (or all of them): flagged by the
   // driver, shorter than the format, MJPEG without its end, or MJPEG that
   // does not decode.
@@ -85,6 +90,8 @@ struct Driver {
   // Kept by the stand-in.
   int damaged_delivered = 0;  // damaged frames converted all the same
   int64_t streamed_at = 0;    // the last stream-on
+  bool unplugged = false;
+  int64_t unplugged_at = 0;
   int64_t last_dequeued_began = 0;
   int last_level = -1;  // the brightness of the frame last converted
   int64_t now = 1000 * kSecond;
@@ -101,7 +108,24 @@ class FakeDevice : public vidmote::V4l2Device {
  public:
   explicit FakeDevice(std::shared_ptr<Driver> driver) : d_(std::move(driver)) {}
 
-  int open(const std::string&) override { return call() ? d_->open_error : EIO; }
+  int open(const std::string& path) override {
+    if (!call()) return EIO;
+    if (d_->unplugged) {
+      if (path != d_->replug_path || !replugged()) return ENOENT;
+      d_->unplugged = false;
+      d_->dequeue_error_at = -1;
+      if (!d_->replug_card.empty()) d_->card = d_->replug_card;
+    }
+    return d_->open_error;
+  }
+  bool replugged() const {
+    return !d_->replug_path.empty() && d_->now >= d_->unplugged_at + d_->replug_ns;
+  }
+  std::vector<std::string> video_nodes() override {
+    if (!d_->unplugged) return {"/dev/video0"};
+    if (replugged()) return {d_->replug_path};
+    return {};
+  }
   void close() override { streaming_ = false; }
 
   int ioctl(unsigned long request, void* argument) override {
@@ -334,7 +358,16 @@ class FakeDevice : public vidmote::V4l2Device {
   }
 
   int query_control(v4l2_queryctrl* query) {
-    const uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+    uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+    if (d_->brightness_query_error) {
+      // Brightness fails whether asked for or next; asked for, the others
+      // are found by their own ids.
+      const bool next = query->id & V4L2_CTRL_FLAG_NEXT_CTRL;
+      if (next ? after < V4L2_CID_BRIGHTNESS : after == V4L2_CID_BRIGHTNESS)
+        return fail(d_->brightness_query_error);
+      if (!next && after != kMenuId) return fail(EINVAL);
+      if (!next) after = kMenuId - 1;
+    }
     *query = {};
     if (d_->endless_lists || (after < V4L2_CID_BRIGHTNESS && d_->shows_brightness)) {
       query->id = V4L2_CID_BRIGHTNESS;
@@ -375,6 +408,10 @@ class FakeDevice : public vidmote::V4l2Device {
     if (d_->dequeue_error_at >= 0 && static_cast<int>(sequence_) >= d_->dequeue_error_at &&
         (d_->error_persists || !error_given_)) {
       error_given_ = true;
+      if (d_->dequeue_error == ENODEV && !d_->unplugged) {
+        d_->unplugged = true;
+        d_->unplugged_at = d_->now;
+      }
       return fail(d_->dequeue_error);
     }
     const Filled frame = filled_.front();
@@ -633,6 +670,31 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.dequeue_error = ENODEV;
        },
        false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      {"unplugged, back at another node in time",
+       [](Driver& d) {
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video3";
+         d.replug_ns = 2 * kSecond;
+       },
+       false, "Fake Cam", true,
+       "/dev/video0: the camera was gone (unplugged?) and is back as /dev/video3", true},
+      {"unplugged, back too late",
+       [](Driver& d) {
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video3";
+         d.replug_ns = 5 * kSecond;
+       },
+       false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      {"unplugged, another camera in its place",
+       [](Driver& d) {
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video0";
+         d.replug_card = "Other Cam";
+       },
+       false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
       {"no USB bandwidth", [](Driver& d) { d.stream_on_error = ENOSPC; }, false, "Fake Cam", true,
        "not enough USB bandwidth for 640 x 480: try another USB port", false},
       {"busy at stream-on, the holder seen",
@@ -837,6 +899,27 @@ TEST(CameraFaults, AChangeReachesItsControlEvenWhenTheListChangedMeanwhile) {
   EXPECT_EQ(driver->last_set.value, 1);
   EXPECT_FALSE(camera->set_number(brightness, 10));
   EXPECT_EQ(driver->last_set.id, kMenuId);
+}
+
+TEST(CameraFaults, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestListed) {
+  const struct {
+    int brightness_error;
+    bool brightness_listed;
+  } cases[] = {{0, true}, {EIO, false}, {EPIPE, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.brightness_error);
+    auto driver = std::make_shared<Driver>();
+    driver->brightness_query_error = c.brightness_error;
+    auto camera = fake_camera(driver);
+    ASSERT_TRUE(camera->open());
+    bool brightness = false, menu = false;
+    for (const auto& setting : camera->settings()) {
+      brightness |= setting.name == "Brightness";
+      menu |= setting.name == "Power Line Frequency";
+    }
+    EXPECT_EQ(brightness, c.brightness_listed);
+    EXPECT_TRUE(menu);
+  }
 }
 
 // Settling by the picture (the default): the first capture is a frame of

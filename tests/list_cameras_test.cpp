@@ -256,7 +256,15 @@ class StandInNode : public vidmote::V4l2Device {
       case VIDIOC_QUERYCTRL: {
         auto* query = static_cast<v4l2_queryctrl*>(argument);
         const uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+        if (unanswered && !(query->id & V4L2_CTRL_FLAG_NEXT_CTRL)) {
+          // Asked by its own id, as uvcvideo answers.
+          if (after == unanswered) return fail(EIO);
+          for (const v4l2_queryctrl& control : controls())
+            if (control.id == after) return *query = control, 0;
+          return fail(EINVAL);
+        }
         for (const v4l2_queryctrl& control : controls()) {
+          if (control.id > after && control.id == unanswered) return fail(EIO);
           if (control.id > after) {
             *query = control;
             return 0;
@@ -316,7 +324,8 @@ class StandInNode : public vidmote::V4l2Device {
 
   int open_error = 0;
   bool capture = true;
-  bool h264_only = false;  // offers H.264 alone
+  bool h264_only = false;   // offers H.264 alone
+  uint32_t unanswered = 0;  // a control whose query fails, as one the camera stalls
 
  private:
   static int fail(int error) {
@@ -382,6 +391,32 @@ TEST(ListCamerasV4l2, WhatTheDriverListsIsShown) {
             "    Integer 64 Bits: 64-bit integer, -1099511627776 to 1099511627776, step 2, "
             "default 6, current 8589934592\n"
             "    Reset: button (write-only)\n");
+}
+
+TEST(ListCamerasV4l2, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestShown) {
+  const struct {
+    uint32_t unanswered;
+    const char* left_out;
+  } cases[] = {
+      {V4L2_CID_BRIGHTNESS, "    Brightness: "},
+      {V4L2_CID_HFLIP, "    Horizontal Flip: "},
+      {V4L2_CID_POWER_LINE_FREQUENCY, "    Power Line Frequency: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.left_out);
+    StandInNode node;
+    node.unanswered = c.unanswered;
+    list_cameras::CameraEntry entry;
+    ASSERT_TRUE(list_cameras::describe_v4l2_node(node, "/dev/video0", &entry)) << entry.problem;
+    const std::string text = list_cameras::camera_text(entry);
+    EXPECT_EQ(text.find(c.left_out), std::string::npos) << text;
+    for (const char* shown : {"    Brightness: ", "    Horizontal Flip: ",
+                              "    Power Line Frequency: ", "    Bitmask: ", "    Reset: button"}) {
+      if (strcmp(shown, c.left_out) != 0) {
+        EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
+      }
+    }
+  }
 }
 
 TEST(ListCamerasV4l2, ANodeThatCannotBeReadSaysWhy) {

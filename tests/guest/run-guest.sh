@@ -19,6 +19,9 @@
 # command and a little more to boot and shut down. GUEST_MEMORY_MB (default
 # 1024) sizes the guest and GUEST_TMPFS (default 512m) the tmpfs that holds
 # everything written outside /run/share. GUEST_CAMERA=0 leaves vivid out.
+# GUEST_USB=1 adds dummy_hcd, gadgetfs (on /dev/gadget) and uvcvideo for
+# the emulated webcam, on one processor with a fully preemptible kernel: the
+# webcam answers the host's control requests in time only so.
 set -euo pipefail
 
 if (($# < 2)); then
@@ -32,6 +35,7 @@ guest_seconds=${GUEST_SECONDS:-300}
 guest_memory_mb=${GUEST_MEMORY_MB:-1024}
 guest_tmpfs=${GUEST_TMPFS:-512m}
 guest_camera=${GUEST_CAMERA:-1}
+guest_usb=${GUEST_USB:-0}
 
 fail() {
   echo "test guest: $*" >&2
@@ -88,6 +92,8 @@ fi
 # Kernel and the modules the guest needs, unpacked once per package.
 kernel_dir=$cache/$(basename "$deb" .deb)
 modules="virtio_pci 9pnet_virtio 9p overlay vivid"
+usb_modules="dummy_hcd gadgetfs uvcvideo"
+modules="$modules $usb_modules"
 if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "$modules" ]; then
   echo "test guest: unpacking $(basename "$deb")"
   rm -rf "$kernel_dir" "$kernel_dir.tmp"
@@ -145,15 +151,20 @@ echo >>"$share/command"
 accel=tcg
 if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ]; then accel=kvm; fi
 
+processors=2 usb_append=
+if [ "$guest_usb" = 1 ]; then
+  processors=1 usb_append=" guest_usb=1 preempt=full no_timer_check"
+fi
+
 echo "test guest: booting ($accel, $guest_memory_mb MiB)"
 start=$(date +%s)
 status=0
 # Under TCG, SMAP makes every 32-bit program fault in the guest (the kernel
 # logs a supervisor read at an iret), so the processor leaves it out.
 timeout -s KILL $((guest_seconds + 120)) qemu-system-x86_64 \
-  -accel "$accel" -cpu max,-smap -smp 2 -m "$guest_memory_mb" -nographic -no-reboot -nic none \
+  -accel "$accel" -cpu max,-smap -smp "$processors" -m "$guest_memory_mb" -nographic -no-reboot -nic none \
   -kernel "$kernel_dir/vmlinuz" -initrd "$initramfs" \
-  -append "console=ttyS0 panic=-1 quiet loglevel=3 guest_seconds=$guest_seconds guest_tmpfs=$guest_tmpfs guest_camera=$guest_camera" \
+  -append "console=ttyS0 panic=-1 quiet loglevel=3 guest_seconds=$guest_seconds guest_tmpfs=$guest_tmpfs guest_camera=$guest_camera$usb_append" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$share",mount_tag=share,security_model=none \
   </dev/null >"$work/console.log" 2>&1 || status=$?

@@ -200,9 +200,18 @@ std::vector<ControlEntry> controls_of(vidmote::V4l2Device& device) {
   // Each control's id is above the last one's; a driver that says otherwise
   // would never end the list.
   uint32_t last = 0;
-  for (uint32_t asked = 0;
-       asked < kMostControls && device.ioctl(VIDIOC_QUERYCTRL, &query) == 0 && query.id > last;
-       ++asked) {
+  for (uint32_t asked = 0; asked < kMostControls; ++asked) {
+    if (device.ioctl(VIDIOC_QUERYCTRL, &query) != 0) {
+      // A control the camera does not answer is left out, not the rest.
+      const uint32_t unanswered =
+          errno == EINVAL ? 0 : vidmote::unanswered_control_after(device, last);
+      if (!unanswered) break;
+      last = unanswered;
+      query = {};
+      query.id = unanswered | V4L2_CTRL_FLAG_NEXT_CTRL;
+      continue;
+    }
+    if (query.id <= last) break;
     last = query.id;
     if (!(query.flags & V4L2_CTRL_FLAG_DISABLED) && query.type != V4L2_CTRL_TYPE_CTRL_CLASS)
       controls.push_back(control_of(device, query));

@@ -74,6 +74,7 @@ bool V4l2Camera::open() {
     failure_ = "not a capture device";
   } else {
     card_ = text_of(caps.card, sizeof caps.card);
+    bus_ = text_of(caps.bus_info, sizeof caps.bus_info);
     errno = 0;
     if (negotiate()) return true;
     failure_ = errno ? failure_text(errno) : no_format_text();
@@ -462,9 +463,42 @@ bool V4l2Camera::requeue(v4l2_buffer* buffer) {
   return xioctl(VIDIOC_QBUF, buffer) == 0;
 }
 
+// A camera gone in the middle of a capture may be plugged back: the same
+// camera found again within a capture's bound is opened (its node may have
+// another number), settles and gives the frame.
+bool V4l2Camera::capture(uint8_t* frame) {
+  if (capture_once(frame)) return true;
+  if (!lost_) return false;
+  lost_ = false;
+  const std::string old_path = path_;
+  if (reopen_when_back() && capture_once(frame)) {
+    fprintf(stderr, "vidmote: %s: the camera was gone (unplugged?) and is back as %s\n",
+            printable(old_path).c_str(), printable(path_).c_str());
+    return true;
+  }
+  lost_ = false;
+  fprintf(stderr, "vidmote: %s: stream failed: the camera is gone (unplugged?)\n",
+          printable(old_path).c_str());
+  return false;
+}
+
+bool V4l2Camera::reopen_when_back() {
+  const CameraIdentity camera = {card_, bus_};
+  const int64_t until = device_->now_ns() + frame_timeout_ns(rate_.interval_ns());
+  for (;;) {
+    const std::string node = node_of_camera(*device_, path_, camera);
+    if (!node.empty()) {
+      path_ = node;
+      if (open()) return true;
+    }
+    if (device_->now_ns() >= until) return false;
+    device_->wait(100);  // closed: a pause
+  }
+}
+
 // Every capture ends by its deadline: frames already queued are handed back
 // unconverted, and only the frame kept is converted.
-bool V4l2Camera::capture(uint8_t* frame) {
+bool V4l2Camera::capture_once(uint8_t* frame) {
   if (!is_open() || !frame) return false;
   if (!streaming_) {
     bool delivered = false;
@@ -610,10 +644,13 @@ std::string V4l2Camera::stream_error(int error) {
 
 // Streaming stops, so the next capture starts afresh; a device that is gone
 // is closed as well.
+// A camera that is gone is closed, and said so once it did not come back.
 void V4l2Camera::fail(const std::string& why) {
-  fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), printable(why).c_str());
+  if (!gone_)
+    fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), printable(why).c_str());
   stop_streaming();
   if (gone_) close();
+  lost_ = gone_;
   gone_ = false;
 }
 

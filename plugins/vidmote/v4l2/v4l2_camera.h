@@ -29,6 +29,18 @@
 
 namespace vidmote {
 
+// Who a camera is, whatever node it has now: the card name and the bus it
+// is plugged into (for USB the port's path, kept when it is plugged back).
+struct CameraIdentity {
+  std::string card, bus;
+};
+
+// The node now serving that camera: the one named (a /dev/v4l/by-id link
+// follows its camera), else the first video node with its identity; "" for
+// none.
+std::string node_of_camera(V4l2Device& device, const std::string& named,
+                           const CameraIdentity& camera);
+
 class V4l2Camera : public FrameSource {
  public:
   // card: the name the device gave, shown until the camera is opened.
@@ -97,6 +109,8 @@ class V4l2Camera : public FrameSource {
   int64_t control_value(uint32_t id);
   std::string stream_error(int error);
   void fail(const std::string& why);
+  bool capture_once(uint8_t* frame);
+  bool reopen_when_back();
   std::vector<Control> controls() const;
   std::vector<v4l2_fmtdesc> direct_formats() const;
   bool set_control(const Control& control, int32_t value);
@@ -104,6 +118,8 @@ class V4l2Camera : public FrameSource {
 
   std::string path_;
   std::string card_;
+  std::string bus_;
+  bool lost_ = false;  // the last capture failed as the camera was gone
   std::unique_ptr<V4l2Device> device_;
   bool open_ = false;
   std::string failure_ = "it cannot be opened";

@@ -111,6 +111,35 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
   return cameras;
 }
 
+std::vector<std::string> V4l2Device::video_nodes() {
+  std::vector<std::string> names;
+  if (DIR* dev = opendir("/dev")) {
+    while (dirent* entry = readdir(dev)) names.push_back(entry->d_name);
+    closedir(dev);
+  }
+  std::vector<std::string> nodes;
+  for (int number : video_node_numbers(names))
+    nodes.push_back("/dev/video" + std::to_string(number));
+  return nodes;
+}
+
+std::string node_of_camera(V4l2Device& device, const std::string& named,
+                           const CameraIdentity& camera) {
+  std::vector<std::string> candidates = {named};
+  for (const std::string& node : device.video_nodes())
+    if (node != named) candidates.push_back(node);
+  for (const std::string& path : candidates) {
+    if (device.open(path) != 0) continue;
+    v4l2_capability caps = {};
+    const bool same = device.ioctl(VIDIOC_QUERYCAP, &caps) == 0 && is_camera_node(caps) &&
+                      text_of(caps.card, sizeof caps.card) == camera.card &&
+                      text_of(caps.bus_info, sizeof caps.bus_info) == camera.bus;
+    device.close();
+    if (same) return path;
+  }
+  return "";
+}
+
 std::unique_ptr<FrameSource> camera_at(const std::string& path) {
   return std::make_unique<V4l2Camera>(path, "", system_v4l2_device());
 }

@@ -64,9 +64,18 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
   // Each control's id is above the last one's; a driver that says otherwise
   // would never end the list.
   uint32_t last = 0;
-  for (uint32_t asked = 0; is_open() && asked < kMostControls &&
-                           xioctl(VIDIOC_QUERYCTRL, &query) == 0 && query.id > last;
-       ++asked) {
+  for (uint32_t asked = 0; is_open() && asked < kMostControls; ++asked) {
+    if (xioctl(VIDIOC_QUERYCTRL, &query) != 0) {
+      // uvcvideo fails the query of a control its camera does not answer;
+      // the list goes on after it.
+      const uint32_t unanswered = errno == EINVAL ? 0 : unanswered_control_after(*device_, last);
+      if (!unanswered) break;
+      last = unanswered;
+      query = {};
+      query.id = unanswered | V4L2_CTRL_FLAG_NEXT_CTRL;
+      continue;
+    }
+    if (query.id <= last) break;
     last = query.id;
     const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
     const bool shown =

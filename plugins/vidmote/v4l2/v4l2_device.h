@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vidmote {
 
@@ -34,6 +35,8 @@ class V4l2Device {
   // The processes that have the node at `path` open, as processes_using
   // names them; empty when none can be seen.
   virtual std::string holder(const std::string& path) = 0;
+  // The machine's video nodes, "/dev/videoN" in number order.
+  virtual std::vector<std::string> video_nodes();
 
   // The camera format that serves BGR24 frames of about the size in *bgr:
   // *bgr gets the size that will be delivered, *source what to set on the

@@ -1,5 +1,6 @@
 #include "v4l2_support.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -80,6 +81,22 @@ std::vector<MenuEntry> menu_entries(V4l2Device& device, const v4l2_queryctrl& qu
                                        : value});
   }
   return entries;
+}
+
+uint32_t unanswered_control_after(V4l2Device& device, uint32_t last) {
+  const uint32_t kNearby = 64;
+  uint32_t first = last ? last + 1 : static_cast<uint32_t>(V4L2_CID_BASE);
+  // After a class's own entry, its controls start at 0x900.
+  if ((first & 0xffff) < 0x900) first = (first & 0xffff0000) | 0x900;
+  for (uint32_t start : {first, static_cast<uint32_t>(V4L2_CID_CAMERA_CLASS_BASE)}) {
+    if (start < first) continue;
+    for (uint32_t id = start; id < start + kNearby; ++id) {
+      v4l2_queryctrl query = {};
+      query.id = id;
+      if (device.ioctl(VIDIOC_QUERYCTRL, &query) != 0 && errno != EINVAL) return id;
+    }
+  }
+  return 0;
 }
 
 }  // namespace vidmote
