@@ -601,6 +601,8 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        "", true},
       {"one EIO in a capture", [](Driver& d) { d.dequeue_error_at = 4; }, false, "Fake Cam", true,
        "", true},
+      {"one EIO in a capture after settling by count", [](Driver& d) { d.dequeue_error_at = 14; },
+       false, "Fake Cam", true, "", true, "10 frames"},
       {"EIO that persists",
        [](Driver& d) {
          d.dequeue_error_at = 1;

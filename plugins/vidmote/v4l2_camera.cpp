@@ -507,8 +507,10 @@ bool V4l2Camera::capture(uint8_t* frame) {
     arrival.arrived();
   }
 
-  for (int dequeued = 0;; ++dequeued) {
-    if (restarted) {
+  bool resettled = false;
+  for (;;) {
+    if (restarted && !resettled) {
+      resettled = true;
       bool delivered = false;
       if (!resettle(&delivered)) {
         fail(why_);
