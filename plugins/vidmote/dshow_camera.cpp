@@ -499,7 +499,7 @@ bool DshowCamera::take_frame(uint8_t* frame) {
     }
     const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
     // A frame too short for its size is skipped.
-    if (began_after(no_stamp, interval, now_ns(), asked, after_first) &&
+    if (began_after(no_stamp, false, interval, asked, after_first > 0) &&
         graph_->sink->convert(graph_->layout, frame))
       return true;
   }
