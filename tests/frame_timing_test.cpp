@@ -16,61 +16,149 @@ const int64_t kNow = kAsked + 100 * kMs;
 const int64_t kInterval = 40 * kMs;  // 25 frames a second
 
 TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
+  const int64_t kBehind = kNow - 10000 * kMs;
   const struct {
     const char* what;
+    vidmote::FrameStamp earlier;  // the stream's frame before, stamp_ns 0 for none
     vidmote::FrameStamp stamp;
     int64_t interval;
-    int dequeued_before;
+    int dequeued_before;  // since the request
+    int since_empty;      // frames dequeued since the queue was seen empty; -1: never
     bool fresh;
   } cases[] = {
-      {"ended 50 ms after: began 10 ms after", {true, true, kAsked + 50 * kMs}, kInterval, 0, true},
+      {"ended 50 ms after: began 10 ms after",
+       {},
+       {true, true, kAsked + 50 * kMs},
+       kInterval,
+       0,
+       -1,
+       true},
       {"ended 30 ms after: began 10 ms before",
+       {},
        {true, true, kAsked + 30 * kMs},
        kInterval,
-       5,
+       0,
+       -1,
        false},
-      {"began exactly at the request", {true, true, kAsked + kInterval}, kInterval, 0, true},
+      {"began exactly at the request",
+       {},
+       {true, true, kAsked + kInterval},
+       kInterval,
+       0,
+       -1,
+       true},
       // Stamps are whole microseconds: a start within the microsecond before
       // the request may be the request's own.
-      {"began 1 ns before", {true, true, kAsked + kInterval - 1}, kInterval, 0, true},
-      {"began 999 ns before", {true, true, kAsked + kInterval - 999}, kInterval, 0, true},
-      {"began 1001 ns before", {true, true, kAsked + kInterval - 1001}, kInterval, 0, false},
-      {"began 2 us before", {true, true, kAsked + kInterval - 2000}, kInterval, 0, false},
-      {"start stamp 1 ms after", {true, false, kAsked + kMs}, kInterval, 0, true},
-      {"start stamp 1 ms before", {true, false, kAsked - kMs}, kInterval, 3, false},
-      // Without a usable stamp, the first frame after the request is not enough.
-      {"unknown clock, first", {false, true, kAsked + 50 * kMs}, kInterval, 0, false},
-      {"unknown clock, second", {false, true, kAsked - 50 * kMs}, kInterval, 1, true},
-      {"unknown interval, first", {true, true, kAsked + 50 * kMs}, 0, 0, false},
-      {"unknown interval, second", {true, true, kAsked + 50 * kMs}, 0, 1, true},
-      {"offset stamp far behind, first", {true, true, 5000 * kMs}, kInterval, 0, false},
-      {"offset stamp far behind, second", {true, true, 5000 * kMs}, kInterval, 1, true},
-      {"stamp in the future, first", {true, true, kNow + 2000 * kMs}, kInterval, 0, false},
-      // A stamp is trusted from 10 s behind the clock to 1 s ahead of it.
-      {"10 s behind the clock: trusted, began before",
-       {true, false, kNow - 10000 * kMs},
-       kInterval,
-       1,
-       false},
-      {"past 10 s behind: not trusted, second",
-       {true, false, kNow - 10000 * kMs - 1},
-       kInterval,
-       1,
-       true},
-      {"1 s ahead of the clock: trusted, began after",
-       {true, false, kNow + 1000 * kMs},
+      {"began 1 ns before", {}, {true, true, kAsked + kInterval - 1}, kInterval, 0, -1, true},
+      {"began 999 ns before", {}, {true, true, kAsked + kInterval - 999}, kInterval, 0, -1, true},
+      {"began 1001 ns before",
+       {},
+       {true, true, kAsked + kInterval - 1001},
        kInterval,
        0,
-       true},
-      {"past 1 s ahead: not trusted, first",
-       {true, false, kNow + 1000 * kMs + 1},
+       -1,
+       false},
+      {"start stamp 1 ms after", {}, {true, false, kAsked + kMs}, kInterval, 0, -1, true},
+      {"start stamp 1 ms before", {}, {true, false, kAsked - kMs}, kInterval, 3, -1, false},
+      // Stamps that say nothing: arrival decides. The frame the driver was
+      // filling may have begun before; the one after it did not.
+      {"copied stamp, first after the queue emptied",
+       {},
+       {false, true, kAsked + 50 * kMs},
        kInterval,
        0,
+       0,
        false},
+      {"copied stamp, second after the queue emptied",
+       {},
+       {false, true, kAsked - 50 * kMs},
+       kInterval,
+       1,
+       1,
+       true},
+      {"copied stamp, the second dequeued, the queue never seen empty",
+       {},
+       {false, true, kAsked + 50 * kMs},
+       kInterval,
+       1,
+       -1,
+       false},
+      {"copied stamp, four dequeued: the frame in flight may be next",
+       {},
+       {false, true, kAsked + 50 * kMs},
+       kInterval,
+       4,
+       -1,
+       false},
+      {"copied stamp, five dequeued: every buffer's frame gone",
+       {},
+       {false, true, kAsked + 50 * kMs},
+       kInterval,
+       5,
+       -1,
+       true},
+      {"unknown interval, first", {}, {true, true, kAsked + 50 * kMs}, 0, 0, -1, false},
+      {"unknown interval, second after the queue emptied",
+       {},
+       {true, true, kAsked + 50 * kMs},
+       0,
+       1,
+       1,
+       true},
+      // A stamp behind the clock says the frame is old: a stale frame is not
+      // taken for a fresh one; arrival still shows a fresh one.
+      {"stamp 10 s behind, first", {}, {true, false, kBehind}, kInterval, 0, 0, false},
+      {"stamp 10 s behind, second after the queue emptied",
+       {},
+       {true, false, kBehind},
+       kInterval,
+       1,
+       1,
+       true},
+      // A stamp ahead of the clock, or not rising, is not believed.
+      {"stamp 1 ms ahead of the clock: believed",
+       {},
+       {true, false, kNow + kMs},
+       kInterval,
+       0,
+       -1,
+       true},
+      {"stamp 2 ms ahead of the clock, first",
+       {},
+       {true, false, kNow + 2 * kMs},
+       kInterval,
+       0,
+       -1,
+       false},
+      {"stamp in the future, first", {}, {true, true, kNow + 2000 * kMs}, kInterval, 0, 0, false},
+      {"stamp no later than the one before",
+       {true, true, kAsked + 60 * kMs},
+       {true, true, kAsked + 50 * kMs},
+       kInterval,
+       0,
+       -1,
+       false},
+      {"stamp after the one before",
+       {true, true, kAsked + 10 * kMs},
+       {true, true, kAsked + 50 * kMs},
+       kInterval,
+       0,
+       -1,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(vidmote::began_after(c.stamp, c.interval, kNow, kAsked, c.dequeued_before), c.fresh);
+    vidmote::StampTrust trust;
+    if (c.earlier.stamp_ns) trust.believe(c.earlier, kNow);
+    const bool believed = trust.believe(c.stamp, kNow);
+    vidmote::ArrivalOrder arrival(4);
+    for (int i = 0; i < c.dequeued_before; ++i) {
+      if (i == c.dequeued_before - c.since_empty) arrival.queue_empty();
+      arrival.arrived();
+    }
+    if (c.since_empty == 0) arrival.queue_empty();
+    EXPECT_EQ(vidmote::began_after(c.stamp, believed, c.interval, kAsked, arrival.arrived()),
+              c.fresh);
   }
 }
 
@@ -132,31 +220,76 @@ TEST(FrameTiming, TheFrameIntervalIsTheLongerOfTheDeclaredAndTheMeasured) {
   }
 }
 
-// Settled: three frames in a row of one brightness within two levels, and
-// the same exposure and gain.
-TEST(FrameTiming, APictureHasSettledWhenThreeFramesAgree) {
+// Settled: no trend in the brightness over half a second of frames (the
+// first five while fewer have come), none straying more than 4 levels from
+// it, and no trend in exposure or gain. Frames at 30 fps.
+TEST(FrameTiming, APictureHasSettledWhenItsBrightnessShowsNoTrend) {
+  auto ramp = [](double from, double per_frame, int frames) {
+    std::vector<double> levels;
+    for (int i = 0; i < frames; ++i) levels.push_back(from + per_frame * i);
+    return levels;
+  };
+  auto steps = [](int64_t from, int every, int frames) {
+    std::vector<int64_t> values;
+    for (int i = 0; i < frames; ++i) values.push_back(from + i / every);
+    return values;
+  };
+  const std::vector<int64_t> none;
   const struct {
     const char* what;
     std::vector<double> brightness;
     std::vector<int64_t> exposure;  // per frame; empty: not reported
+    std::vector<int64_t> gain;      // per frame; empty: not reported
     bool settled;
   } cases[] = {
-      {"two steady frames are too few", {128, 128}, {}, false},
-      {"three steady frames", {128, 128, 128}, {}, true},
-      {"noise within two levels", {127, 129, 128}, {}, true},
-      {"still brightening", {40, 60, 80, 100}, {}, false},
-      {"brightened, then three steady", {40, 80, 120, 128, 129, 128}, {}, true},
-      {"brightened, two steady", {40, 80, 120, 128, 129}, {}, false},
-      {"flicker", {60, 120, 60, 120, 60}, {}, false},
-      {"steady picture, exposure still moving", {128, 128, 128}, {100, 110, 120}, false},
-      {"steady picture and exposure", {128, 128, 128, 128}, {90, 100, 100, 100}, true},
+      {"four steady frames are too few", {128, 128, 128, 128}, none, none, false},
+      {"five steady frames", {128, 128, 128, 128, 128}, none, none, true},
+      {"noise within a level", {127, 129, 128, 128, 127}, none, none, true},
+      {"still brightening", {40, 60, 80, 100, 120}, none, none, false},
+      {"brightened, then half a second steady",
+       [] {
+         std::vector<double> levels = {40, 80, 120};
+         levels.resize(19, 128);
+         return levels;
+       }(),
+       none, none, true},
+      {"brightening 1 level a frame for half a second", ramp(60, 1, 20), none, none, false},
+      {"brightening 0.1 level a frame: as good as still", ramp(120, 0.1, 20), none, none, true},
+      {"swaying 3 levels either side",
+       {125, 131, 125, 131, 125, 131, 125, 131, 125, 131, 125, 131, 125, 131, 125, 131, 125},
+       none,
+       none,
+       true},
+      {"flicker", {60, 120, 60, 120, 60, 120, 60, 120, 60, 120, 60}, none, none, false},
+      {"steady picture, exposure still moving", std::vector<double>(16, 128), steps(100, 1, 16),
+       none, false},
+      {"steady picture, exposure wobbling by 1",
+       std::vector<double>(16, 128),
+       {100, 101, 100, 101, 100, 101, 100, 101, 100, 101, 100, 101, 100, 101, 100, 101},
+       none,
+       true},
+      {"steady picture and exposure after a change", std::vector<double>(20, 128),
+       [] {
+         std::vector<int64_t> values = {90, 95};
+         values.resize(20, 100);
+         return values;
+       }(),
+       none, true},
+      {"steady picture, gain still moving", std::vector<double>(16, 128), none, steps(10, 2, 16),
+       false},
+      {"steady picture, gain rising a step in half a second", std::vector<double>(16, 128), none,
+       steps(10, 12, 16), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     vidmote::PictureSettle picture;
     for (size_t i = 0; i < c.brightness.size(); ++i)
-      picture.frame(c.brightness[i], c.exposure.empty() ? 0 : c.exposure[i], 0);
+      picture.frame(kAsked + static_cast<int64_t>(i) * vidmote::kSecond / 30, c.brightness[i],
+                    c.exposure.empty() ? 0 : c.exposure[i], c.gain.empty() ? 0 : c.gain[i]);
     EXPECT_EQ(picture.settled(), c.settled);
+    picture.restart();
+    picture.frame(kAsked + vidmote::kSecond, 128, 0, 0);
+    EXPECT_FALSE(picture.settled()) << "a restarted stream forgets the frames it saw";
   }
 }
 

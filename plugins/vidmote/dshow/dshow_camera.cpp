@@ -80,6 +80,19 @@ std::vector<std::pair<FrameSize, int>> stream_sizes(IAMStreamConfig* config) {
   return sizes;
 }
 
+// A camera property's value now, for watching the camera settle; 0 where
+// the camera has none.
+template <typename Controls>
+int64_t property_now(IBaseFilter* source, REFIID id, long property) {
+  Controls* controls = nullptr;
+  long value = 0, flags = 0;
+  if (FAILED(source->QueryInterface(id, reinterpret_cast<void**>(&controls))) || !controls)
+    return 0;
+  if (FAILED(controls->Get(property, &value, &flags))) value = 0;
+  controls->Release();
+  return value;
+}
+
 }  // namespace
 
 // The grabber's callback: keeps the latest frame and counts them.
@@ -111,7 +124,8 @@ class FrameSink : public ISampleGrabberCB {
       std::lock_guard<std::mutex> lock(mutex_);
       latest_.assign(bytes, bytes + used);
       ++sequence_;
-      rate_.frame(now_ns());
+      last_ns_ = now_ns();
+      rate_.frame(last_ns_);
     }
     arrived_.notify_all();
     return S_OK;
@@ -123,6 +137,11 @@ class FrameSink : public ISampleGrabberCB {
   uint64_t sequence() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sequence_;
+  }
+  // When the last frame arrived; 0 before the first.
+  int64_t last_arrival_ns() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_ns_;
   }
   // The interval between frames: as the camera declares it, or as they
   // arrive when slower.
@@ -154,6 +173,7 @@ class FrameSink : public ISampleGrabberCB {
   std::condition_variable arrived_;
   std::vector<uint8_t> latest_;
   uint64_t sequence_ = 0;
+  int64_t last_ns_ = 0;
   FrameRate rate_;  // by arrival: sample times are on the graph's clock
 };
 
@@ -180,9 +200,11 @@ void DshowCamera::close() {
 // A graph whose camera stopped delivering may never stop: a capture filter
 // blocked in the driver does not return from Stop (wine's, when the V4L2
 // device stops sending frames). So it is stopped and released on a thread of
-// its own, and this library stays loaded for that thread's sake; the capture
-// waits at most a second for it.
-void DshowCamera::fail(const std::string& why) {
+// its own, and this library stays loaded for that thread's sake. A capture
+// whose camera is gone waits at most a second for it (such a graph stops at
+// once); one whose camera stopped delivering does not wait, so it fails by
+// its bound as on Linux.
+void DshowCamera::fail(const std::string& why, bool camera_gone) {
   failure_ = why;
   if (!graph_ || !graph_->running) {
     close();
@@ -207,7 +229,7 @@ void DshowCamera::fail(const std::string& why) {
   // of before the capture fails: the host may end the process next, and a
   // capture filter torn down while the process ends can crash it (wine's
   // does).
-  done.wait_for(std::chrono::seconds(1));
+  if (camera_gone) done.wait_for(std::chrono::seconds(1));
 }
 
 bool DshowCamera::open() {
@@ -365,15 +387,33 @@ bool DshowCamera::device_lost() {
   return lost;
 }
 
+// Whether Windows still lists the camera: a capture filter may stop
+// delivering without a word when its device goes (wine's does).
+bool DshowCamera::still_listed() const {
+  for (const auto& camera : dshow_cameras())
+    if (camera->display_name() == display_name_) return true;
+  return false;
+}
+
 // Waits for a frame after `after`, until deadline_ns; watches for the camera
-// going away every 100 ms.
+// going away every 100 ms, and once frames have stopped for half a second
+// (or three intervals) asks every half second whether Windows still lists it.
 bool DshowCamera::wait_frames(uint64_t after, int64_t deadline_ns, uint64_t* sequence) {
+  int64_t next_listing = 0;
   for (;;) {
     const int64_t now = now_ns();
     *sequence = graph_->sink->wait(after, std::min(deadline_ns, now + 100 * kMillisecond));
     if (*sequence > after) return true;
-    if (device_lost()) {
-      fail("the camera stopped (unplugged?)");
+    const int64_t quiet_for =
+        now_ns() - std::max(graph_->sink->last_arrival_ns(), graph_->started_ns);
+    bool gone = device_lost();
+    if (!gone && quiet_for >= std::max(kSecond / 2, 3 * graph_->sink->interval_ns()) &&
+        now_ns() >= next_listing) {
+      gone = !still_listed();
+      next_listing = now_ns() + kSecond / 2;
+    }
+    if (gone) {
+      fail("stream failed: the camera is gone (unplugged?)", true);
       return false;
     }
     if (now_ns() >= deadline_ns) return false;
@@ -381,8 +421,10 @@ bool DshowCamera::wait_frames(uint64_t after, int64_t deadline_ns, uint64_t* seq
 }
 
 // Starts the graph and skips frames until the camera has settled. Settling
-// by the picture converts each frame into `frame`, and the one that shows
-// the picture steady is the capture's (*delivered).
+// by the picture converts each frame into `frame`, reads the exposure and
+// gain where the camera has them, and the frame that shows the picture
+// steady (or the first usable one past the cap) is the capture's
+// (*delivered). A usable frame must come within a capture's bound.
 bool DshowCamera::start(uint8_t* frame, bool* delivered) {
   Graph& g = *graph_;
   g.sink->restart_rate(g.interval_ns);
@@ -393,7 +435,7 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
   }
   g.running = true;
   const SettleChoice& settle = kSettleChoices[settle_choice_];
-  const int64_t started = now_ns();
+  const int64_t started = g.started_ns = now_ns();
   const int64_t settled_at = started + settle.ms * kMillisecond;
   const uint64_t first = g.sink->sequence();
   uint64_t seen = first;
@@ -405,17 +447,22 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
                         now_ns(), settled_at))
       return true;
     // By count or time, frames must keep coming; by the picture, a usable
-    // one must come within a capture's bound.
+    // one must come within a capture's bound, however readily frames come.
     const int64_t deadline =
         frame_timeout_ns(g.sink->interval_ns()) + (settle.by_picture ? started : last_frame);
-    if (!wait_frames(seen, deadline, &seen)) {
-      if (is_open()) fail("no frame in time after starting");
+    if (now_ns() > deadline || !wait_frames(seen, deadline, &seen)) {
+      if (is_open())
+        fail(seen > first ? "no usable frame in time after starting"
+                          : "no frame in time after starting");
       return false;
     }
     last_frame = now_ns();
     if (!settle.by_picture || !g.sink->convert(g.layout, frame)) continue;
-    picture.frame(mean_brightness(frame, size_.width, size_.height), 0, 0);
-    if (picture.settled() || last_frame >= started + kPictureSettleCap) {
+    picture.frame(
+        last_frame, mean_brightness(frame, size_.width, size_.height),
+        property_now<IAMCameraControl>(g.source, IID_IAMCameraControl, CameraControl_Exposure),
+        property_now<IAMVideoProcAmp>(g.source, IID_IAMVideoProcAmp, VideoProcAmp_Gain));
+    if (picture.settled() || last_frame >= started + picture_settle_cap_ns(g.sink->interval_ns())) {
       *delivered = true;
       return true;
     }
@@ -452,7 +499,7 @@ bool DshowCamera::take_frame(uint8_t* frame) {
     }
     const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
     // A frame too short for its size is skipped.
-    if (began_after(no_stamp, interval, now_ns(), asked, after_first) &&
+    if (began_after(no_stamp, false, interval, asked, after_first > 0) &&
         graph_->sink->convert(graph_->layout, frame))
       return true;
   }

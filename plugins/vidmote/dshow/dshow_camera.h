@@ -6,12 +6,13 @@
 //
 // The graph runs from the first capture until the camera is closed or its
 // size changes. After it starts, frames are skipped until the picture has
-// settled (auto exposure); a capture then waits for the second frame that
-// arrives after the request (the first may have begun before it). Frame
-// intervals are the ones the camera keeps, measured as frames arrive, when
-// longer than it declares. A camera that stops delivering fails the capture
-// after 3 s and two frame intervals;
-// one that Windows reports lost (unplugged) fails it at once and is closed.
+// settled, by the same rule as on Linux (brightness without trend, exposure
+// and gain as hints); a capture then waits for the second frame that arrives
+// after the request (the first may have begun before it). Frame intervals
+// are the ones the camera keeps, measured as frames arrive, when longer than
+// it declares. A camera that stops delivering fails the capture after 3 s
+// and two frame intervals; one that Windows reports lost (unplugged), or no
+// longer lists once its frames stop, fails it at once and is closed.
 // Either way the reason goes to standard error.
 #ifndef VIDMOTE_DSHOW_CAMERA_H
 #define VIDMOTE_DSHOW_CAMERA_H
@@ -64,7 +65,8 @@ class DshowCamera : public FrameSource {
   bool take_frame(uint8_t* frame);
   bool wait_frames(uint64_t after, int64_t deadline_ns, uint64_t* sequence);
   bool device_lost();
-  void fail(const std::string& why);
+  bool still_listed() const;
+  void fail(const std::string& why, bool camera_gone = false);
 
   std::wstring display_name_;
   std::wstring wide_name_;

@@ -65,6 +65,7 @@ struct DshowCamera::Graph {
   CameraFrameLayout layout = {0, 0, 0, PixelLayout::kBgr24};
   int64_t interval_ns = 0;
   bool running = false;
+  int64_t started_ns = 0;  // when the graph last started running
 
   ~Graph();
 };

@@ -1,6 +1,7 @@
 #include "frame_timing.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vidmote {
 
@@ -44,20 +45,70 @@ int64_t FrameRate::interval_ns() const {
   return std::min(std::max(declared_ns_, measured), kLongestInterval);
 }
 
-void PictureSettle::frame(double brightness, int64_t exposure, int64_t gain) {
-  last_[count_ % 3] = {brightness, exposure, gain};
+int64_t picture_settle_cap_ns(int64_t interval_ns) {
+  return std::max<int64_t>(0, 3 * kSecond - std::max(kSecond / 2, interval_ns));
+}
+
+void PictureSettle::frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain) {
+  seen_[count_ % kKept] = {at_ns, brightness, exposure, gain};
   ++count_;
 }
 
-bool PictureSettle::settled() const {
-  if (count_ < 3) return false;
-  double low = last_[0].brightness, high = low;
-  for (const Seen& seen : last_) {
-    low = std::min(low, seen.brightness);
-    high = std::max(high, seen.brightness);
-    if (seen.exposure != last_[0].exposure || seen.gain != last_[0].gain) return false;
+namespace {
+
+// The least-squares line through (t, y): its slope, and how far the point
+// furthest from it lies.
+struct Trend {
+  double slope = 0, furthest = 0;
+};
+
+template <typename Value>
+Trend trend_of(const double* t, const Value* y, int n) {
+  double mean_t = 0, mean_y = 0;
+  for (int i = 0; i < n; ++i) mean_t += t[i] / n, mean_y += static_cast<double>(y[i]) / n;
+  double covariance = 0, variance = 0;
+  for (int i = 0; i < n; ++i) {
+    covariance += (t[i] - mean_t) * (static_cast<double>(y[i]) - mean_y);
+    variance += (t[i] - mean_t) * (t[i] - mean_t);
   }
-  return high - low <= kSteadyLevels;
+  Trend trend;
+  trend.slope = variance > 0 ? covariance / variance : 0;
+  for (int i = 0; i < n; ++i) {
+    const double line = mean_y + trend.slope * (t[i] - mean_t);
+    trend.furthest = std::max(trend.furthest, std::abs(static_cast<double>(y[i]) - line));
+  }
+  return trend;
+}
+
+// Whether a control's trend moves it by less than 2 steps or 2 % in the
+// window.
+bool control_holds(const Trend& trend, double window_s, int64_t value) {
+  return std::abs(trend.slope) * window_s <
+         std::max(2.0, 0.02 * std::abs(static_cast<double>(value)));
+}
+
+}  // namespace
+
+bool PictureSettle::settled() const {
+  const int kept = std::min(count_, kKept);
+  double t[kKept], brightness[kKept];
+  int64_t exposure[kKept], gain[kKept];
+  int n = 0;
+  const Seen& newest = seen_[(count_ - 1 + kKept) % kKept];
+  for (; n < kept; ++n) {
+    const Seen& seen = seen_[(count_ - 1 - n + kKept) % kKept];
+    if (n >= kFewestFrames && newest.at_ns - seen.at_ns > kWindow) break;
+    t[n] = static_cast<double>(seen.at_ns - newest.at_ns) / kSecond;
+    brightness[n] = seen.brightness;
+    exposure[n] = seen.exposure;
+    gain[n] = seen.gain;
+  }
+  if (n < kFewestFrames || t[n - 1] == 0) return false;
+  const double window_s = static_cast<double>(kWindow) / kSecond;
+  const Trend picture = trend_of(t, brightness, n);
+  return std::abs(picture.slope) * window_s < kDriftLevels && picture.furthest <= kSwayLevels &&
+         control_holds(trend_of(t, exposure, n), window_s, newest.exposure) &&
+         control_holds(trend_of(t, gain, n), window_s, newest.gain);
 }
 
 SourceSetting settle_setting(uint32_t key, size_t current) {
@@ -69,14 +120,41 @@ SourceSetting settle_setting(uint32_t key, size_t current) {
   return settle;
 }
 
-bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
-                 int dequeued_before) {
-  // A stamp far from the clock (a driver that offsets them) says nothing.
-  const bool plausible =
-      stamp.stamp_ns <= now_ns + kSecond && stamp.stamp_ns >= now_ns - 10 * kSecond;
-  if (!stamp.monotonic || !plausible || interval_ns <= 0) return dequeued_before > 0;
-  const int64_t start = stamp.end_of_frame ? stamp.stamp_ns - interval_ns : stamp.stamp_ns;
-  return start + 1000 >= asked_ns;  // stamps come in whole microseconds
+bool StampTrust::believe(const FrameStamp& stamp, int64_t now_ns) {
+  // A frame ends before it is dequeued; a stamp ahead of the clock (beyond
+  // its microseconds) is no stamp of it.
+  if (!stamp.monotonic || stamp.stamp_ns > now_ns + kMillisecond ||
+      (any_ && stamp.stamp_ns <= last_ns_))
+    trusted_ = false;
+  any_ = true;
+  last_ns_ = stamp.stamp_ns;
+  return trusted_;
+}
+
+bool ArrivalOrder::arrived() {
+  const bool fresh = arrived_ > buffers_ || since_empty_ >= 1;
+  ++arrived_;
+  if (since_empty_ >= 0) ++since_empty_;
+  return fresh;
+}
+
+namespace {
+
+int64_t start_of(const FrameStamp& stamp, int64_t interval_ns) {
+  return stamp.end_of_frame ? stamp.stamp_ns - interval_ns : stamp.stamp_ns;
+}
+
+}  // namespace
+
+bool began_after(const FrameStamp& stamp, bool believed, int64_t interval_ns, int64_t asked_ns,
+                 bool by_arrival) {
+  if (by_arrival) return true;
+  if (!believed || interval_ns <= 0) return false;
+  return start_of(stamp, interval_ns) + 1000 >= asked_ns;  // stamps come in whole microseconds
+}
+
+bool stamp_lags(const FrameStamp& stamp, int64_t interval_ns, int64_t asked_ns) {
+  return start_of(stamp, interval_ns) < asked_ns - std::max<int64_t>(interval_ns, kMillisecond);
 }
 
 bool still_settling(int skipped, int settle_frames, int64_t now_ns, int64_t settled_at_ns) {

@@ -53,13 +53,58 @@ struct FrameStamp {
   int64_t stamp_ns;
 };
 
-// A frame dequeued at now_ns for a capture asked at asked_ns. With a usable
-// stamp and a known frame interval (interval_ns > 0) the stamp decides; an
-// end-of-frame stamp less one interval is the frame's start. Otherwise the
-// first frame dequeued after the request may have begun before it, so only
-// a later one (dequeued_before > 0) counts.
-bool began_after(const FrameStamp& stamp, int64_t interval_ns, int64_t now_ns, int64_t asked_ns,
-                 int dequeued_before);
+// Whether a driver's stamps are believed, learnt over one stream: on the
+// monotonic clock, rising from frame to frame and never ahead of the clock
+// (a copied, unknown or fixed stamp fails that), and never disproved by a
+// frame whose arrival shows it fresh while its stamp puts its start more
+// than a frame interval before the capture (stamps that lag). Once
+// doubted, arrival decides until the stream restarts.
+class StampTrust {
+ public:
+  void restart() { *this = StampTrust(); }
+  // The stamp of the frame just dequeued, at now_ns: whether it is
+  // believed. Once for every frame.
+  bool believe(const FrameStamp& stamp, int64_t now_ns);
+  bool believed() const { return trusted_; }
+  void disprove() { trusted_ = false; }
+
+ private:
+  bool trusted_ = true;
+  bool any_ = false;
+  int64_t last_ns_ = 0;
+};
+
+// Which frames a capture may take by their arrival alone. Every frame in
+// the driver's buffers when the capture was asked for, and the one it was
+// filling, may have begun before (a buffer queued again takes the frame in
+// flight): so once the queue has been seen empty, the second frame to arrive
+// began after the request; and once one frame more than there are buffers
+// has arrived, every later one did.
+class ArrivalOrder {
+ public:
+  explicit ArrivalOrder(size_t buffers) : buffers_(buffers) {}
+  // The driver had no frame ready.
+  void queue_empty() {
+    if (since_empty_ < 0) since_empty_ = 0;
+  }
+  // A frame arrived: whether its arrival shows it began after the request.
+  bool arrived();
+
+ private:
+  size_t buffers_;
+  size_t arrived_ = 0;
+  int since_empty_ = -1;  // frames arrived since the queue was seen empty
+};
+
+// A frame dequeued for a capture asked at asked_ns: whether it began after
+// the request. Arrival decides when it shows so (by_arrival); else a
+// believed stamp with a known frame interval (interval_ns > 0), an
+// end-of-frame stamp less one interval being the frame's start.
+bool began_after(const FrameStamp& stamp, bool believed, int64_t interval_ns, int64_t asked_ns,
+                 bool by_arrival);
+// Whether a stamp puts a frame that arrival shows fresh more than an interval
+// before the request: stamps that lag.
+bool stamp_lags(const FrameStamp& stamp, int64_t interval_ns, int64_t asked_ns);
 
 // The settle times a user can choose: after the stream starts, frames are
 // skipped until the picture is steady (see PictureSettle), or until both the
@@ -73,28 +118,46 @@ struct SettleChoice {
 const size_t kSettleChoiceCount = 9;
 extern const SettleChoice kSettleChoices[kSettleChoiceCount];
 const size_t kDefaultSettle = 0;  // by the picture
-// Settling by the picture ends this long after the stream started, steady
-// or not.
-const int64_t kPictureSettleCap = 3 * kSecond;
+
+// Settling by the picture looks for a steady picture until this long after
+// stream-on, then takes the next usable frame: 2.5 s, or 3 s less one frame
+// interval for cameras slower than 2 fps. So the picture comes within 3 s
+// while frames come whole, and the capture's bound (3 s and two intervals
+// from stream-on) leaves at least half a second and two intervals for a
+// damaged frame to be followed by a good one.
+int64_t picture_settle_cap_ns(int64_t interval_ns);
 
 // Whether a camera's picture has settled after stream-on (auto exposure and
-// white balance at work): the last three usable frames agree in brightness
-// within kSteadyLevels, and the exposure and gain the driver reports (where
-// it does) did not change across them. So at least two frames are skipped.
+// white balance at work). Over the usable frames of the last half second
+// (at least five; all of them while fewer have come since stream-on) the
+// brightness shows no trend (its least-squares line would move under
+// kDriftLevels in half a second) and no frame strays more than kSwayLevels
+// from that line, and the exposure and gain the driver reports show no trend
+// either (under 2 steps or 2 % in half a second): a hint, so a value read
+// back wobbling by a step does not hold the picture back. A camera steady
+// from the start is settled at its fifth frame.
 class PictureSettle {
  public:
-  static constexpr double kSteadyLevels = 2.0;  // of 255
-  // One usable frame: its mean brightness (0..255) and the exposure and
-  // gain in force (any constant where the driver does not report them).
-  void frame(double brightness, int64_t exposure, int64_t gain);
+  static constexpr double kDriftLevels = 2.0;  // of 255, in kWindow
+  static constexpr double kSwayLevels = 4.0;
+  static constexpr int64_t kWindow = 500 * kMillisecond;
+  static constexpr int kFewestFrames = 5;
+  // One usable frame that arrived at at_ns: its mean brightness (0..255) and
+  // the exposure and gain in force (any constant where the driver does not
+  // report them).
+  void frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain);
   bool settled() const;
+  // Forgets the frames seen (the stream restarts).
+  void restart() { count_ = 0; }
 
  private:
+  static constexpr int kKept = 64;  // half a second up to 128 fps
   struct Seen {
+    int64_t at_ns;
     double brightness;
     int64_t exposure, gain;
   };
-  Seen last_[3] = {};
+  Seen seen_[kKept] = {};
   int count_ = 0;
 };
 

@@ -349,44 +349,53 @@ void V4l2Camera::release_buffers() {
   if (is_open()) xioctl(VIDIOC_REQBUFS, &request);  // count 0 frees them
 }
 
-// Skips frames after stream-on until the camera has settled. Settling by the
-// picture converts each frame into `frame`, and the one that shows the
-// picture steady is the capture's (*delivered).
-bool V4l2Camera::settle(uint8_t* frame, bool* delivered) {
+// Skips frames after stream-on until the camera has settled, and again from
+// the start whenever the stream restarts. Settling by the picture converts
+// each frame into `frame`, and the one that shows the picture steady (or the
+// first usable one past the cap) is the capture's (*delivered); a usable
+// frame must come within a capture's bound of started_ns, checked before
+// every dequeue however readily the driver has frames.
+bool V4l2Camera::settle(uint8_t* frame, int64_t started_ns, bool* restarted, bool* delivered) {
   const SettleChoice& settle = kSettleChoices[settle_choice_];
-  const int64_t started = device_->now_ns();
-  const int64_t settled_at = started + settle.ms * kMillisecond;
+  int64_t settle_from = device_->now_ns();
   PictureSettle picture;
   Tally tally;
-  bool restarted = false;
-  int64_t last_frame = started;
+  int64_t last_frame = settle_from;
   for (int skipped = 0;; ++skipped) {
-    if (!settle.by_picture &&
-        !still_settling(skipped, settle.frames, device_->now_ns(), settled_at))
+    if (!settle.by_picture && !still_settling(skipped, settle.frames, device_->now_ns(),
+                                              settle_from + settle.ms * kMillisecond))
       return true;
     // By count or time, frames must keep coming; by the picture, a usable
     // one must come within a capture's bound.
     const int64_t deadline =
-        frame_timeout_ns(rate_.interval_ns()) + (settle.by_picture ? started : last_frame);
+        frame_timeout_ns(rate_.interval_ns()) + (settle.by_picture ? started_ns : last_frame);
     v4l2_buffer buffer = {};
-    const Wait wait = next_frame(deadline, &buffer, &restarted);
+    const bool restarted_before = *restarted;
+    const Wait wait =
+        device_->now_ns() > deadline ? Wait::kTimeout : next_frame(deadline, &buffer, restarted);
     if (wait != Wait::kFrame) {
       why_ = wait == Wait::kTimeout ? tally.no_frame(" after starting") : stream_error(errno);
       return false;
     }
     last_frame = device_->now_ns();
+    if (*restarted != restarted_before) {  // the camera starts over
+      picture.restart();
+      settle_from = last_frame;
+      skipped = 0;
+    }
     ++tally.arrived;
     bool usable = false;
     if (settle.by_picture && usable_frame(buffer, frame, &tally)) {
       usable = true;
-      picture.frame(mean_brightness(frame, size_.width, size_.height),
+      picture.frame(last_frame, mean_brightness(frame, size_.width, size_.height),
                     control_value(V4L2_CID_EXPOSURE_ABSOLUTE), control_value(V4L2_CID_GAIN));
     }
     if (!requeue(&buffer)) {
       why_ = stream_error(errno);
       return false;
     }
-    if (usable && (picture.settled() || last_frame >= started + kPictureSettleCap)) {
+    if (usable && (picture.settled() ||
+                   last_frame >= started_ns + picture_settle_cap_ns(rate_.interval_ns()))) {
       *delivered = true;
       return true;
     }
@@ -402,6 +411,7 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
         left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
     if (ready == V4l2Device::Wait::kError) return Wait::kError;
     if (ready == V4l2Device::Wait::kTimeout) {
+      found_empty_ = true;
       if (left <= 0) return Wait::kTimeout;
       continue;
     }
@@ -417,6 +427,7 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
       return Wait::kFrame;
     }
     if (errno != EAGAIN) return Wait::kError;
+    found_empty_ = true;
     if (ready == V4l2Device::Wait::kBroken) {
       errno = EIO;
       return Wait::kError;
@@ -439,6 +450,7 @@ V4l2Camera::Wait V4l2Camera::next_frame(int64_t deadline_ns, v4l2_buffer* buffer
     }
     *restarted = true;
     stop_streaming();
+    stamps_.restart();
     if (!start_streaming()) {
       errno = error;
       return Wait::kError;
@@ -449,8 +461,7 @@ V4l2Camera::Wait V4l2Camera::next_frame(int64_t deadline_ns, v4l2_buffer* buffer
 void V4l2Camera::note_rate(const v4l2_buffer& buffer) {
   const FrameStamp stamp = stamp_of(buffer);
   const int64_t now = device_->now_ns();
-  const bool plausible = stamp.monotonic && stamp.stamp_ns <= now + kSecond &&
-                         stamp.stamp_ns >= now - kLongestInterval;
+  const bool plausible = stamps_.believe(stamp, now) && stamp.stamp_ns >= now - kLongestInterval;
   // The driver's sequence counts frames it dropped for want of a buffer.
   const int64_t since = last_sequence_ >= 0 && buffer.sequence > last_sequence_
                             ? buffer.sequence - last_sequence_
@@ -497,12 +508,15 @@ bool V4l2Camera::reopen_when_back() {
 }
 
 // Every capture ends by its deadline: frames already queued are handed back
-// unconverted, and only the frame kept is converted.
+// unconverted, and only the frame kept is converted. A stream that restarts
+// settles again, within the same deadline.
 bool V4l2Camera::capture_once(uint8_t* frame) {
   if (!is_open() || !frame) return false;
+  bool restarted = false;
   if (!streaming_) {
     bool delivered = false;
-    if (!start_streaming() || !settle(frame, &delivered)) {
+    stamps_.restart();
+    if (!start_streaming() || !settle(frame, device_->now_ns(), &restarted, &delivered)) {
       fail(why_);
       return false;
     }
@@ -511,7 +525,11 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
   const int64_t asked = device_->now_ns();
   const int64_t deadline = asked + frame_timeout_ns(rate_.interval_ns());
   Tally tally;
-  bool restarted = false;
+  restarted = false;
+  found_empty_ = false;
+  ArrivalOrder arrival(buffers_.size());
+  // After a restart every frame is the new stream's: begun after the request.
+  auto resettle = [&](bool* delivered) { return settle(frame, asked, &restarted, delivered); };
 
   // Frames already queued began before the request: hand them back, as long
   // as the driver has more at once, for at most a frame interval (a driver
@@ -526,10 +544,25 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
       fail(stream_error(errno));
       return false;
     }
+    if (restarted) break;
+    arrival.arrived();
   }
 
-  for (int dequeued = 0;; ++dequeued) {
+  bool resettled = false;
+  for (;;) {
+    if (restarted && !resettled) {
+      resettled = true;
+      bool delivered = false;
+      if (!resettle(&delivered)) {
+        fail(why_);
+        return false;
+      }
+      if (delivered) return true;
+    }
+    const bool empty_before = found_empty_;
+    if (empty_before) arrival.queue_empty();
     // No dequeue begins past the deadline, however long the last one took.
+    const bool restarted_before = restarted;
     const Wait wait =
         device_->now_ns() > deadline ? Wait::kTimeout : next_frame(deadline, &buffer, &restarted);
     if (wait != Wait::kFrame) {
@@ -537,9 +570,16 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
       return false;
     }
     ++tally.arrived;
+    const bool new_stream = restarted && !restarted_before;
+    // Whether the queue was empty while this frame was awaited.
+    if (!empty_before && found_empty_) arrival.queue_empty();
+    const FrameStamp stamp = stamp_of(buffer);
+    const bool by_arrival = arrival.arrived() || (restarted && !new_stream);
+    const bool believed = stamps_.believed();
+    if (by_arrival && believed && stamp_lags(stamp, rate_.interval_ns(), asked)) stamps_.disprove();
     const bool fresh =
-        began_after(stamp_of(buffer), rate_.interval_ns(), device_->now_ns(), asked, dequeued);
-    if (!fresh) ++tally.stale;
+        !new_stream && began_after(stamp, believed, rate_.interval_ns(), asked, by_arrival);
+    if (!fresh && !new_stream) ++tally.stale;
     const bool done = fresh && usable_frame(buffer, frame, &tally);
     if (!requeue(&buffer)) {
       fail(stream_error(errno));

@@ -4,15 +4,15 @@
 //
 // Streaming runs with mmap buffers from the first capture until the camera
 // is closed or a setting that needs it stopped changes. After stream-on the
-// first frames are skipped until the picture has settled (auto exposure);
-// every capture then hands back, unconverted, what the driver has queued and
-// returns a frame that began after the capture was asked for, converting
-// that frame alone. Damaged frames (flagged, short, MJPEG cut short or not
-// decodable) are never delivered. Frame intervals are the ones the camera
-// keeps, measured, when longer than it declares. A camera that stops
-// delivering usable frames fails the capture after 3 s and two frame
-// intervals, saying what arrived; an error that may pass restarts the stream
-// once; a camera that disappears fails the capture at once and is closed.
+// first frames are skipped until the picture has settled (auto exposure),
+// and again after any restart of the stream; every capture then hands back,
+// unconverted, what the driver has queued and returns a frame that began
+// after the capture was asked for (by its stamp, or by its arrival where the
+// stamps cannot be believed), converting that frame alone. Damaged frames (flagged, short, MJPEG
+// cut short or not decodable) are never delivered. Frame intervals are the ones the camera keeps,
+// measured, when longer than it declares. A camera that stops delivering usable frames fails the
+// capture after 3 s and two frame intervals, saying what arrived; an error that may pass restarts
+// the stream once; a camera that disappears fails the capture at once and is closed.
 #ifndef VIDMOTE_V4L2_CAMERA_H
 #define VIDMOTE_V4L2_CAMERA_H
 
@@ -100,7 +100,7 @@ class V4l2Camera : public FrameSource {
   bool start_streaming();
   void stop_streaming();
   void release_buffers();
-  bool settle(uint8_t* frame, bool* delivered);
+  bool settle(uint8_t* frame, int64_t started_ns, bool* restarted, bool* delivered);
   Wait next_buffer(int64_t deadline_ns, v4l2_buffer* buffer);
   Wait next_frame(int64_t deadline_ns, v4l2_buffer* buffer, bool* restarted);
   void note_rate(const v4l2_buffer& buffer);
@@ -133,6 +133,8 @@ class V4l2Camera : public FrameSource {
   std::vector<uint8_t> scratch_;    // libv4lconvert's frame, top row first
   FrameRate rate_;                  // declared by the driver, measured from its frames
   int64_t last_sequence_ = -1;      // of the last frame dequeued
+  StampTrust stamps_;               // whether this stream's stamps are believed
+  bool found_empty_ = false;        // the driver had no frame ready, since this was cleared
   size_t settle_choice_;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;
