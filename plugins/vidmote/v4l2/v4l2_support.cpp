@@ -99,4 +99,17 @@ uint32_t unanswered_control_after(V4l2Device& device, uint32_t last) {
   return 0;
 }
 
+// A timestamp further than this from zero is no clock's (and its product
+// with kSecond could not be formed).
+const int64_t kLargestStampSeconds = 1000 * 1000 * 1000;
+
+FrameStamp stamp_of(const v4l2_buffer& buffer) {
+  const int64_t seconds = std::max<int64_t>(
+      -kLargestStampSeconds, std::min<int64_t>(buffer.timestamp.tv_sec, kLargestStampSeconds));
+  const int64_t microseconds = buffer.timestamp.tv_usec % 1000000;
+  return {(buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC,
+          (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF,
+          seconds * kSecond + microseconds * 1000};
+}
+
 }  // namespace vidmote

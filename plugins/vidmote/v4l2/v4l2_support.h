@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frame_convert.h"
+#include "frame_timing.h"
 #include "v4l2_device.h"
 
 namespace vidmote {
@@ -31,6 +32,9 @@ bool layout_of(uint32_t pixel_format, PixelLayout* pixels);
 // Whether frames of this format are a video codec's (H.264, HEVC, VP8, ...),
 // each depending on others: nothing here decodes those.
 bool is_video_stream(uint32_t pixel_format);
+
+// When the driver says it took the frame in the buffer.
+FrameStamp stamp_of(const v4l2_buffer& buffer);
 
 // A name the device gave (a fixed field, terminated or full), ready for a
 // terminal.

@@ -1,0 +1,231 @@
+// A V4L2 capture: settling after stream-on, the fresh frame after Enter,
+// damaged frames counted instead of delivered, a camera plugged back.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "device_text.h"
+#include "frame_timing.h"
+#include "v4l2_camera.h"
+#include "v4l2_support.h"
+
+namespace vidmote {
+
+// A camera gone in the middle of a capture may be plugged back: the same
+// camera found again within a capture's bound is opened (its node may have
+// another number), settles and gives the frame.
+bool V4l2Camera::capture(uint8_t* frame) {
+  if (capture_once(frame)) return true;
+  if (!lost_) return false;
+  lost_ = false;
+  const std::string old_path = path_;
+  if (reopen_when_back() && capture_once(frame)) {
+    fprintf(stderr, "vidmote: %s: the camera was gone (unplugged?) and is back as %s\n",
+            printable(old_path).c_str(), printable(path_).c_str());
+    return true;
+  }
+  lost_ = false;
+  fprintf(stderr, "vidmote: %s: stream failed: the camera is gone (unplugged?)\n",
+          printable(old_path).c_str());
+  return false;
+}
+
+bool V4l2Camera::reopen_when_back() {
+  const CameraIdentity camera = {card_, bus_};
+  const int64_t until = device_->now_ns() + frame_timeout_ns(rate_.interval_ns());
+  for (;;) {
+    const std::string node = node_of_camera(*device_, path_, camera);
+    if (!node.empty()) {
+      path_ = node;
+      if (open()) return true;
+    }
+    if (device_->now_ns() >= until) return false;
+    device_->wait(100);  // closed: a pause
+  }
+}
+
+// Every capture ends by its deadline: frames already queued are handed back
+// unconverted, and only the frame kept is converted. A stream that restarts
+// settles again, within the same deadline.
+bool V4l2Camera::capture_once(uint8_t* frame) {
+  if (!is_open() || !frame) return false;
+  bool restarted = false;
+  if (!streaming_) {
+    bool delivered = false;
+    stamps_.restart();
+    if (!start_streaming() || !settle(frame, device_->now_ns(), &restarted, &delivered)) {
+      fail(why_);
+      return false;
+    }
+    if (delivered) return true;
+  }
+  const int64_t asked = device_->now_ns();
+  const int64_t deadline = asked + frame_timeout_ns(rate_.interval_ns());
+  Tally tally;
+  restarted = false;
+  found_empty_ = false;
+  ArrivalOrder arrival(buffers_.size());
+  // After a restart every frame is the new stream's: begun after the request.
+  auto resettle = [&](bool* delivered) { return settle(frame, asked, &restarted, delivered); };
+
+  // Frames already queued began before the request: hand them back, as long
+  // as the driver has more at once, for at most a frame interval (a driver
+  // slow to dequeue leaves the rest to the stale-frame check below).
+  v4l2_buffer buffer = {};
+  const int64_t hand_back_until = asked + rate_.interval_ns();
+  for (size_t handed_back = 0;
+       handed_back < 2 * buffers_.size() && device_->now_ns() <= hand_back_until; ++handed_back) {
+    const Wait wait = next_frame(asked, &buffer, &restarted);
+    if (wait == Wait::kTimeout) break;
+    if (wait == Wait::kError || !requeue(&buffer)) {
+      fail(stream_error(errno));
+      return false;
+    }
+    if (restarted) break;
+    arrival.arrived();
+  }
+
+  bool resettled = false;
+  for (;;) {
+    if (restarted && !resettled) {
+      resettled = true;
+      bool delivered = false;
+      if (!resettle(&delivered)) {
+        fail(why_);
+        return false;
+      }
+      if (delivered) return true;
+    }
+    const bool empty_before = found_empty_;
+    if (empty_before) arrival.queue_empty();
+    // No dequeue begins past the deadline, however long the last one took.
+    const bool restarted_before = restarted;
+    const Wait wait =
+        device_->now_ns() > deadline ? Wait::kTimeout : next_frame(deadline, &buffer, &restarted);
+    if (wait != Wait::kFrame) {
+      fail(wait == Wait::kTimeout ? tally.no_frame("") : stream_error(errno));
+      return false;
+    }
+    ++tally.arrived;
+    const bool new_stream = restarted && !restarted_before;
+    // Whether the queue was empty while this frame was awaited.
+    if (!empty_before && found_empty_) arrival.queue_empty();
+    const FrameStamp stamp = stamp_of(buffer);
+    const bool by_arrival = arrival.arrived() || (restarted && !new_stream);
+    const bool believed = stamps_.believed();
+    if (by_arrival && believed && stamp_lags(stamp, rate_.interval_ns(), asked)) stamps_.disprove();
+    const bool fresh =
+        !new_stream && began_after(stamp, believed, rate_.interval_ns(), asked, by_arrival);
+    if (!fresh && !new_stream) ++tally.stale;
+    const bool done = fresh && usable_frame(buffer, frame, &tally);
+    if (!requeue(&buffer)) {
+      fail(stream_error(errno));
+      return done;  // a frame already delivered is still good
+    }
+    if (done) return true;
+  }
+}
+
+// Skips frames after stream-on until the camera has settled, and again from
+// the start whenever the stream restarts. Settling by the picture converts
+// each frame into `frame`, and the one that shows the picture steady (or the
+// first usable one past the cap) is the capture's (*delivered); a usable
+// frame must come within a capture's bound of started_ns, checked before
+// every dequeue however readily the driver has frames.
+bool V4l2Camera::settle(uint8_t* frame, int64_t started_ns, bool* restarted, bool* delivered) {
+  const SettleChoice& settle = kSettleChoices[settle_choice_];
+  int64_t settle_from = device_->now_ns();
+  PictureSettle picture;
+  Tally tally;
+  int64_t last_frame = settle_from;
+  for (int skipped = 0;; ++skipped) {
+    if (!settle.by_picture && !still_settling(skipped, settle.frames, device_->now_ns(),
+                                              settle_from + settle.ms * kMillisecond))
+      return true;
+    // By count or time, frames must keep coming; by the picture, a usable
+    // one must come within a capture's bound.
+    const int64_t deadline =
+        frame_timeout_ns(rate_.interval_ns()) + (settle.by_picture ? started_ns : last_frame);
+    v4l2_buffer buffer = {};
+    const bool restarted_before = *restarted;
+    const Wait wait =
+        device_->now_ns() > deadline ? Wait::kTimeout : next_frame(deadline, &buffer, restarted);
+    if (wait != Wait::kFrame) {
+      why_ = wait == Wait::kTimeout ? tally.no_frame(" after starting") : stream_error(errno);
+      return false;
+    }
+    last_frame = device_->now_ns();
+    if (*restarted != restarted_before) {  // the camera starts over
+      picture.restart();
+      settle_from = last_frame;
+      skipped = 0;
+    }
+    ++tally.arrived;
+    bool usable = false;
+    if (settle.by_picture && usable_frame(buffer, frame, &tally)) {
+      usable = true;
+      picture.frame(last_frame, mean_brightness(frame, size_.width, size_.height),
+                    control_value(V4L2_CID_EXPOSURE_ABSOLUTE), control_value(V4L2_CID_GAIN));
+    }
+    if (!requeue(&buffer)) {
+      why_ = stream_error(errno);
+      return false;
+    }
+    if (usable && (picture.settled() ||
+                   last_frame >= started_ns + picture_settle_cap_ns(rate_.interval_ns()))) {
+      *delivered = true;
+      return true;
+    }
+  }
+}
+
+// Converts the frame in the buffer unless it is damaged: flagged by the
+// driver, shorter than its format, an MJPEG frame cut short, of another size
+// than its format or one that does not decode. Those are counted instead.
+bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* tally) {
+  tally->jpeg =
+      source_.pixelformat == V4L2_PIX_FMT_MJPEG || source_.pixelformat == V4L2_PIX_FMT_JPEG;
+  if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
+    ++tally->flagged;
+    return false;
+  }
+  const Buffer& mapped = buffers_[buffer.index];
+  const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
+  size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
+  if (!converted_.pixelformat) {
+    if (convert_to_bottom_up_bgr(bytes, used, layout_, frame)) return true;
+    ++tally->cut_short;
+    return false;
+  }
+  if (tally->jpeg) {
+    JpegImage image;
+    const JpegFrame jpeg = jpeg_frame(bytes, used, &image);
+    if (jpeg != JpegFrame::kWhole) {
+      ++(jpeg == JpegFrame::kCutShort ? tally->cut_short : tally->undecodable);
+      return false;
+    }
+    // No decoder takes a frame of another size than the format's.
+    if (image.width && image.height &&
+        (static_cast<uint32_t>(image.width) != source_.width ||
+         static_cast<uint32_t>(image.height) != source_.height)) {
+      ++tally->other_size;
+      return false;
+    }
+    used = image.bytes;  // what follows its end is not the picture
+  }
+  scratch_.resize(converted_.sizeimage);
+  if (!device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size())) {
+    ++tally->undecodable;
+    return false;
+  }
+  return convert_to_bottom_up_bgr(scratch_.data(), scratch_.size(), layout_, frame);
+}
+
+// A control's value for watching the camera settle; 0 where the driver
+// has none.
+int64_t V4l2Camera::control_value(uint32_t id) {
+  v4l2_control control = {id, 0};
+  return xioctl(VIDIOC_G_CTRL, &control) == 0 ? control.value : 0;
+}
+
+}  // namespace vidmote

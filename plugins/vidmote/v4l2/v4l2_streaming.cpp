@@ -1,0 +1,190 @@
+// The V4L2 camera's stream: its buffers, stream-on and -off, the next
+// frame the driver filled, a restart after a passing error.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "device_text.h"
+#include "frame_timing.h"
+#include "v4l2_camera.h"
+#include "v4l2_support.h"
+
+namespace vidmote {
+
+namespace {
+
+const uint32_t kBufferCount = 4;
+// A driver may raise the count it is asked for to its own minimum; beyond
+// this many it is no camera's.
+const uint32_t kMostBuffers = 64;
+
+}  // namespace
+
+// Requests the buffers, queues them all and starts the stream; the reason
+// in why_ when it cannot.
+bool V4l2Camera::start_streaming() {
+  v4l2_requestbuffers request = {};
+  request.count = kBufferCount;
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  if (xioctl(VIDIOC_REQBUFS, &request) != 0) {
+    why_ = errno == EBUSY ? failure_text(EBUSY) : "cannot get buffers: " + error_text(errno);
+    return false;
+  }
+  if (request.count == 0 || request.count > kMostBuffers) {
+    char text[96];
+    snprintf(text, sizeof text, "the driver granted %u buffers (1 to %u can be used)",
+             request.count, kMostBuffers);
+    why_ = text;
+    release_buffers();
+    return false;
+  }
+  for (uint32_t i = 0; i < request.count; ++i) {
+    v4l2_buffer buffer = {};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = i;
+    void* start = nullptr;
+    if (xioctl(VIDIOC_QUERYBUF, &buffer) != 0 ||
+        !(start = device_->map(buffer.length, buffer.m.offset))) {
+      why_ = "cannot map its buffers: " + error_text(errno);
+      release_buffers();
+      return false;
+    }
+    buffers_.push_back({start, buffer.length});
+  }
+  for (uint32_t i = 0; i < buffers_.size(); ++i) {
+    v4l2_buffer buffer = {};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = i;
+    if (xioctl(VIDIOC_QBUF, &buffer) != 0) {
+      why_ = "cannot queue its buffers: " + error_text(errno);
+      release_buffers();
+      return false;
+    }
+  }
+  v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (xioctl(VIDIOC_STREAMON, &type) != 0) {
+    const int error = errno;
+    if (error == ENOSPC) {
+      char text[160];
+      snprintf(text, sizeof text,
+               "not enough USB bandwidth for %d x %d: try another USB port (not a hub shared "
+               "with another camera), a smaller size or MJPEG",
+               size_.width, size_.height);
+      why_ = text;
+    } else {
+      why_ = error == EBUSY ? failure_text(EBUSY) : "cannot start streaming: " + error_text(error);
+    }
+    release_buffers();
+    return false;
+  }
+  streaming_ = true;
+  rate_.restart();
+  last_sequence_ = -1;
+  return true;
+}
+
+void V4l2Camera::stop_streaming() {
+  if (streaming_) {
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    xioctl(VIDIOC_STREAMOFF, &type);
+    streaming_ = false;
+  }
+  release_buffers();
+}
+
+void V4l2Camera::release_buffers() {
+  for (const Buffer& buffer : buffers_) device_->unmap(buffer.start, buffer.length);
+  buffers_.clear();
+  v4l2_requestbuffers request = {};
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  if (is_open()) xioctl(VIDIOC_REQBUFS, &request);  // count 0 frees them
+}
+
+// The next buffer the driver filled, waiting no later than deadline_ns; it
+// polls before every dequeue. Every frame dequeued counts for the rate.
+V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
+  for (;;) {
+    const int64_t left = deadline_ns - device_->now_ns();
+    const V4l2Device::Wait ready = device_->wait(
+        left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
+    if (ready == V4l2Device::Wait::kError) return Wait::kError;
+    if (ready == V4l2Device::Wait::kTimeout) {
+      found_empty_ = true;
+      if (left <= 0) return Wait::kTimeout;
+      continue;
+    }
+    *buffer = {};
+    buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer->memory = V4L2_MEMORY_MMAP;
+    if (xioctl(VIDIOC_DQBUF, buffer) == 0) {
+      if (buffer->index >= buffers_.size()) {
+        errno = EIO;
+        return Wait::kError;
+      }
+      note_rate(*buffer);
+      return Wait::kFrame;
+    }
+    if (errno != EAGAIN) return Wait::kError;
+    found_empty_ = true;
+    if (ready == V4l2Device::Wait::kBroken) {
+      errno = EIO;
+      return Wait::kError;
+    }
+    if (left <= 0) return Wait::kTimeout;
+  }
+}
+
+// As next_buffer, but an error that may pass (EIO: V4L2 allows it as a
+// temporary condition) restarts the stream, once while *restarted is false;
+// a camera that is gone fails at once.
+V4l2Camera::Wait V4l2Camera::next_frame(int64_t deadline_ns, v4l2_buffer* buffer, bool* restarted) {
+  for (;;) {
+    const Wait wait = next_buffer(deadline_ns, buffer);
+    if (wait != Wait::kError) return wait;
+    const int error = errno;
+    if (error == ENODEV || error == ENXIO || *restarted) {
+      errno = error;
+      return Wait::kError;
+    }
+    *restarted = true;
+    stop_streaming();
+    stamps_.restart();
+    if (!start_streaming()) {
+      errno = error;
+      return Wait::kError;
+    }
+  }
+}
+
+void V4l2Camera::note_rate(const v4l2_buffer& buffer) {
+  const FrameStamp stamp = stamp_of(buffer);
+  const int64_t now = device_->now_ns();
+  const bool plausible = stamps_.believe(stamp, now) && stamp.stamp_ns >= now - kLongestInterval;
+  // The driver's sequence counts frames it dropped for want of a buffer.
+  const int64_t since = last_sequence_ >= 0 && buffer.sequence > last_sequence_
+                            ? buffer.sequence - last_sequence_
+                            : 1;
+  last_sequence_ = buffer.sequence;
+  rate_.frame(plausible ? stamp.stamp_ns : now, since);
+}
+
+bool V4l2Camera::requeue(v4l2_buffer* buffer) {
+  return xioctl(VIDIOC_QBUF, buffer) == 0;
+}
+
+// Streaming stops, so the next capture starts afresh. A device that is gone
+// is closed as well, and said so only once it did not come back.
+void V4l2Camera::fail(const std::string& why) {
+  if (!gone_)
+    fprintf(stderr, "vidmote: %s: %s\n", printable(path_).c_str(), printable(why).c_str());
+  stop_streaming();
+  if (gone_) close();
+  lost_ = gone_;
+  gone_ = false;
+}
+
+}  // namespace vidmote
