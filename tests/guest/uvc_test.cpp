@@ -104,37 +104,8 @@ class Webcam {
 
 // ---- Saved pictures ----
 
-struct Picture {
-  int width = 0, height = 0;
-  std::vector<uint8_t> bgr;  // bottom row first, no padding, as the BMP
-  int green(int x, int t) const {
-    return bgr[3 * (static_cast<size_t>(height - 1 - t) * width + x) + 1];
-  }
-};
-
-Picture read_bmp(const std::string& path) {
-  const std::string bytes = file_exists(path) ? read_file(path) : "";
-  Picture picture;
-  if (bytes.size() < 54) return picture;
-  auto le32 = [&](size_t at) {
-    return static_cast<int>(static_cast<uint8_t>(bytes[at]) |
-                            static_cast<uint8_t>(bytes[at + 1]) << 8 |
-                            static_cast<uint8_t>(bytes[at + 2]) << 16 |
-                            static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24);
-  };
-  const int w = le32(18), h = le32(22);
-  const size_t stride = (3 * static_cast<size_t>(w) + 3) / 4 * 4;
-  if (w <= 0 || h <= 0 || bytes.size() != 54 + stride * h) return picture;
-  picture.width = w;
-  picture.height = h;
-  for (int y = 0; y < h; ++y)
-    picture.bgr.insert(picture.bgr.end(), bytes.begin() + 54 + stride * y,
-                       bytes.begin() + 54 + stride * y + 3 * w);
-  return picture;
-}
-
 int green_of(const void* picture, int x, int t) {
-  return static_cast<const Picture*>(picture)->green(x, t);
+  return static_cast<const Picture*>(picture)->at(x, t)[1];
 }
 
 // The webcam's frame of that phase as the plug-in's YUYV reader makes it.

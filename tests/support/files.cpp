@@ -78,3 +78,24 @@ void write_file(const std::string& path, const std::string& bytes) {
 bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
+
+Picture read_bmp(const std::string& path) {
+  const std::string bytes = file_exists(path) ? read_file(path) : "";
+  Picture picture;
+  if (bytes.size() < 54) return picture;
+  auto le32 = [&](size_t at) {
+    return static_cast<int>(static_cast<uint8_t>(bytes[at]) |
+                            static_cast<uint8_t>(bytes[at + 1]) << 8 |
+                            static_cast<uint8_t>(bytes[at + 2]) << 16 |
+                            static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24);
+  };
+  const int w = le32(18), h = le32(22);
+  const size_t stride = (3 * static_cast<size_t>(w) + 3) / 4 * 4;
+  if (w <= 0 || h <= 0 || bytes.size() != 54 + stride * h) return picture;
+  picture.width = w;
+  picture.height = h;
+  for (int y = 0; y < h; ++y)
+    picture.bgr.insert(picture.bgr.end(), bytes.begin() + 54 + stride * y,
+                       bytes.begin() + 54 + stride * y + 3 * w);
+  return picture;
+}

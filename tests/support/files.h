@@ -3,6 +3,9 @@
 #ifndef SUPPORT_FILES_H
 #define SUPPORT_FILES_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -34,5 +37,17 @@ std::string read_file(const std::string& path);
 // Throws when the file cannot be written whole.
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
+
+// A saved 24-bit BMP read back as its pixels; width 0 when the file is
+// missing or no such picture.
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint8_t> bgr;  // bottom row first, no padding, as in the file
+  // The pixel x from the left, t from the top: blue, green, red.
+  const uint8_t* at(int x, int t) const {
+    return &bgr[3 * (static_cast<size_t>(height - 1 - t) * width + x)];
+  }
+};
+Picture read_bmp(const std::string& path);
 
 #endif  // SUPPORT_FILES_H
