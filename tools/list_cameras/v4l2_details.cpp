@@ -195,29 +195,9 @@ ControlEntry control_of(vidmote::V4l2Device& device, const v4l2_queryctrl& query
 
 std::vector<ControlEntry> controls_of(vidmote::V4l2Device& device) {
   std::vector<ControlEntry> controls;
-  v4l2_queryctrl query = {};
-  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  // Each control's id is above the last one's; a driver that says otherwise
-  // would never end the list.
-  uint32_t last = 0;
-  for (uint32_t asked = 0; asked < kMostControls; ++asked) {
-    if (device.ioctl(VIDIOC_QUERYCTRL, &query) != 0) {
-      // A control the camera does not answer is left out, not the rest.
-      const uint32_t unanswered =
-          errno == EINVAL ? 0 : vidmote::unanswered_control_after(device, last);
-      if (!unanswered) break;
-      last = unanswered;
-      query = {};
-      query.id = unanswered | V4L2_CTRL_FLAG_NEXT_CTRL;
-      continue;
-    }
-    if (query.id <= last) break;
-    last = query.id;
+  for (const v4l2_queryctrl& query : vidmote::listed_controls(device)) {
     if (!(query.flags & V4L2_CTRL_FLAG_DISABLED) && query.type != V4L2_CTRL_TYPE_CTRL_CLASS)
       controls.push_back(control_of(device, query));
-    const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
-    query = {};
-    query.id = next;
   }
   return controls;
 }

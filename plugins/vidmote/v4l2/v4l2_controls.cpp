@@ -59,25 +59,8 @@ std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
 
 std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
   std::vector<Control> found;
-  v4l2_queryctrl query = {};
-  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  // Each control's id is above the last one's; a driver that says otherwise
-  // would never end the list.
-  uint32_t last = 0;
-  for (uint32_t asked = 0; is_open() && asked < kMostControls; ++asked) {
-    if (xioctl(VIDIOC_QUERYCTRL, &query) != 0) {
-      // uvcvideo fails the query of a control its camera does not answer;
-      // the list goes on after it.
-      const uint32_t unanswered = errno == EINVAL ? 0 : unanswered_control_after(*device_, last);
-      if (!unanswered) break;
-      last = unanswered;
-      query = {};
-      query.id = unanswered | V4L2_CTRL_FLAG_NEXT_CTRL;
-      continue;
-    }
-    if (query.id <= last) break;
-    last = query.id;
-    const uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
+  if (!is_open()) return found;
+  for (const v4l2_queryctrl& query : listed_controls(*device_)) {
     const bool shown =
         !(query.flags & V4L2_CTRL_FLAG_DISABLED) &&
         (query.type == V4L2_CTRL_TYPE_INTEGER || query.type == V4L2_CTRL_TYPE_BOOLEAN ||
@@ -94,8 +77,6 @@ std::vector<V4l2Camera::Control> V4l2Camera::controls() const {
       }
       if (!menu || !control.menu_indices.empty()) found.push_back(control);
     }
-    query = {};
-    query.id = next;
   }
   return found;
 }

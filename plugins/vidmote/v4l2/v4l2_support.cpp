@@ -83,6 +83,12 @@ std::vector<MenuEntry> menu_entries(V4l2Device& device, const v4l2_queryctrl& qu
   return entries;
 }
 
+namespace {
+
+// uvcvideo fails the query of a control its camera does not answer, which
+// would end a list of controls there. The first control after last (0: none
+// yet) whose own query fails otherwise than with EINVAL (no such control),
+// among the next few ids and the first few of the camera class; 0 for none.
 uint32_t unanswered_control_after(V4l2Device& device, uint32_t last) {
   const uint32_t kNearby = 64;
   uint32_t first = last ? last + 1 : static_cast<uint32_t>(V4L2_CID_BASE);
@@ -97,6 +103,34 @@ uint32_t unanswered_control_after(V4l2Device& device, uint32_t last) {
     }
   }
   return 0;
+}
+
+}  // namespace
+
+std::vector<v4l2_queryctrl> listed_controls(V4l2Device& device) {
+  std::vector<v4l2_queryctrl> listed;
+  v4l2_queryctrl query = {};
+  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+  // Each control's id is above the last one's; a driver that says otherwise
+  // would never end the list.
+  uint32_t last = 0;
+  for (uint32_t asked = 0; asked < kMostControls; ++asked) {
+    uint32_t after = 0;
+    if (device.ioctl(VIDIOC_QUERYCTRL, &query) != 0) {
+      // No more controls, or no device to ask.
+      if (errno == EINVAL || errno == EBADF || errno == ENODEV || errno == ENXIO) break;
+      after = unanswered_control_after(device, last);
+      if (!after) break;
+    } else {
+      if (query.id <= last) break;
+      listed.push_back(query);
+      after = query.id;
+    }
+    last = after;
+    query = {};
+    query.id = after | V4L2_CTRL_FLAG_NEXT_CTRL;
+  }
+  return listed;
 }
 
 // A timestamp further than this from zero is no clock's (and its product

@@ -52,12 +52,11 @@ struct MenuEntry {
 };
 std::vector<MenuEntry> menu_entries(V4l2Device& device, const v4l2_queryctrl& query);
 
-// uvcvideo fails the query of a control its camera does not answer, which
-// would end a list of controls there. The first control after last (0: none
-// yet) whose own query fails otherwise than with EINVAL (no such control),
-// among the next few ids and the first few of the camera class; 0 for none.
-// A list goes on after it.
-uint32_t unanswered_control_after(V4l2Device& device, uint32_t last);
+// Every control the driver lists, in id order, as it answered each query. A
+// control whose query fails (uvcvideo's answer for one its camera does not
+// answer) is left out and the list goes on after it; the list ends where
+// the ids stop rising or after kMostControls.
+std::vector<v4l2_queryctrl> listed_controls(V4l2Device& device);
 
 }  // namespace vidmote
 
