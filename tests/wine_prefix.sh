@@ -23,14 +23,19 @@ command -v wine >/dev/null || fail "wine is not installed (Debian: wine, and win
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # The first start of wine sets the prefix up; it takes tens of seconds, and
-  # minutes under emulation on a busy machine.
-  timeout 600 wineboot -i </dev/null
-  status=$?
-  if [ "$status" -ne 0 ]; then
+  # minutes under emulation on a busy machine, where wine's own wait for its
+  # services can run out ("boot event wait timed out", then "could not load
+  # kernel32.dll"): a second try starts from an empty prefix.
+  for try in 1 2; do
+    timeout 600 wineboot -i </dev/null
+    status=$?
+    [ "$status" -eq 0 ] && break
     wineserver -k 2>/dev/null
     rm -rf "$WINEPREFIX"
-    fail "wineboot -i failed or did not finish within 600 s (status $status)"
-  fi
+    mkdir -p "$WINEPREFIX"
+    echo "wine_prefix: wineboot -i failed (status $status, try $try of 2)" >&2
+  done
+  [ "$status" -eq 0 ] || fail "wineboot -i failed or did not finish within 600 s (status $status), twice"
 fi
 
 answer=$(timeout 120 wine cmd /c echo wine-ok </dev/null)
