@@ -23,19 +23,22 @@ command -v wine >/dev/null || fail "wine is not installed (Debian: wine, and win
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # The first start of wine sets the prefix up; it takes tens of seconds, and
-  # minutes under emulation on a busy machine, where wine's own wait for its
-  # services can run out ("boot event wait timed out", then "could not load
-  # kernel32.dll"): a second try starts from an empty prefix.
+  # minutes under emulation on a busy machine, where the program that asked
+  # for it can give up waiting (wine waits five minutes: "boot event wait
+  # timed out", then "could not load kernel32.dll", status 53) while the
+  # set-up itself goes on. So that is let finish, and asked again.
   for try in 1 2; do
     timeout 600 wineboot -i </dev/null
     status=$?
     [ "$status" -eq 0 ] && break
+    echo "wine_prefix: wineboot -i ended with status $status (try $try of 2); waiting for wine's set-up to finish" >&2
+    timeout 900 wineserver -w
+  done
+  if [ "$status" -ne 0 ]; then
     wineserver -k 2>/dev/null
     rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    echo "wine_prefix: wineboot -i failed (status $status, try $try of 2)" >&2
-  done
-  [ "$status" -eq 0 ] || fail "wineboot -i failed or did not finish within 600 s (status $status), twice"
+    fail "wineboot -i failed or did not finish within 600 s (status $status), twice"
+  fi
 fi
 
 answer=$(timeout 120 wine cmd /c echo wine-ok </dev/null)
