@@ -8,7 +8,8 @@
 #
 # BUILD_DIR holds ConsoleExample, libvidmote.so and tests/uvc_webcam. RUNS
 # (default 3) captures of each kind; CONVERGE_FRAMES (default 30, a second
-# at 30 fps). The guest's files stay in BUILD_DIR/settle-guest.
+# at 30 fps). The guest's files stay in BUILD_DIR/settle-guest;
+# SETTLE_REPORT_ONLY=1 prints the table of the last run again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(realpath "${1:?usage: $0 BUILD_DIR [RUNS] [CONVERGE_FRAMES]}")
@@ -23,9 +24,11 @@ for package in fswebcam ffmpeg; do
 done
 
 work=$build/settle-guest
-GUEST_USB=1 GUEST_CAMERA=0 GUEST_SECONDS=${GUEST_SECONDS:-1500} \
-  "$here/../tests/guest/run-guest.sh" "$work" "$here/settle_guest.sh" "$build" "$runs" "$converge"
+if [ -z "${SETTLE_REPORT_ONLY:-}" ]; then
+  GUEST_USB=1 GUEST_CAMERA=0 GUEST_SECONDS=${GUEST_SECONDS:-1500} \
+    "$here/../tests/guest/run-guest.sh" "$work" "$here/settle_guest.sh" "$build" "$runs" "$converge"
 
+fi
 results=$work/share/settle
 settled=$(sed -n 's/^settled mean luma //p' "$results/webcam.log" | tail -n 1)
 # A picture's mean luma, as ffmpeg's BT.601 gray (limited range, as the
@@ -38,6 +41,7 @@ echo "settled mean luma: $settled ($converge frames to converge)"
 printf '%-14s %4s %7s %7s %7s %7s\n' what runs "min s" "mean s" "max s" ratio
 while read -r name; do
   grep "^$name " "$results/times.txt" | while read -r _ run status seconds picture; do
+    picture=$work/share/${picture#/run/share/} # the guest's path on this side
     if [ "$status" = 0 ] && [ -f "$picture" ]; then
       echo "$seconds $(mean_luma "$picture")"
     else
