@@ -43,7 +43,7 @@ fsw() { fswebcam -d "$device" -r 640x480 --no-banner --png 1 -S "$1" out.png; }
 for run in $(seq "$runs"); do
   capture console R00000.bmp "$run" env VIDMOTE_DEVICE="$device" sh -c \
     "printf '200\n\nq\n' | '$build/ConsoleExample'"
-  for skip in 0 10 25; do
+  for skip in 0 10 25 35; do
     capture "fswebcam-S$skip" out.png "$run" bash -c "$(declare -f fsw); device=$device; fsw $skip"
   done
   capture ffmpeg out.bmp "$run" ffmpeg -nostdin -v error -f v4l2 -video_size 640x480 -i "$device" \
