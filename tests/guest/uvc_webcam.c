@@ -328,6 +328,19 @@ static int luma_offset(unsigned n, int brightness) {
   return offset;
 }
 
+/* The mean luma of the picture once settled at a brightness, for a
+ * benchmark to weigh a saved picture against. */
+static double settled_mean_luma(int width, int height, int brightness) {
+  const size_t bytes = (size_t)width * height * 2;
+  uint8_t* frame = malloc(bytes);
+  if (!frame) return 0;
+  uvc_picture_yuyv(frame, width, height, 0, brightness - 128);
+  double sum = 0;
+  for (size_t i = 0; i < bytes; i += 2) sum += frame[i];
+  free(frame);
+  return sum / (double)(bytes / 2);
+}
+
 /* Frames already made, by phase: making a JPEG is slow under emulation. */
 struct cached_frame {
   int valid, format, frame, offset;
@@ -606,6 +619,9 @@ static void streaming_request(const struct usb_ctrlrequest* setup, const uint8_t
           sizes[probe.frame - 1].width, sizes[probe.frame - 1].height,
           (int)(1e7 / probe.interval + 0.5));
       acknowledge();
+      say("settled mean luma %.1f",
+          settled_mean_luma(sizes[probe.frame - 1].width, sizes[probe.frame - 1].height,
+                            controls[kBrightness].cur));
       if (stream_started_at == 0) stream_started_at = now_seconds();
       start_stream(probe);
       return;
