@@ -54,6 +54,11 @@ FILE* create_new_file(const char* name, bool text_mode) {
     const ClosedStreamsHeld held;
     fd = open(name, O_CREAT | O_EXCL | O_WRONLY, 0666);
   }
+  if (fd >= 0 && fd <= 2) {  // /dev/null could not be opened to hold it
+    const int moved = fcntl(fd, F_DUPFD, 3);
+    close(fd);
+    fd = moved;
+  }
   FILE* file = fd < 0 ? nullptr : fdopen(fd, text_mode ? "w" : "wb");
   if (fd >= 0 && !file) {
     const int error = errno;
