@@ -19,14 +19,17 @@ bool V4l2Camera::capture(uint8_t* frame) {
   if (!lost_) return false;
   lost_ = false;
   const std::string old_path = path_;
-  if (reopen_when_back() && capture_once(frame)) {
+  const bool back = reopen_when_back();
+  if (back && capture_once(frame)) {
     fprintf(stderr, "vidmote: %s: the camera was gone (unplugged?) and is back as %s\n",
             printable(old_path).c_str(), printable(path_).c_str());
     return true;
   }
+  // A camera back but failing otherwise has said why already.
+  if (!back || lost_)
+    fprintf(stderr, "vidmote: %s: stream failed: the camera is gone (unplugged?)\n",
+            printable(old_path).c_str());
   lost_ = false;
-  fprintf(stderr, "vidmote: %s: stream failed: the camera is gone (unplugged?)\n",
-          printable(old_path).c_str());
   return false;
 }
 
