@@ -15,7 +15,11 @@ if(WIN32)
   # Text files with the Windows line end, so Notepad of any age shows them.
   configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${packaging_out}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(${packaging_dir}/windows/README.txt ${packaging_out}/README.txt @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${packaging_out}/LICENSE.txt ${packaging_out}/README.txt DESTINATION ${PROGRAM_INSTALL_DIR})
+  # The plug-in has libjpeg-turbo in it, whose licences go with it.
+  configure_file(${WINDOWS_LIBJPEG_DIR}/LICENSE.txt ${packaging_out}/libjpeg-turbo-LICENSE.txt @ONLY
+    NEWLINE_STYLE CRLF)
+  install(FILES ${packaging_out}/LICENSE.txt ${packaging_out}/README.txt
+    ${packaging_out}/libjpeg-turbo-LICENSE.txt DESTINATION ${PROGRAM_INSTALL_DIR})
 
   set(CPACK_GENERATOR ZIP NSIS)
   set(CPACK_RESOURCE_FILE_LICENSE ${packaging_out}/LICENSE.txt)

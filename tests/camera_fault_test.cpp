@@ -23,11 +23,7 @@
 #include <string>
 #include <vector>
 
-// After stdio.h, which it needs.
-#include <jpeglib.h>
-
 #include "frame_timing.h"
-#include "mjpeg_decode.h"
 #include "support/files.h"
 #include "test_card.h"
 #include "v4l2_camera.h"
@@ -39,7 +35,6 @@ namespace {
 const int64_t kMs = 1000 * 1000;
 const int64_t kSecond = 1000 * kMs;
 const uint32_t kMenuId = V4L2_CID_POWER_LINE_FREQUENCY;
-const uint8_t kStartOfScan[] = {0xFF, 0xDA};
 
 // What the stand-in driver does; each case changes a few of these.
 struct Driver {
@@ -1129,146 +1124,6 @@ TEST(CameraFaults, TheProcessesHoldingADeviceAreNamed) {
   }
   ScratchDir scratch;
   EXPECT_EQ(vidmote::processes_using(scratch.file("missing")), "");
-}
-
-// A JPEG of width x height, each pixel's B, G and R from its position;
-// with a restart marker after every restart_interval MCUs when not 0.
-std::vector<uint8_t> encoded_jpeg(int width, int height, unsigned restart_interval = 0) {
-  jpeg_compress_struct encoder;
-  jpeg_error_mgr errors;
-  encoder.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&encoder);
-  unsigned char* bytes = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&encoder, &bytes, &size);
-  encoder.image_width = width;
-  encoder.image_height = height;
-  encoder.input_components = 3;
-  encoder.in_color_space = JCS_EXT_BGR;
-  jpeg_set_defaults(&encoder);
-  jpeg_set_quality(&encoder, 95, TRUE);
-  encoder.restart_interval = restart_interval;
-  jpeg_start_compress(&encoder, TRUE);
-  std::vector<uint8_t> row(3 * width);
-  while (encoder.next_scanline < encoder.image_height) {
-    for (int x = 0; x < width; ++x)
-      row[3 * x] = 4 * x, row[3 * x + 1] = 5 * encoder.next_scanline, row[3 * x + 2] = 128;
-    JSAMPROW rows = row.data();
-    jpeg_write_scanlines(&encoder, &rows, 1);
-  }
-  jpeg_finish_compress(&encoder);
-  jpeg_destroy_compress(&encoder);
-  std::vector<uint8_t> jpeg(bytes, bytes + size);
-  free(bytes);
-  return jpeg;
-}
-
-// The frame without its Huffman tables, as webcams send MJPEG.
-std::vector<uint8_t> without_huffman_tables(const std::vector<uint8_t>& jpeg) {
-  std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
-  for (size_t i = 2; i + 4 <= jpeg.size();) {
-    const uint8_t marker = jpeg[i + 1];
-    if (marker == 0xDA) {  // the scan runs to the end
-      out.insert(out.end(), jpeg.begin() + i, jpeg.end());
-      break;
-    }
-    const size_t length = 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]);
-    if (marker != 0xC4) out.insert(out.end(), jpeg.begin() + i, jpeg.begin() + i + length);
-    i += length;
-  }
-  return out;
-}
-
-// The positions of a JPEG's restart markers.
-std::vector<size_t> restart_markers(const std::vector<uint8_t>& jpeg) {
-  std::vector<size_t> at;
-  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
-    if (jpeg[i] == 0xFF && jpeg[i + 1] >= 0xD0 && jpeg[i + 1] <= 0xD7) at.push_back(i);
-  return at;
-}
-
-// Damage is what loses picture data: a frame the decoder has to fill in is
-// refused (the lenient decoders' gray lower part never reaches a picture),
-// while bytes it merely skips (after the end, before a restart marker) cost
-// nothing.
-TEST(CameraFaults, AnMjpegFrameIsDecodedUnlessItLostPictureData) {
-  const std::vector<uint8_t> whole = encoded_jpeg(64, 48);
-  const size_t scan =
-      std::search(whole.begin(), whole.end(), kStartOfScan, kStartOfScan + 2) - whole.begin();
-  size_t middle = (scan + whole.size()) / 2;
-  while (whole[middle - 1] == 0xFF) ++middle;
-  std::vector<uint8_t> restart_in_data = whole;
-  restart_in_data[middle] = 0xFF, restart_in_data[middle + 1] = 0xD0;
-  // Set bits throughout: longer than any code of the tables.
-  std::vector<uint8_t> bad_code = whole;
-  for (size_t i = 0; i < 8; ++i) bad_code[middle + i] = i % 2 ? 0x00 : 0xFF;
-  std::vector<uint8_t> cut_then_end(whole.begin(), whole.begin() + middle);
-  cut_then_end.insert(cut_then_end.end(), {0xFF, 0xD9});
-  auto followed_by = [&](std::vector<uint8_t> tail) {
-    tail.insert(tail.begin(), whole.begin(), whole.end());
-    return tail;
-  };
-  // One restart marker after every MCU: stray bytes before every 4th, as
-  // the common webcams send them (more than the decoder reads ahead, so it
-  // warns of them); a restart marker out of order.
-  const std::vector<uint8_t> restarts = encoded_jpeg(64, 48, 1);
-  std::vector<uint8_t> stray_bytes = restarts, restart_out_of_order = restarts;
-  const std::vector<size_t> markers = restart_markers(restarts);
-  ASSERT_GE(markers.size(), 8u);
-  for (size_t i = markers.size(); i-- > 0;)
-    if (i % 4 == 3) stray_bytes.insert(stray_bytes.begin() + markers[i], 10, 0x5A);
-  restart_out_of_order[markers[1] + 1] = 0xD5;
-  const std::vector<uint8_t> none;
-  const struct {
-    const char* what;
-    std::vector<uint8_t> frame;
-    int32_t width, height;
-    bool decoded;
-    const std::vector<uint8_t>& same_as;  // the frame it decodes as, byte for byte
-  } cases[] = {
-      {"whole", whole, 64, 48, true, whole},
-      {"without Huffman tables", without_huffman_tables(whole), 64, 48, true, whole},
-      {"0xFF after its end", followed_by(std::vector<uint8_t>(300, 0xFF)), 64, 48, true, whole},
-      {"junk after its end", followed_by({0x00, 0xFF, 0xD8, 0x17, 0xFF, 0xC4, 0x42}), 64, 48, true,
-       whole},
-      {"another frame after its end", followed_by(whole), 64, 48, true, whole},
-      {"stray bytes before restart markers", stray_bytes, 64, 48, true, restarts},
-      {"cut to two thirds",
-       {whole.begin(), whole.begin() + whole.size() * 2 / 3},
-       64,
-       48,
-       false,
-       none},
-      {"without its end marker", {whole.begin(), whole.end() - 2}, 64, 48, false, none},
-      {"cut, its end marker right after", cut_then_end, 64, 48, false, none},
-      {"a marker in its data", restart_in_data, 64, 48, false, none},
-      {"a bad Huffman code", bad_code, 64, 48, false, none},
-      {"a restart marker out of order", restart_out_of_order, 64, 48, false, none},
-      {"another size than the format's", whole, 32, 24, false, none},
-      {"the format's width, a greater height", whole, 64, 40, false, none},
-      {"the format's width, a smaller height", whole, 64, 56, false, none},
-      {"the format's height, another width", whole, 72, 48, false, none},
-      {"not a JPEG", std::vector<uint8_t>(4096, 0x55), 64, 48, false, none},
-      {"nothing", {}, 64, 48, false, none},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<uint8_t> bgr(size_t{3} * c.width * c.height, 0x5A);
-    EXPECT_EQ(vidmote::decode_mjpeg(c.frame.data(), c.frame.size(), c.width, c.height, bgr.data(),
-                                    bgr.size()),
-              c.decoded);
-    if (c.decoded) {
-      // Top row first, B G R: pixel (63, 47) is about 252, 235, 128.
-      const uint8_t* last = &bgr[bgr.size() - 3];
-      EXPECT_NEAR(last[0], 252, 6);
-      EXPECT_NEAR(last[1], 235, 6);
-      EXPECT_NEAR(last[2], 128, 6);
-      std::vector<uint8_t> clean(bgr.size());
-      ASSERT_TRUE(vidmote::decode_mjpeg(c.same_as.data(), c.same_as.size(), c.width, c.height,
-                                        clean.data(), clean.size()));
-      EXPECT_TRUE(bgr == clean) << "not the picture of the clean frame";
-    }
-  }
 }
 
 // A driver slow to dequeue never stretches a capture past its bound by more

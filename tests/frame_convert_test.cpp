@@ -4,15 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "mjpeg_decode.h"
+#include "streamed_frame.h"
+#include "support/jpeg_samples.h"
 
 namespace {
 
 using vidmote::CameraFrameLayout;
+using vidmote::FrameTally;
 using vidmote::PixelLayout;
 using Bytes = std::vector<uint8_t>;
 
+const uint8_t kStartOfScan[] = {0xFF, 0xDA};
 const uint8_t kPad = 0xEE;  // padding that must never reach the frame
 
 // YUYV values are worked out from BT.601 limited range by hand:
@@ -169,6 +176,13 @@ TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
     Bytes out(32, 0x5A);
     EXPECT_FALSE(vidmote::convert_to_bottom_up_bgr(frame.data(), c.used, c.layout, out.data()));
     EXPECT_EQ(out, Bytes(32, 0x5A));
+    // A camera streaming such frames counts them as cut short.
+    FrameTally tally;
+    Bytes scratch;
+    EXPECT_FALSE(vidmote::usable_streamed_frame(frame.data(), c.used, {c.layout, false}, &scratch,
+                                                out.data(), &tally));
+    EXPECT_EQ(tally.cut_short, 1);
+    EXPECT_FALSE(tally.jpeg);
   }
 }
 
@@ -271,6 +285,115 @@ TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
     for (int64_t i = 0; i < int64_t{c.width} * c.height; ++i)
       frame.insert(frame.end(), {c.b, c.g, c.r});
     EXPECT_DOUBLE_EQ(vidmote::mean_brightness(frame.data(), c.width, c.height), c.want);
+  }
+}
+
+// Damage is what loses picture data: a frame the decoder has to fill in is
+// refused (the lenient decoders' gray lower part never reaches a picture),
+// while bytes it merely skips (after the end, before a restart marker) cost
+// nothing.
+TEST(MjpegDecode, AFrameIsDecodedUnlessItLostPictureData) {
+  const std::vector<uint8_t> whole = encoded_jpeg(64, 48);
+  const size_t scan =
+      std::search(whole.begin(), whole.end(), kStartOfScan, kStartOfScan + 2) - whole.begin();
+  size_t middle = (scan + whole.size()) / 2;
+  while (whole[middle - 1] == 0xFF) ++middle;
+  std::vector<uint8_t> restart_in_data = whole;
+  restart_in_data[middle] = 0xFF, restart_in_data[middle + 1] = 0xD0;
+  // Set bits throughout: longer than any code of the tables.
+  std::vector<uint8_t> bad_code = whole;
+  for (size_t i = 0; i < 8; ++i) bad_code[middle + i] = i % 2 ? 0x00 : 0xFF;
+  std::vector<uint8_t> cut_then_end(whole.begin(), whole.begin() + middle);
+  cut_then_end.insert(cut_then_end.end(), {0xFF, 0xD9});
+  auto followed_by = [&](std::vector<uint8_t> tail) {
+    tail.insert(tail.begin(), whole.begin(), whole.end());
+    return tail;
+  };
+  // One restart marker after every MCU: stray bytes before every 4th, as
+  // the common webcams send them (more than the decoder reads ahead, so it
+  // warns of them); a restart marker out of order.
+  const std::vector<uint8_t> restarts = encoded_jpeg(64, 48, 1);
+  std::vector<uint8_t> stray_bytes = restarts, restart_out_of_order = restarts;
+  const std::vector<size_t> markers = restart_markers(restarts);
+  ASSERT_GE(markers.size(), 8u);
+  for (size_t i = markers.size(); i-- > 0;)
+    if (i % 4 == 3) stray_bytes.insert(stray_bytes.begin() + markers[i], 10, 0x5A);
+  restart_out_of_order[markers[1] + 1] = 0xD5;
+  const std::vector<uint8_t> none;
+  using Count = int FrameTally::*;
+  const Count kCut = &FrameTally::cut_short, kBad = &FrameTally::undecodable,
+              kSize = &FrameTally::other_size;
+  const struct {
+    const char* what;
+    std::vector<uint8_t> frame;
+    int32_t width, height;
+    bool decoded;
+    const std::vector<uint8_t>& same_as;  // the frame it decodes as, byte for byte
+    Count counted;                        // how a camera counts the frame it refuses
+  } cases[] = {
+      {"whole", whole, 64, 48, true, whole, nullptr},
+      {"without Huffman tables", without_huffman_tables(whole), 64, 48, true, whole, nullptr},
+      {"0xFF after its end", followed_by(std::vector<uint8_t>(300, 0xFF)), 64, 48, true, whole,
+       nullptr},
+      {"junk after its end", followed_by({0x00, 0xFF, 0xD8, 0x17, 0xFF, 0xC4, 0x42}), 64, 48, true,
+       whole, nullptr},
+      {"another frame after its end", followed_by(whole), 64, 48, true, whole, nullptr},
+      {"stray bytes before restart markers", stray_bytes, 64, 48, true, restarts, nullptr},
+      {"cut to two thirds",
+       {whole.begin(), whole.begin() + whole.size() * 2 / 3},
+       64,
+       48,
+       false,
+       none,
+       kCut},
+      {"without its end marker", {whole.begin(), whole.end() - 2}, 64, 48, false, none, kCut},
+      {"cut, its end marker right after", cut_then_end, 64, 48, false, none, kBad},
+      {"a marker in its data", restart_in_data, 64, 48, false, none, kBad},
+      {"a bad Huffman code", bad_code, 64, 48, false, none, kBad},
+      {"a restart marker out of order", restart_out_of_order, 64, 48, false, none, kBad},
+      {"another size than the format's", whole, 32, 24, false, none, kSize},
+      {"the format's width, a greater height", whole, 64, 40, false, none, kSize},
+      {"the format's width, a smaller height", whole, 64, 56, false, none, kSize},
+      {"the format's height, another width", whole, 72, 48, false, none, kSize},
+      {"not a JPEG", std::vector<uint8_t>(4096, 0x55), 64, 48, false, none, kBad},
+      {"nothing", {}, 64, 48, false, none, kBad},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bgr(size_t{3} * c.width * c.height, 0x5A);
+    EXPECT_EQ(vidmote::decode_mjpeg(c.frame.data(), c.frame.size(), c.width, c.height, bgr.data(),
+                                    bgr.size()),
+              c.decoded);
+    if (c.decoded) {
+      // Top row first, B G R: pixel (63, 47) is about 252, 235, 128.
+      const uint8_t* last = &bgr[bgr.size() - 3];
+      EXPECT_NEAR(last[0], 252, 6);
+      EXPECT_NEAR(last[1], 235, 6);
+      EXPECT_NEAR(last[2], 128, 6);
+      std::vector<uint8_t> clean(bgr.size());
+      ASSERT_TRUE(vidmote::decode_mjpeg(c.same_as.data(), c.same_as.size(), c.width, c.height,
+                                        clean.data(), clean.size()));
+      EXPECT_TRUE(bgr == clean) << "not the picture of the clean frame";
+    }
+    // A camera streaming it takes that picture, bottom row first, or counts
+    // the frame by what is wrong with it.
+    const vidmote::StreamedFrames mjpeg = {{c.width, c.height, 0, PixelLayout::kBgr24}, true};
+    std::vector<uint8_t> scratch, frame(bgr.size());
+    FrameTally tally;
+    EXPECT_EQ(vidmote::usable_streamed_frame(c.frame.data(), c.frame.size(), mjpeg, &scratch,
+                                             frame.data(), &tally),
+              c.decoded);
+    EXPECT_TRUE(tally.jpeg);
+    if (c.decoded) {
+      const size_t row = size_t{3} * c.width;
+      for (int32_t y = 0; y < c.height; ++y)
+        ASSERT_TRUE(
+            std::equal(&frame[y * row], &frame[(y + 1) * row], &bgr[(c.height - 1 - y) * row]))
+            << "row " << y;
+    } else {
+      EXPECT_EQ(tally.*c.counted, 1);
+      EXPECT_EQ(tally.cut_short + tally.undecodable + tally.other_size, 1);
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include "dshow_support.h"
 #include "frame_convert.h"
 #include "frame_timing.h"
+#include "streamed_frame.h"
 
 namespace vidmote {
 
@@ -65,19 +66,53 @@ AM_MEDIA_TYPE* stream_type(IAMStreamConfig* config, int index) {
   return SUCCEEDED(config->GetStreamCaps(index, &type, caps.data())) ? type : nullptr;
 }
 
-// The sizes of the camera's stream capabilities, each with its index, in the
-// camera's order.
-std::vector<std::pair<FrameSize, int>> stream_sizes(IAMStreamConfig* config) {
-  std::vector<std::pair<FrameSize, int>> sizes;
+struct StreamCapability {
+  FrameSize size;
+  GUID subtype;
+  int index;
+};
+
+// The camera's stream capabilities that have a size, in the camera's order.
+std::vector<StreamCapability> stream_capabilities(IAMStreamConfig* config) {
+  std::vector<StreamCapability> capabilities;
   int count = 0, bytes = 0;
-  if (FAILED(config->GetNumberOfCapabilities(&count, &bytes))) return sizes;
+  if (FAILED(config->GetNumberOfCapabilities(&count, &bytes))) return capabilities;
   for (int i = 0; i < count && i < 1024; ++i) {
     AM_MEDIA_TYPE* type = stream_type(config, i);
     FrameSize size;
-    if (type && size_of(*type, &size, nullptr, nullptr)) sizes.push_back({size, i});
+    if (type && size_of(*type, &size, nullptr, nullptr))
+      capabilities.push_back({size, type->subtype, i});
     free_media_type(type);
   }
-  return sizes;
+  return capabilities;
+}
+
+// How much the plug-in prefers to read a camera's own frames of a subtype:
+// YUY2 as it is, MJPEG decoded and judged as on Linux; 0 for a subtype that
+// Windows' filters turn into RGB, unjudged.
+int own_format_rank(const GUID& subtype) {
+  if (subtype == MEDIASUBTYPE_YUY2) return 2;
+  if (subtype == MEDIASUBTYPE_MJPG) return 1;
+  return 0;
+}
+
+// The capability to stream: of the size nearest the one wanted (the first
+// of equals), in the format the plug-in reads best at that size.
+const StreamCapability* capability_for(const std::vector<StreamCapability>& capabilities,
+                                       FrameSize wanted) {
+  auto distance = [&](const StreamCapability& c) {
+    return std::abs(static_cast<int64_t>(c.size.width) - wanted.width) +
+           std::abs(static_cast<int64_t>(c.size.height) - wanted.height);
+  };
+  const StreamCapability* best = nullptr;
+  for (const StreamCapability& c : capabilities) {
+    if (!best || distance(c) < distance(*best) ||
+        (distance(c) == distance(*best) && c.size.width == best->size.width &&
+         c.size.height == best->size.height &&
+         own_format_rank(c.subtype) > own_format_rank(best->subtype)))
+      best = &c;
+  }
+  return best;
 }
 
 // A camera property's value now, for watching the camera settle; 0 where
@@ -162,9 +197,11 @@ class FrameSink : public ISampleGrabberCB {
       arrived_.wait_for(lock, std::chrono::nanoseconds(left), [&] { return sequence_ > after; });
     return sequence_;
   }
-  bool convert(const CameraFrameLayout& layout, uint8_t* frame) {
+  // The latest frame into `frame`, unless it is damaged: then it is counted.
+  bool take(const StreamedFrames& frames, uint8_t* frame, FrameTally* tally) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return convert_to_bottom_up_bgr(latest_.data(), latest_.size(), layout, frame);
+    ++tally->arrived;
+    return usable_streamed_frame(latest_.data(), latest_.size(), frames, &decoded_, frame, tally);
   }
 
  private:
@@ -172,6 +209,7 @@ class FrameSink : public ISampleGrabberCB {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<uint8_t> latest_;
+  std::vector<uint8_t> decoded_;  // an MJPEG frame, top row first
   uint64_t sequence_ = 0;
   int64_t last_ns_ = 0;
   FrameRate rate_;  // by arrival: sample times are on the graph's clock
@@ -291,27 +329,24 @@ bool DshowCamera::build_graph() {
   g.graph->AddFilter(g.grabber_filter, L"Grabber");
   g.graph->AddFilter(g.renderer, L"Renderer");
 
-  // The stream capability whose size is nearest the one wanted (the first of
-  // equals).
+  // The camera's own YUY2 or MJPEG frames go to the grabber as they are,
+  // so that damaged ones are seen and refused as on Linux; any other format
+  // Windows' filters turn into RGB24.
+  GUID subtype = MEDIASUBTYPE_RGB24;
   if (SUCCEEDED(g.builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, g.source,
                                          IID_IAMStreamConfig,
                                          reinterpret_cast<void**>(&g.config)))) {
-    const auto sizes = stream_sizes(g.config);
-    auto distance = [&](const std::pair<FrameSize, int>& entry) {
-      return std::abs(static_cast<int64_t>(entry.first.width) - wanted_.width) +
-             std::abs(static_cast<int64_t>(entry.first.height) - wanted_.height);
-    };
-    const auto nearest =
-        std::min_element(sizes.begin(), sizes.end(),
-                         [&](const auto& a, const auto& b) { return distance(a) < distance(b); });
-    AM_MEDIA_TYPE* type = nearest != sizes.end() ? stream_type(g.config, nearest->second) : nullptr;
-    if (type) g.config->SetFormat(type);
+    const std::vector<StreamCapability> capabilities = stream_capabilities(g.config);
+    const StreamCapability* chosen = capability_for(capabilities, wanted_);
+    AM_MEDIA_TYPE* type = chosen ? stream_type(g.config, chosen->index) : nullptr;
+    if (type && SUCCEEDED(g.config->SetFormat(type)) && own_format_rank(type->subtype))
+      subtype = type->subtype;
     free_media_type(type);
   }
 
   AM_MEDIA_TYPE wanted = {};
   wanted.majortype = MEDIATYPE_Video;
-  wanted.subtype = MEDIASUBTYPE_RGB24;
+  wanted.subtype = subtype;
   g.grabber->SetMediaType(&wanted);
   g.grabber->SetBufferSamples(FALSE);
   g.grabber->SetOneShot(FALSE);
@@ -321,14 +356,16 @@ bool DshowCamera::build_graph() {
     result =
         g.builder->RenderStream(nullptr, &MEDIATYPE_Video, g.source, g.grabber_filter, g.renderer);
   if (FAILED(result)) {
-    fail(hresult_text("Windows cannot turn its frames into RGB", result));
+    fail(hresult_text(subtype == MEDIASUBTYPE_RGB24 ? "Windows cannot turn its frames into RGB"
+                                                    : "Windows cannot stream its frames",
+                      result));
     return false;
   }
   AM_MEDIA_TYPE connected = {};
   FrameSize size;
   int32_t bitmap_height = 0;
   result = g.grabber->GetConnectedMediaType(&connected);
-  const bool known = SUCCEEDED(result) && connected.subtype == MEDIASUBTYPE_RGB24 &&
+  const bool known = SUCCEEDED(result) && connected.subtype == subtype &&
                      size_of(connected, &size, &bitmap_height, &g.interval_ns);
   if (SUCCEEDED(result)) {
     if (connected.cbFormat) CoTaskMemFree(connected.pbFormat);
@@ -338,7 +375,11 @@ bool DshowCamera::build_graph() {
     fail("its frames come in a form the plug-in does not know");
     return false;
   }
-  g.layout = bgr_bitmap_layout(size.width, bitmap_height);
+  // YUY2 rows are top row first whatever the height's sign.
+  if (subtype == MEDIASUBTYPE_RGB24)
+    g.frames = {bgr_bitmap_layout(size.width, bitmap_height), false};
+  else
+    g.frames = {{size.width, size.height, 0, PixelLayout::kYuyv}, subtype == MEDIASUBTYPE_MJPG};
   size_ = size;
   g.sink = new FrameSink;
   g.grabber->SetCallback(g.sink, 0);
@@ -364,7 +405,8 @@ SizeAnswer DshowCamera::set_size(int32_t width, int32_t height) {
 std::vector<FrameSize> DshowCamera::offered_sizes() const {
   if (!is_open() || !graph_->config) return FrameSource::offered_sizes();
   std::vector<FrameSize> sizes;
-  for (const auto& [size, index] : stream_sizes(graph_->config)) {
+  for (const StreamCapability& capability : stream_capabilities(graph_->config)) {
+    const FrameSize size = capability.size;
     if (std::none_of(sizes.begin(), sizes.end(), [&](const FrameSize& s) {
           return s.width == size.width && s.height == size.height;
         }))
@@ -441,6 +483,7 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
   uint64_t seen = first;
   int64_t last_frame = started;
   PictureSettle picture;
+  FrameTally tally;
   for (;;) {
     if (!settle.by_picture &&
         !still_settling(static_cast<int>(std::min<uint64_t>(seen - first, 1000)), settle.frames,
@@ -451,13 +494,11 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
     const int64_t deadline =
         frame_timeout_ns(g.sink->interval_ns()) + (settle.by_picture ? started : last_frame);
     if (now_ns() > deadline || !wait_frames(seen, deadline, &seen)) {
-      if (is_open())
-        fail(seen > first ? "no usable frame in time after starting"
-                          : "no frame in time after starting");
+      if (is_open()) fail(tally.no_frame(" after starting"));
       return false;
     }
     last_frame = now_ns();
-    if (!settle.by_picture || !g.sink->convert(g.layout, frame)) continue;
+    if (!settle.by_picture || !g.sink->take(g.frames, frame, &tally)) continue;
     picture.frame(
         last_frame, mean_brightness(frame, size_.width, size_.height),
         property_now<IAMCameraControl>(g.source, IID_IAMCameraControl, CameraControl_Exposure),
@@ -492,16 +533,19 @@ bool DshowCamera::take_frame(uint8_t* frame) {
   // Sample times are on the graph's clock, not this one: the first frame to
   // arrive may have begun before the request, so only a later one counts.
   const FrameStamp no_stamp = {false, false, 0};
+  FrameTally tally;
   for (;;) {
     if (!wait_frames(seen, deadline, &seen)) {
-      if (is_open()) fail("no frame in time");
+      if (is_open()) fail(tally.no_frame(""));
       return false;
     }
     const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
-    // A frame too short for its size is skipped.
-    if (began_after(no_stamp, false, interval, asked, after_first > 0) &&
-        graph_->sink->convert(graph_->layout, frame))
-      return true;
+    if (!began_after(no_stamp, false, interval, asked, after_first > 0)) {
+      ++tally.arrived;
+      ++tally.stale;
+      continue;
+    }
+    if (graph_->sink->take(graph_->frames, frame, &tally)) return true;
   }
 }
 

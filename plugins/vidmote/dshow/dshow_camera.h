@@ -1,8 +1,11 @@
 // A DirectShow video input device (Windows). The graph is the camera's
-// capture pin, a sample grabber that asks for 24-bit RGB (Windows' own
-// filters convert YUY2, MJPG and the rest) and a null renderer. The grabber's
-// callback keeps the latest frame; a capture takes one that arrived after it
-// was asked for.
+// capture pin, a sample grabber and a null renderer. Where the camera offers
+// YUY2 or MJPEG at the size chosen, the grabber takes those frames as they
+// are, and they are judged as on Linux: one shorter than its size, or MJPEG
+// cut short, of another size or losing picture data, is counted, never
+// delivered. Any other format Windows' own filters turn into 24-bit RGB. The
+// grabber's callback keeps the latest frame; a capture takes one that
+// arrived after it was asked for.
 //
 // The graph runs from the first capture until the camera is closed or its
 // size changes. After it starts, frames are skipped until the picture has

@@ -13,6 +13,7 @@
 
 #include "dshow_camera.h"
 #include "frame_convert.h"
+#include "streamed_frame.h"
 
 namespace vidmote {
 
@@ -62,7 +63,7 @@ struct DshowCamera::Graph {
   IMediaEvent* events = nullptr;
   IAMStreamConfig* config = nullptr;
   FrameSink* sink = nullptr;
-  CameraFrameLayout layout = {0, 0, 0, PixelLayout::kBgr24};
+  StreamedFrames frames = {{0, 0, 0, PixelLayout::kBgr24}, false};  // as the grabber gets them
   int64_t interval_ns = 0;
   bool running = false;
   int64_t started_ns = 0;  // when the graph last started running

@@ -3,7 +3,7 @@
 // restart markers out of order) counts as damaged, where a lenient decoder
 // would fill the rest with gray; bytes the decoder merely skips (before a
 // marker, after the end) do not. Frames without Huffman tables, as MJPEG
-// sends them, take the standard ones. Linux only.
+// sends them, take the standard ones.
 #ifndef VIDMOTE_MJPEG_DECODE_H
 #define VIDMOTE_MJPEG_DECODE_H
 

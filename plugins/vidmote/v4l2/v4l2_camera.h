@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "frame_convert.h"
+#include "frame_damage.h"
 #include "frame_source.h"
 #include "frame_timing.h"
 #include "v4l2_device.h"
@@ -81,15 +82,6 @@ class V4l2Camera : public FrameSource {
     std::vector<std::string> menu_labels;
   };
   enum class Wait { kFrame, kTimeout, kError };
-  // The frames that arrived while a usable one was awaited, by what was
-  // wrong with them.
-  struct Tally {
-    int arrived = 0, flagged = 0, cut_short = 0, undecodable = 0, stale = 0;
-    int other_size = 0;  // MJPEG frames whose header gives another size
-    bool jpeg = false;   // the camera sends MJPEG
-    std::string no_frame(const char* when) const;
-    std::string advice() const;
-  };
 
   int xioctl(unsigned long request, void* argument) const;
   std::string failure_text(int error) const;
@@ -105,7 +97,7 @@ class V4l2Camera : public FrameSource {
   Wait next_frame(int64_t deadline_ns, v4l2_buffer* buffer, bool* restarted);
   void note_rate(const v4l2_buffer& buffer);
   bool requeue(v4l2_buffer* buffer);
-  bool usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* tally);
+  bool usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTally* tally);
   int64_t control_value(uint32_t id);
   std::string stream_error(int error);
   void fail(const std::string& why);

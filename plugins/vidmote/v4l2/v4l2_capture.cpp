@@ -64,7 +64,7 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
   }
   const int64_t asked = device_->now_ns();
   const int64_t deadline = asked + frame_timeout_ns(rate_.interval_ns());
-  Tally tally;
+  FrameTally tally;
   restarted = false;
   found_empty_ = false;
   ArrivalOrder arrival(buffers_.size());
@@ -139,7 +139,7 @@ bool V4l2Camera::settle(uint8_t* frame, int64_t started_ns, bool* restarted, boo
   const SettleChoice& settle = kSettleChoices[settle_choice_];
   int64_t settle_from = device_->now_ns();
   PictureSettle picture;
-  Tally tally;
+  FrameTally tally;
   int64_t last_frame = settle_from;
   for (int skipped = 0;; ++skipped) {
     if (!settle.by_picture && !still_settling(skipped, settle.frames, device_->now_ns(),
@@ -185,7 +185,7 @@ bool V4l2Camera::settle(uint8_t* frame, int64_t started_ns, bool* restarted, boo
 // Converts the frame in the buffer unless it is damaged: flagged by the
 // driver, shorter than its format, an MJPEG frame cut short, of another size
 // than its format or one that does not decode. Those are counted instead.
-bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* tally) {
+bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTally* tally) {
   tally->jpeg =
       source_.pixelformat == V4L2_PIX_FMT_MJPEG || source_.pixelformat == V4L2_PIX_FMT_JPEG;
   if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
@@ -200,22 +200,9 @@ bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, Tally* 
     ++tally->cut_short;
     return false;
   }
-  if (tally->jpeg) {
-    JpegImage image;
-    const JpegFrame jpeg = jpeg_frame(bytes, used, &image);
-    if (jpeg != JpegFrame::kWhole) {
-      ++(jpeg == JpegFrame::kCutShort ? tally->cut_short : tally->undecodable);
-      return false;
-    }
-    // No decoder takes a frame of another size than the format's.
-    if (image.width && image.height &&
-        (static_cast<uint32_t>(image.width) != source_.width ||
-         static_cast<uint32_t>(image.height) != source_.height)) {
-      ++tally->other_size;
-      return false;
-    }
-    used = image.bytes;  // what follows its end is not the picture
-  }
+  if (tally->jpeg && !whole_mjpeg(bytes, &used, static_cast<int32_t>(source_.width),
+                                  static_cast<int32_t>(source_.height), tally))
+    return false;
   scratch_.resize(converted_.sizeimage);
   if (!device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size())) {
     ++tally->undecodable;

@@ -62,44 +62,6 @@ std::string V4l2Camera::error_text(int error) {
   return strerror(error);
 }
 
-// Why a capture found no frame to deliver, in words a user can act on.
-std::string V4l2Camera::Tally::no_frame(const char* when) const {
-  const int damaged = flagged + cut_short + undecodable + other_size;
-  if (damaged == 0 && stale == 0) return std::string("no frame in time") + when;
-  std::string text =
-      std::string("no usable frame in time") + when + ": " + std::to_string(arrived) + " arrived";
-  const std::pair<int, const char*> kinds[] = {{flagged, "flagged by the driver"},
-                                               {cut_short, "cut short"},
-                                               {undecodable, "undecodable"},
-                                               {other_size, "of another size than its format"},
-                                               {stale, "begun before the capture"}};
-  const char* separator = damaged == arrived ? ", all damaged: " : ": ";
-  for (const auto& kind : kinds) {
-    if (kind.first == 0) continue;
-    text += separator + std::to_string(kind.first) + " " + kind.second;
-    separator = ", ";
-  }
-  return text + advice();
-}
-
-// What to do about the damaged frames counted, by their cause: frames that
-// lost data on the way (flagged, cut short, MJPEG that does not decode),
-// a format that does not convert, MJPEG of another size than agreed.
-std::string V4l2Camera::Tally::advice() const {
-  std::string text;
-  if (flagged + cut_short > 0 || (jpeg && undecodable > 0))
-    text += jpeg
-                ? "; check the cable and the USB bandwidth (try another USB port or a smaller size)"
-                : "; check the cable and the USB bandwidth (try another USB port, a smaller size "
-                  "or MJPEG)";
-  if (!jpeg && undecodable > 0) text += "; its frames do not convert: choose another camera format";
-  if (other_size > 0)
-    text +=
-        "; the camera does not keep to the size it was set to: choose another size or camera "
-        "format";
-  return text;
-}
-
 std::string V4l2Camera::stream_error(int error) {
   gone_ = error == ENODEV || error == ENXIO;
   if (gone_) return "stream failed: the camera is gone (unplugged?)";
