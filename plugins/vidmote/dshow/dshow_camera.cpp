@@ -344,21 +344,29 @@ bool DshowCamera::build_graph() {
     free_media_type(type);
   }
 
-  AM_MEDIA_TYPE wanted = {};
-  wanted.majortype = MEDIATYPE_Video;
-  wanted.subtype = subtype;
-  g.grabber->SetMediaType(&wanted);
   g.grabber->SetBufferSamples(FALSE);
   g.grabber->SetOneShot(FALSE);
-  result = g.builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, g.source,
-                                   g.grabber_filter, g.renderer);
-  if (FAILED(result))
-    result =
-        g.builder->RenderStream(nullptr, &MEDIATYPE_Video, g.source, g.grabber_filter, g.renderer);
+  auto render = [&](const GUID& frames) {
+    AM_MEDIA_TYPE wanted = {};
+    wanted.majortype = MEDIATYPE_Video;
+    wanted.subtype = frames;
+    g.grabber->SetMediaType(&wanted);
+    HRESULT rendered = g.builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, g.source,
+                                               g.grabber_filter, g.renderer);
+    if (FAILED(rendered))
+      rendered = g.builder->RenderStream(nullptr, &MEDIATYPE_Video, g.source, g.grabber_filter,
+                                         g.renderer);
+    return rendered;
+  };
+  result = render(subtype);
+  // A camera whose own frames do not reach the grabber as they are still
+  // gets Windows' RGB24.
+  if (FAILED(result) && subtype != MEDIASUBTYPE_RGB24) {
+    subtype = MEDIASUBTYPE_RGB24;
+    result = render(subtype);
+  }
   if (FAILED(result)) {
-    fail(hresult_text(subtype == MEDIASUBTYPE_RGB24 ? "Windows cannot turn its frames into RGB"
-                                                    : "Windows cannot stream its frames",
-                      result));
+    fail(hresult_text("Windows cannot turn its frames into RGB", result));
     return false;
   }
   AM_MEDIA_TYPE connected = {};
