@@ -11,6 +11,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "dshow_camera.h"
 #include "frame_convert.h"
 #include "streamed_frame.h"
@@ -48,6 +50,32 @@ inline const BITMAPINFOHEADER* video_info_header(const AM_MEDIA_TYPE& type,
   *interval = info->AvgTimePerFrame;
   return &info->bmiHeader;
 }
+
+// The width and height a media type of the camera's stream carries, its
+// bitmap height (negative: top row first) and frame interval.
+bool size_of(const AM_MEDIA_TYPE& type, FrameSize* size, int32_t* bitmap_height,
+             int64_t* interval_ns);
+
+// The media type of the camera's stream capability `index`, or null; free it
+// with free_media_type.
+AM_MEDIA_TYPE* stream_type(IAMStreamConfig* config, int index);
+
+struct StreamCapability {
+  FrameSize size;
+  GUID subtype;
+  int index;
+};
+// The camera's stream capabilities that have a size, in the camera's order.
+std::vector<StreamCapability> stream_capabilities(IAMStreamConfig* config);
+
+// How much the plug-in prefers to read a camera's own frames of a subtype;
+// 0 for one that Windows' filters turn into RGB.
+int own_format_rank(const GUID& subtype);
+
+// The capability to stream: of the size nearest the one wanted (the first
+// of equals), in the format the plug-in reads best at that size.
+const StreamCapability* capability_for(const std::vector<StreamCapability>& capabilities,
+                                       FrameSize wanted);
 
 class FrameSink;  // the grabber's callback
 
