@@ -33,17 +33,23 @@ apt=(apt-get -q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::Source
 # As root apt would hand the download to its own user, who cannot write here.
 [ "$(id -u)" -ne 0 ] || apt+=(-o APT::Sandbox::User=root)
 say "libjpeg-turbo's source from $mirror ($release)"
-"${apt[@]}" update >"$work/apt.log" 2>&1 || {
+# A mirror caught in the middle of an update may lack a file for a while:
+# three tries, a minute apart.
+fetched=
+for try in 1 2 3; do
+  if "${apt[@]}" update >"$work/apt.log" 2>&1 &&
+    (cd "$work" && "${apt[@]}" --download-only source libjpeg-turbo >>"$work/apt.log" 2>&1); then
+    fetched=1
+    break
+  fi
+  ((try == 3)) || sleep 60
+done
+[ -n "$fetched" ] || {
   cat "$work/apt.log" >&2
-  say "the source index of $mirror $release cannot be read"
+  say "libjpeg-turbo's source cannot be fetched from $mirror $release"
   exit 1
 }
-(cd "$work" && "${apt[@]}" --download-only source libjpeg-turbo >>"$work/apt.log" 2>&1) || {
-  cat "$work/apt.log" >&2
-  say "libjpeg-turbo's source cannot be fetched"
-  exit 1
-}
-tar -xzf "$work"/libjpeg-turbo_*.orig.tar.gz -C "$work"
+tar -xf "$(ls "$work"/libjpeg-turbo_*.orig.tar.* | head -n1)" -C "$work"
 source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libjpeg-turbo-*' | head -n1)
 [ -n "$source_dir" ] || {
   say "no source folder in libjpeg-turbo's source package"
@@ -61,7 +67,9 @@ cmake -S "$source_dir" -B "$work/build" --toolchain "$here/cmake/mingw-i686.cmak
 }
 mkdir -p "$prefix/include" "$prefix/lib"
 cp "$work/build/libjpeg.a" "$prefix/lib/"
-cp "$source_dir"/{jpeglib.h,jmorecfg.h,jerror.h} "$work/build/jconfig.h" "$prefix/include/"
+# Later releases keep the library's sources in src/.
+headers=$(dirname "$(find "$source_dir" -name jpeglib.h | head -n1)")
+cp "$headers"/{jpeglib.h,jmorecfg.h,jerror.h} "$work/build/jconfig.h" "$prefix/include/"
 # Its licences, which go with every copy of the plug-in.
 cat "$source_dir/LICENSE.md" "$source_dir/README.ijg" >"$prefix/LICENSE.txt"
 rm -rf "$work"
