@@ -21,35 +21,48 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 work=$prefix/source
 rm -rf "$work" && mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
 
-# The mirror and release the machine's own packages come from.
+# The mirror and release the machine's own packages come from; the other
+# stable release's source (the same libjpeg-turbo) where that one's fails.
 . /etc/os-release
 release=${VERSION_CODENAME:?no release name in /etc/os-release}
 mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' 2>/dev/null |
   awk -v release="$release" '$2 == release { print $1; exit }')
 mirror=${mirror:-http://deb.debian.org/debian/}
-echo "deb-src $mirror $release main" >"$work/sources.list"
-apt=(apt-get -q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+apt_options=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
   -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Debug::NoLocking=1)
 # As root apt would hand the download to its own user, who cannot write here.
-[ "$(id -u)" -ne 0 ] || apt+=(-o APT::Sandbox::User=root)
-say "libjpeg-turbo's source from $mirror ($release)"
-# A mirror caught in the middle of an update may lack a file for a while:
-# three tries, a minute apart.
-fetched=
-for try in 1 2 3; do
-  if "${apt[@]}" update >"$work/apt.log" 2>&1 &&
-    (cd "$work" && "${apt[@]}" --download-only source libjpeg-turbo >>"$work/apt.log" 2>&1); then
-    fetched=1
-    break
-  fi
-  ((try == 3)) || sleep 60
+[ "$(id -u)" -ne 0 ] || apt_options+=(-o APT::Sandbox::User=root)
+
+# fetch RELEASE: the upstream tarball into $work, checked against the hash
+# the release's signed source index gives. Only that file is needed: a
+# mirror out of step may lack the rest of the source package (its .dsc,
+# seen missing) while apt fetches and checks the tarball all the same.
+fetch() {
+  echo "deb-src $mirror $1 main" >"$work/sources.list"
+  rm -f "$work"/libjpeg-turbo_*
+  apt-get "${apt_options[@]}" update >"$work/apt.log" 2>&1 || return 1
+  (cd "$work" && apt-get "${apt_options[@]}" --download-only source libjpeg-turbo) >>"$work/apt.log" 2>&1
+  local name sum size
+  read -r sum size name < <(apt-cache "${apt_options[@]}" showsrc libjpeg-turbo 2>/dev/null |
+    sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ \([0-9a-f]\{64\}\) \([0-9]*\) \(libjpeg-turbo_.*\.orig\.tar\..*\)$/\1 \2 \3/p' |
+    head -n1) || return 1
+  tarball=$work/$name
+  [ -n "$name" ] && [ -f "$tarball" ] && [ "$(stat -c %s "$tarball")" = "$size" ] &&
+    [ "$(sha256sum <"$tarball" | cut -d' ' -f1)" = "$sum" ]
+}
+tarball=
+for from in "$release" "$release" bookworm trixie; do
+  say "libjpeg-turbo's source from $mirror ($from)"
+  fetch "$from" && break
+  tarball=
+  sleep 20  # a mirror in the middle of an update
 done
-[ -n "$fetched" ] || {
+[ -n "$tarball" ] || {
   cat "$work/apt.log" >&2
-  say "libjpeg-turbo's source cannot be fetched from $mirror $release"
+  say "libjpeg-turbo's source cannot be fetched from $mirror"
   exit 1
 }
-tar -xf "$(ls "$work"/libjpeg-turbo_*.orig.tar.* | head -n1)" -C "$work"
+tar -xf "$tarball" -C "$work"
 source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libjpeg-turbo-*' | head -n1)
 [ -n "$source_dir" ] || {
   say "no source folder in libjpeg-turbo's source package"
