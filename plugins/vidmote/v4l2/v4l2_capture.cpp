@@ -6,6 +6,7 @@
 
 #include "device_text.h"
 #include "frame_timing.h"
+#include "streamed_frame.h"
 #include "v4l2_camera.h"
 #include "v4l2_support.h"
 
@@ -195,11 +196,8 @@ bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTa
   const Buffer& mapped = buffers_[buffer.index];
   const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
   size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
-  if (!converted_.pixelformat) {
-    if (convert_to_bottom_up_bgr(bytes, used, layout_, frame)) return true;
-    ++tally->cut_short;
-    return false;
-  }
+  if (!converted_.pixelformat)
+    return usable_streamed_frame(bytes, used, {layout_, false}, &scratch_, frame, tally);
   if (tally->jpeg && !whole_mjpeg(bytes, &used, static_cast<int32_t>(source_.width),
                                   static_cast<int32_t>(source_.height), tally))
     return false;
