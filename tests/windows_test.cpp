@@ -38,6 +38,7 @@
 #include "support/locales.h"
 #include "support/shell.h"
 #include "support/test_camera.h"
+#include "support/webcam.h"
 
 namespace {
 
@@ -1259,6 +1260,112 @@ TEST(WindowsCamera, ListCamerasNamesTheCameraThePlugInUses) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find(to_shift_jis(crlf(plugin_name_line("Vidmote: vivid")))), std::string::npos)
       << run.out;
+}
+
+// ---- The emulated USB webcam beside vivid ----
+
+// Where the test guest has the webcam's bus (GUEST_USB=1), the emulated
+// webcam (support/webcam.h) is plugged in beside vivid, and the Windows
+// program names it by the name wine's DirectShow gives it, the product name
+// uvcvideo reports (VIDMOTE_DEVICE), so vivid is never taken for it.
+bool webcam_bus_present() {
+  return file_exists("/dev/gadget/dummy_udc");
+}
+
+RunOptions on_the_webcam() {
+  RunOptions options = windows_options("");
+  options.env["VIDMOTE_DEVICE"] = kWebcamProduct;
+  options.timeout_seconds = 120;
+  return options;
+}
+
+// The webcam's camera in list-cameras.exe's listing: from its heading to
+// the next empty line, "" when it is not listed.
+std::string listed_webcam(const std::string& listing) {
+  const std::string heading = std::string(kWebcamProduct) + "\r\n";
+  size_t at = listing.rfind(heading, 0) == 0 ? 0 : listing.find("\r\n" + heading);
+  if (at == std::string::npos) return "";
+  if (at > 0) at += 2;
+  return listing.substr(at, listing.find("\r\n\r\n", at) - at);
+}
+
+// Each of the webcam's formats through wine's capture filter, which offers
+// 24-bit RGB alone, at the webcam's sizes and the first frame rate of each,
+// converted by libv4l2: list-cameras.exe names the webcam (by the card name
+// uvcvideo gives, numbered as its /dev/videoN) with what wine offers for it,
+// and a capture saves the very frame the webcam sent. libv4lconvert leaves
+// YUYV's luma in its limited range (black 16, white 235) where the plug-in's
+// own reader stretches it, so that conversion is up to 20 levels off the
+// plug-in's; its MJPEG decoder is libjpeg's, exactly.
+TEST(WindowsCamera, WebcamFramesAreItsKnownPictures) {
+  if (!webcam_bus_present()) GTEST_SKIP() << "no USB gadget bus for the webcam";
+  const std::string kOffered =
+      "\r\n  formats:\r\n    RGB24\r\n      640x480: 30 fps\r\n      320x240: 30 fps\r\n"
+      "  controls:\r\n    Brightness: integer, 0 to 255, step 1, default 128, current 128";
+  const struct {
+    const char* what;
+    std::vector<std::string> choices;
+    bool mjpeg;
+    int tolerance;
+  } cases[] = {
+      {"YUYV", {"--formats", "yuyv"}, false, 20},
+      {"MJPEG only", {"--formats", "mjpeg"}, true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Webcam webcam(c.choices);
+    ASSERT_NE(webcam.device(), "") << "the webcam did not appear\n" << kernel_log();
+    const RunResult listing = run_list_cameras({});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    const std::string listed = listed_webcam(listing.out);
+    ASSERT_NE(listed, "") << listing.out;
+    const std::string node = webcam.device().substr(webcam.device().rfind('/') + 1);
+    for (const std::string& line :
+         {"\r\n  display name: @device:cm:{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\" + node + "\r\n",
+          "\r\n  plug-in: usable: VIDMOTE_DEVICE=" + std::string(kWebcamProduct) + "\r\n",
+          kOffered})
+      EXPECT_NE(listed.find(line), std::string::npos) << line << "\n" << listed;
+
+    ScratchDir out;
+    RunOptions options = on_the_webcam();
+    options.input = crlf(kOneCapture);
+    const RunResult run = run_program(out.path(), options);
+    ASSERT_FALSE(run.timed_out) << run.out << run.err << webcam.log() << kernel_log();
+    EXPECT_EQ(run.status, 0) << run.out << run.err << webcam.log();
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find(
+                  to_shift_jis(crlf(plugin_name_line(std::string("Vidmote: ") + kWebcamProduct)))),
+              std::string::npos)
+        << run.out;
+    EXPECT_TRUE(is_a_webcam_frame(read_bmp(out.file("R00000.bmp")), c.mjpeg, false, c.tolerance));
+  }
+}
+
+// The webcam unplugged between two captures: the second fails, saying the
+// camera is gone, and the program ends with status 255, saving nothing more.
+TEST(WindowsCamera, AnUnpluggedWebcamFailsTheCaptureCleanly) {
+  if (!webcam_bus_present()) GTEST_SKIP() << "no USB gadget bus for the webcam";
+  Webcam webcam({"--formats", "yuyv"});
+  ASSERT_NE(webcam.device(), "") << kernel_log();
+  const std::string prompt = to_shift_jis(kPrompt);
+  ScratchDir out;
+  InteractiveRun console(out.path(), on_the_webcam());
+  console.type("200\r\n\r\n");
+  ASSERT_TRUE(console.expect_output(prompt)) << console.errors();
+  ASSERT_TRUE(console.expect_output(prompt)) << console.output() << console.errors();
+  ASSERT_TRUE(file_exists(out.file("R00000.bmp")));
+  webcam.unplug();
+  ASSERT_TRUE(within(kWebcamStepSeconds, [] { return capture_node(kWebcamProduct).empty(); }));
+  console.type("\r\n");
+  EXPECT_EQ(console.wait_exit(), 255) << console.output() << console.errors();
+  const std::string failed = to_shift_jis(crlf(kCaptureFailed));
+  const std::string& text = console.output();
+  EXPECT_EQ(text.substr(text.size() - std::min(text.size(), failed.size())), failed);
+  EXPECT_NE(console.errors().find(std::string("vidmote: ") + kWebcamProduct +
+                                  ": stream failed: the camera is gone (unplugged?)\r\n"),
+            std::string::npos)
+      << console.errors();
+  EXPECT_FALSE(file_exists(out.file("R00001.bmp")));
 }
 
 // Last: vivid's camera stays gone after this. A camera unplugged while the

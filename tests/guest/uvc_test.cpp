@@ -4,7 +4,6 @@
 // case plugs in a webcam with its own choices and unplugs it at the end.
 // The picture of each frame is known (uvc_picture.h), so a saved BMP is
 // checked against the very frame it came from.
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,155 +13,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "frame_convert.h"
-#include "guest/uvc_picture.h"
 #include "program_runner.h"
 #include "support/console_texts.h"
 #include "support/files.h"
+#include "support/webcam.h"
 
 namespace {
-
-const int kStepSeconds = 90;  // TCG is slow: generous bounds, still never a hang
-const char kProduct[] = "UVC Test Camera";
-
-// ---- The webcam ----
-
-// The capture node uvcvideo made for a camera of that name, "" for none.
-std::string capture_node(const std::string& product) {
-  std::string found;
-  DIR* folder = opendir("/sys/class/video4linux");
-  if (!folder) return found;
-  while (dirent* entry = readdir(folder)) {
-    const std::string base = std::string("/sys/class/video4linux/") + entry->d_name;
-    if (entry->d_name[0] == '.' || !file_exists(base + "/name")) continue;
-    if (read_file(base + "/name") == product + "\n" && read_file(base + "/index") == "0\n")
-      found = std::string("/dev/") + entry->d_name;
-  }
-  closedir(folder);
-  return found;
-}
-
-// The kernel's last messages, for a failure's report.
-std::string kernel_log() {
-  std::string text;
-  if (FILE* dmesg = popen("dmesg | tail -n 12", "r")) {
-    char line[256];
-    while (fgets(line, sizeof line, dmesg)) text += line;
-    pclose(dmesg);
-  }
-  return text;
-}
-
-// Polls for what, up to seconds.
-template <typename Check>
-bool within(int seconds, Check what) {
-  for (int tenth = 0; tenth < seconds * 10; ++tenth) {
-    if (what()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return what();
-}
-
-class Webcam {
- public:
-  explicit Webcam(const std::vector<std::string>& choices) : log_(folder_.file("webcam.log")) {
-    std::vector<std::string> args = {UVC_WEBCAM_PATH, "--log", log_};
-    args.insert(args.end(), choices.begin(), choices.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(&arg[0]);
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    within(kStepSeconds, [this] { return !(device_ = capture_node(kProduct)).empty(); });
-  }
-  ~Webcam() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    within(kStepSeconds, [] { return capture_node(kProduct).empty(); });
-  }
-  const std::string& device() const { return device_; }
-  std::string log() const { return file_exists(log_) ? read_file(log_) : ""; }
-  void unplug() const { kill(pid_, SIGUSR1); }
-
- private:
-  ScratchDir folder_;
-  std::string log_;
-  pid_t pid_ = -1;
-  std::string device_;
-};
-
-// ---- Saved pictures ----
-
-int green_of(const void* picture, int x, int t) {
-  return static_cast<const Picture*>(picture)->at(x, t)[1];
-}
-
-// The webcam's frame of that phase as the plug-in's YUYV reader makes it.
-std::vector<uint8_t> expected_yuyv(int width, int height, int phase) {
-  std::vector<uint8_t> yuyv(static_cast<size_t>(width) * height * 2), bgr(yuyv.size() / 2 * 3);
-  uvc_picture_yuyv(yuyv.data(), width, height, phase, 0);
-  const vidmote::CameraFrameLayout layout = {width, height, 0, vidmote::PixelLayout::kYuyv};
-  vidmote::convert_to_bottom_up_bgr(yuyv.data(), yuyv.size(), layout, bgr.data());
-  return bgr;
-}
-
-// The webcam's JPEG of that phase as libjpeg decodes it.
-std::vector<uint8_t> expected_jpeg(int width, int height, int phase, bool benign) {
-  std::vector<uint8_t> jpeg(static_cast<size_t>(width) * height * 2);
-  jpeg.resize(uvc_picture_jpeg(jpeg.data(), jpeg.size(), width, height, phase, 0, benign));
-  jpeg_decompress_struct decoder;
-  jpeg_error_mgr errors;
-  decoder.err = jpeg_std_error(&errors);
-  jpeg_create_decompress(&decoder);
-  jpeg_mem_src(&decoder, jpeg.data(), jpeg.size());
-  jpeg_read_header(&decoder, TRUE);
-  decoder.dct_method = JDCT_ISLOW;
-  jpeg_start_decompress(&decoder);
-  std::vector<uint8_t> bgr(static_cast<size_t>(width) * height * 3), row(width * 3);
-  for (int t = 0; t < height; ++t) {
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_read_scanlines(&decoder, rows, 1);
-    uint8_t* out = &bgr[3 * static_cast<size_t>(height - 1 - t) * width];
-    for (int x = 0; x < width; ++x)
-      out[3 * x] = row[3 * x + 2], out[3 * x + 1] = row[3 * x + 1], out[3 * x + 2] = row[3 * x];
-  }
-  jpeg_finish_decompress(&decoder);
-  jpeg_destroy_decompress(&decoder);
-  return bgr;
-}
-
-// The picture is the webcam's frame (the one its band names), every channel
-// of every pixel within tolerance.
-::testing::AssertionResult is_a_webcam_frame(const Picture& got, bool mjpeg, bool benign,
-                                             int tolerance) {
-  if (got.width != 640 || got.height != 480)
-    return ::testing::AssertionFailure() << "picture " << got.width << "x" << got.height;
-  const int phase = uvc_picture_phase(green_of, &got, got.width, got.height);
-  if (phase < 0) return ::testing::AssertionFailure() << "no frame band at the top";
-  const std::vector<uint8_t> want = mjpeg ? expected_jpeg(got.width, got.height, phase, benign)
-                                          : expected_yuyv(got.width, got.height, phase);
-  for (size_t i = 0; i < want.size(); ++i) {
-    if (abs(got.bgr[i] - want[i]) > tolerance) {
-      const size_t pixel = i / 3;
-      return ::testing::AssertionFailure()
-             << "frame " << phase << ": pixel x " << pixel % got.width << ", t "
-             << got.height - 1 - static_cast<int>(pixel / got.width) << " channel " << i % 3
-             << " is " << int(got.bgr[i]) << ", want " << int(want[i]);
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
 
 // ---- The program ----
 
@@ -212,7 +71,7 @@ class Console : public InteractiveRun {
   static RunOptions options() {
     RunOptions options;
     options.plugin = "";  // the default plug-in, beside the program
-    options.timeout_seconds = kStepSeconds;
+    options.timeout_seconds = kWebcamStepSeconds;
     return options;
   }
 };
@@ -281,7 +140,7 @@ TEST(UvcWebcam, CapturesAreTheWebcamsFrames) {
     Console console(out);
     console.type("200\n");
     ASSERT_TRUE(console.expect_output(kPrompt)) << console.output() << console.errors();
-    EXPECT_NE(console.output().find(kProduct), std::string::npos) << console.output();
+    EXPECT_NE(console.output().find(kWebcamProduct), std::string::npos) << console.output();
     int number = 0;
     if (*c.format) {
       EXPECT_TRUE(console.in_dialog("Camera format", c.format, ""));
@@ -307,11 +166,11 @@ TEST(UvcWebcam, ListCamerasShowsTheDriverFormatsAndAnsweredControls) {
   RunOptions options;
   options.program = LIST_CAMERAS_PATH;
   options.plugin = "";
-  options.timeout_seconds = kStepSeconds;
+  options.timeout_seconds = kWebcamStepSeconds;
   const RunResult listed = run_program(folder.path(), options);
   EXPECT_EQ(listed.status, 0) << listed.err;
   const std::string& out = listed.out;
-  ASSERT_EQ(out.rfind(webcam.device() + ": " + kProduct + "\n", 0), 0u) << out;
+  ASSERT_EQ(out.rfind(webcam.device() + ": " + kWebcamProduct + "\n", 0), 0u) << out;
   for (const char* line :
        {"  driver: uvcvideo\n", "  plug-in: used by default\n", "    YUYV: YUYV 4:2:2",
         "    MJPG: ", "      640x480: ", "      320x240: ",
@@ -331,11 +190,11 @@ TEST(UvcWebcam, TheSettingsDialogSetsTheWebcamsOwnControl) {
   console.type("200\n");
   ASSERT_TRUE(console.expect_output(kPrompt)) << console.output() << console.errors();
   EXPECT_TRUE(console.in_dialog("Brightness", "", "150"));
-  EXPECT_TRUE(within(kStepSeconds, [&] {
+  EXPECT_TRUE(within(kWebcamStepSeconds, [&] {
     return webcam.log().find("SET_CUR brightness 150\n") != std::string::npos;
   })) << webcam.log();
   EXPECT_TRUE(console.in_dialog("Power Line Frequency", "60 Hz", ""));
-  EXPECT_TRUE(within(kStepSeconds, [&] {
+  EXPECT_TRUE(within(kWebcamStepSeconds, [&] {
     return webcam.log().find("SET_CUR power_line_frequency 2\n") != std::string::npos;
   })) << webcam.log();
   console.type("q\n");
@@ -352,7 +211,7 @@ TEST(UvcWebcam, AnUnpluggedWebcamFailsTheCaptureCleanly) {
   ASSERT_TRUE(console.expect_output(kPrompt))  // one good capture
       << console.errors() << webcam.log() << kernel_log();
   webcam.unplug();
-  ASSERT_TRUE(within(kStepSeconds, [] { return capture_node(kProduct).empty(); }));
+  ASSERT_TRUE(within(kWebcamStepSeconds, [] { return capture_node(kWebcamProduct).empty(); }));
   console.type("\n");
   EXPECT_EQ(console.wait_exit(), 255) << console.output() << console.errors();
   const std::string& text = console.output();
@@ -371,8 +230,8 @@ TEST(UvcWebcam, AWebcamPluggedBackBetweenCapturesIsFoundAgain) {
   EXPECT_TRUE(console.in_dialog("Camera format", "YUYV 4:2:2, read directly", ""));
   ASSERT_TRUE(console.capture()) << console.errors() << webcam.log() << kernel_log();
   webcam.unplug();
-  ASSERT_TRUE(within(kStepSeconds, [] { return capture_node(kProduct).empty(); }));
-  ASSERT_TRUE(within(kStepSeconds, [] { return !capture_node(kProduct).empty(); }));
+  ASSERT_TRUE(within(kWebcamStepSeconds, [] { return capture_node(kWebcamProduct).empty(); }));
+  ASSERT_TRUE(within(kWebcamStepSeconds, [] { return !capture_node(kWebcamProduct).empty(); }));
   ASSERT_TRUE(console.capture()) << console.output() << console.errors() << webcam.log()
                                  << kernel_log();
   // The format chosen before holds after.
