@@ -109,18 +109,18 @@ int green_of(const void* picture, int x, int t) {
 }
 
 // The webcam's frame of that phase as the plug-in's YUYV reader makes it.
-std::vector<uint8_t> expected_yuyv(int width, int height, int phase) {
+std::vector<uint8_t> expected_yuyv(int width, int height, int phase, int offset) {
   std::vector<uint8_t> yuyv(static_cast<size_t>(width) * height * 2), bgr(yuyv.size() / 2 * 3);
-  uvc_picture_yuyv(yuyv.data(), width, height, phase, 0);
+  uvc_picture_yuyv(yuyv.data(), width, height, phase, offset);
   const vidmote::CameraFrameLayout layout = {width, height, 0, vidmote::PixelLayout::kYuyv};
   vidmote::convert_to_bottom_up_bgr(yuyv.data(), yuyv.size(), layout, bgr.data());
   return bgr;
 }
 
 // The webcam's JPEG of that phase as libjpeg decodes it.
-std::vector<uint8_t> expected_jpeg(int width, int height, int phase, bool benign) {
+std::vector<uint8_t> expected_jpeg(int width, int height, int phase, int offset, bool benign) {
   std::vector<uint8_t> jpeg(static_cast<size_t>(width) * height * 2);
-  jpeg.resize(uvc_picture_jpeg(jpeg.data(), jpeg.size(), width, height, phase, 0, benign));
+  jpeg.resize(uvc_picture_jpeg(jpeg.data(), jpeg.size(), width, height, phase, offset, benign));
   jpeg_decompress_struct decoder;
   jpeg_error_mgr errors;
   decoder.err = jpeg_std_error(&errors);
@@ -142,16 +142,26 @@ std::vector<uint8_t> expected_jpeg(int width, int height, int phase, bool benign
   return bgr;
 }
 
-// The picture is the webcam's frame (the one its band names), every channel
-// of every pixel within tolerance.
+// The swing of a busy scene the webcam was told of (--busy), 0 for none.
+int busy_levels(const std::vector<std::string>& choices) {
+  for (size_t i = 0; i + 1 < choices.size(); ++i)
+    if (choices[i] == "--busy") return atoi(choices[i + 1].c_str());
+  return 0;
+}
+
+// The picture is the webcam's frame (the one its band names, of a busy
+// scene's brightness at that frame), every channel of every pixel within
+// tolerance.
 ::testing::AssertionResult is_a_webcam_frame(const Picture& got, bool mjpeg, bool benign,
-                                             int tolerance) {
+                                             int tolerance, int busy = 0) {
   if (got.width != 640 || got.height != 480)
     return ::testing::AssertionFailure() << "picture " << got.width << "x" << got.height;
   const int phase = uvc_picture_phase(green_of, &got, got.width, got.height);
   if (phase < 0) return ::testing::AssertionFailure() << "no frame band at the top";
-  const std::vector<uint8_t> want = mjpeg ? expected_jpeg(got.width, got.height, phase, benign)
-                                          : expected_yuyv(got.width, got.height, phase);
+  const int offset = busy > 0 ? uvc_busy_offset(phase, busy) : 0;
+  const std::vector<uint8_t> want =
+      mjpeg ? expected_jpeg(got.width, got.height, phase, offset, benign)
+            : expected_yuyv(got.width, got.height, phase, offset);
   for (size_t i = 0; i < want.size(); ++i) {
     if (abs(got.bgr[i] - want[i]) > tolerance) {
       const size_t pixel = i / 3;
@@ -272,6 +282,21 @@ TEST(UvcWebcam, CapturesAreTheWebcamsFrames) {
        true,
        false,
        8},
+      // A busy scene whose brightness never holds still: the picture is
+      // taken at the settle cap, and the frame after a cut one still comes
+      // within the capture's bound.
+      {"MJPEG only, busy, every 4th frame cut short",
+       {"--formats", "mjpeg", "--busy", "48", "--cut-every", "4"},
+       "",
+       true,
+       false,
+       8},
+      {"YUYV, busy, every 4th frame cut short",
+       {"--formats", "yuyv", "--busy", "48", "--cut-every", "4"},
+       "YUYV 4:2:2, read directly",
+       false,
+       false,
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -293,8 +318,8 @@ TEST(UvcWebcam, CapturesAreTheWebcamsFrames) {
                     << webcam.log() << kernel_log();
       continue;
     }
-    EXPECT_TRUE(
-        is_a_webcam_frame(read_bmp(out.file(bmp_name(number))), c.mjpeg, c.benign, c.tolerance));
+    EXPECT_TRUE(is_a_webcam_frame(read_bmp(out.file(bmp_name(number))), c.mjpeg, c.benign,
+                                  c.tolerance, busy_levels(c.choices)));
     console.type("q\n");
     EXPECT_EQ(console.wait_exit(), 0) << console.errors();
   }
