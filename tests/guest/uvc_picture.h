@@ -7,7 +7,7 @@
  * for 1, black and white for 0, then black and white; the offset leaves it
  * alone. So a saved picture names the frame it came from, while the
  * picture's brightness stays the same from frame to frame, as a still
- * scene's does. */
+ * scene's does, unless the scene is busy (uvc_busy_offset). */
 #ifndef UVC_PICTURE_H
 #define UVC_PICTURE_H
 
@@ -23,6 +23,24 @@
 
 static inline int uvc_clamp(int value, int low, int high) {
   return value < low ? low : value > high ? high : value;
+}
+
+/* The luma offset of a busy scene at a phase, swinging over `levels`
+ * (-levels/2 to about +levels/2) and changing every frame: the phase
+ * scrambled to a permutation of 0..63. Any five frames in a row span at
+ * least a third of the swing, and so do any five of every second up to
+ * every sixteenth frame, or of the frames left when every Nth (N 2 to 8)
+ * is lost, also taken every second to fourth. A steady picture keeps its
+ * frames of the last half second (five at least) within a band of about
+ * ten levels (4 either side of a line moving under 2), so with a swing of
+ * 40 or more no window of frames can look steady, however the frames the
+ * program takes fall. A sine or a sawtooth would not do: taken every Nth
+ * frame, for the N that matches its period, they hold still. */
+static inline int uvc_busy_offset(int phase, int levels) {
+  int x = (phase * 37) & 63;
+  x ^= x >> 5;
+  x = (x * 29) & 63;
+  return levels * x / 63 - levels / 2;
 }
 
 static inline int uvc_band_rows(int height) {

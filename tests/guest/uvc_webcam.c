@@ -37,12 +37,13 @@ static struct {
   int stop_every;      /* every Nth frame stops mid-frame, no end flag */
   int benign_mjpeg;    /* extraneous bytes before restart markers, bytes after EOI */
   int converge_frames; /* brightness rises to its level over this many frames */
+  int busy_levels;     /* a busy scene: brightness swings over this many levels */
   double unplug_after; /* seconds after the first stream starts; 0: never */
   double replug_after; /* seconds unplugged before coming back; 0: never */
   const char* product;
   const char* serial;
   const char* log_path;
-} options = {1, 1, 0, 0, 0, 0, 0, 0, 0, "UVC Test Camera", "UVC0001", NULL};
+} options = {1, 1, 0, 0, 0, 0, 0, 0, 0, 0, "UVC Test Camera", "UVC0001", NULL};
 
 static FILE* log_file;
 
@@ -316,10 +317,13 @@ static void sleep_until(double when) {
   }
 }
 
-/* The luma offset of frame number n: the brightness control, and while
- * auto exposure converges a darkening that shrinks to nothing. */
+/* The luma offset of frame number n: the brightness control, a busy
+ * scene's swing, and while auto exposure converges a darkening that
+ * shrinks to nothing. */
 static int luma_offset(unsigned n, int brightness) {
   int offset = brightness - 128;
+  if (options.busy_levels > 0)
+    offset += uvc_busy_offset((int)(n % UVC_PHASES), options.busy_levels);
   const int f = options.converge_frames;
   if (f > 0 && n < (unsigned)f) {
     const int left = f - (int)n;
@@ -709,8 +713,9 @@ static void signal_handler(int signal_number) {
 static void usage(void) {
   fprintf(stderr,
           "usage: uvc_webcam [--formats yuyv,mjpeg] [--feed-fps N] [--cut-every N]\n"
-          "  [--stop-every N] [--benign-mjpeg] [--converge-frames N] [--unplug-after S]\n"
-          "  [--replug-after S] [--product NAME] [--serial TEXT] [--log FILE]\n");
+          "  [--stop-every N] [--benign-mjpeg] [--converge-frames N] [--busy LEVELS]\n"
+          "  [--unplug-after S] [--replug-after S] [--product NAME] [--serial TEXT]\n"
+          "  [--log FILE]\n");
   exit(2);
 }
 
@@ -732,6 +737,8 @@ int main(int argc, char** argv) {
       options.benign_mjpeg = 1;
     } else if (!strcmp(option, "--converge-frames")) {
       options.converge_frames = atoi(argv[++i]);
+    } else if (!strcmp(option, "--busy")) {
+      options.busy_levels = atoi(argv[++i]);
     } else if (!strcmp(option, "--unplug-after")) {
       options.unplug_after = atof(argv[++i]);
     } else if (!strcmp(option, "--replug-after")) {

@@ -69,18 +69,18 @@ int green_of(const void* picture, int x, int t) {
 }
 
 // The webcam's frame of that phase as the plug-in's YUYV reader makes it.
-std::vector<uint8_t> expected_yuyv(int width, int height, int phase) {
+std::vector<uint8_t> expected_yuyv(int width, int height, int phase, int offset) {
   std::vector<uint8_t> yuyv(static_cast<size_t>(width) * height * 2), bgr(yuyv.size() / 2 * 3);
-  uvc_picture_yuyv(yuyv.data(), width, height, phase, 0);
+  uvc_picture_yuyv(yuyv.data(), width, height, phase, offset);
   const vidmote::CameraFrameLayout layout = {width, height, 0, vidmote::PixelLayout::kYuyv};
   vidmote::convert_to_bottom_up_bgr(yuyv.data(), yuyv.size(), layout, bgr.data());
   return bgr;
 }
 
 // The webcam's JPEG of that phase as libjpeg decodes it.
-std::vector<uint8_t> expected_jpeg(int width, int height, int phase, bool benign) {
+std::vector<uint8_t> expected_jpeg(int width, int height, int phase, int offset, bool benign) {
   std::vector<uint8_t> jpeg(static_cast<size_t>(width) * height * 2);
-  jpeg.resize(uvc_picture_jpeg(jpeg.data(), jpeg.size(), width, height, phase, 0, benign));
+  jpeg.resize(uvc_picture_jpeg(jpeg.data(), jpeg.size(), width, height, phase, offset, benign));
   jpeg_decompress_struct decoder;
   jpeg_error_mgr errors;
   decoder.err = jpeg_std_error(&errors);
@@ -104,14 +104,22 @@ std::vector<uint8_t> expected_jpeg(int width, int height, int phase, bool benign
 
 }  // namespace
 
+int busy_levels(const std::vector<std::string>& choices) {
+  for (size_t i = 0; i + 1 < choices.size(); ++i)
+    if (choices[i] == "--busy") return atoi(choices[i + 1].c_str());
+  return 0;
+}
+
 ::testing::AssertionResult is_a_webcam_frame(const Picture& got, bool mjpeg, bool benign,
-                                             int tolerance) {
+                                             int tolerance, int busy) {
   if (got.width != 640 || got.height != 480)
     return ::testing::AssertionFailure() << "picture " << got.width << "x" << got.height;
   const int phase = uvc_picture_phase(green_of, &got, got.width, got.height);
   if (phase < 0) return ::testing::AssertionFailure() << "no frame band at the top";
-  const std::vector<uint8_t> want = mjpeg ? expected_jpeg(got.width, got.height, phase, benign)
-                                          : expected_yuyv(got.width, got.height, phase);
+  const int offset = busy > 0 ? uvc_busy_offset(phase, busy) : 0;
+  const std::vector<uint8_t> want =
+      mjpeg ? expected_jpeg(got.width, got.height, phase, offset, benign)
+            : expected_yuyv(got.width, got.height, phase, offset);
   // The first pixel off, and how far off the farthest is (what a tolerance
   // must allow).
   size_t first = want.size();

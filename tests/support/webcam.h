@@ -51,10 +51,14 @@ class Webcam {
   std::string device_;
 };
 
-// The picture is the webcam's 640 x 480 frame (the one its band names),
-// every channel of every pixel within tolerance of the frame as the plug-in's
-// YUYV reader makes it, or (mjpeg) as libjpeg decodes it.
+// The swing of a busy scene the webcam was told of (--busy), 0 for none.
+int busy_levels(const std::vector<std::string>& choices);
+
+// The picture is the webcam's 640 x 480 frame (the one its band names, of a
+// busy scene's brightness at that frame), every channel of every pixel
+// within tolerance of the frame as the plug-in's YUYV reader makes it, or
+// (mjpeg) as libjpeg decodes it.
 ::testing::AssertionResult is_a_webcam_frame(const Picture& got, bool mjpeg, bool benign,
-                                             int tolerance);
+                                             int tolerance, int busy = 0);
 
 #endif  // SUPPORT_WEBCAM_H
