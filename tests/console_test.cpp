@@ -889,8 +889,10 @@ TEST_F(ConsoleRun, HelpAndVersionAloneAnswerOtherArgumentsAreIgnored) {
   const struct {
     std::vector<std::string> args;
     const char* starts_with;  // "" for a normal run
+    const char* says = "";    // a sentence the answer holds, across its line breaks
   } kCases[] = {
-      {{"--help"}, "Usage: ConsoleExample\n"},
+      {{"--help"}, "Usage: ConsoleExample\n", "every character of a line is a command"},
+      {{"--help"}, "Usage: ConsoleExample\n", "When the plug-in cannot be opened, plugin-check"},
       {{"--version"}, "ConsoleExample 1."},
       {{"--help", "--version"}, ""},
       {{"--version", "x"}, ""},
@@ -906,6 +908,9 @@ TEST_F(ConsoleRun, HelpAndVersionAloneAnswerOtherArgumentsAreIgnored) {
     if (*c.starts_with) {
       EXPECT_EQ(r.out.rfind(c.starts_with, 0), 0u) << r.out;
       EXPECT_EQ(r.out.back(), '\n');
+      std::string one_line = r.out;
+      std::replace(one_line.begin(), one_line.end(), '\n', ' ');
+      EXPECT_NE(one_line.find(c.says), std::string::npos) << r.out;
       EXPECT_TRUE(out.list().empty()) << "nothing is captured";
     } else {
       EXPECT_EQ(r.out, kStartup + kPrompt +

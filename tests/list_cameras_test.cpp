@@ -79,8 +79,10 @@ TEST(ListCamerasProgram, AMachineWithoutCamerasGetsTheTestCard) {
   EXPECT_EQ(named.out, std::string("/dev/video7\n"
                                    "  plug-in: not used: no such device\n"
                                    "  details: it cannot be opened: No such file or directory\n"
-                                   "\n") +
-                           kNoCameras);
+                                   "\n"
+                                   "With VIDMOTE_DEVICE=/dev/video7 the plug-in fails to start: a "
+                                   "camera named that does not open is never replaced by the test "
+                                   "card.\n"));
 }
 
 // ---- The text ----
@@ -156,6 +158,7 @@ TEST(ListCamerasText, TheLastLineNamesTheDefaultOrTheTestCard) {
     bool any_camera;
     std::string text;
     std::vector<std::string> not_cameras = {};
+    std::string unusable_named = "";
   } cases[] = {
       {{camera}, "vivid (/dev/video0)", true, listed + "Default: vivid (/dev/video0)\n"},
       {{camera}, "", true, listed + "No camera opens: the plug-in uses its built-in test card.\n"},
@@ -166,9 +169,25 @@ TEST(ListCamerasText, TheLastLineNamesTheDefaultOrTheTestCard) {
        false,
        std::string("Not cameras: /dev/video1, /dev/video3\n") + kNoCameras,
        {"/dev/video1", "/dev/video3"}},
+      // A device named that does not open: no test card then, whatever else is there.
+      {{camera},
+       "vivid (/dev/video0)",
+       true,
+       listed + "With VIDMOTE_DEVICE=/dev/null the plug-in fails to start: a camera named that "
+                "does not open is never replaced by the test card.\n",
+       {},
+       "/dev/null"},
+      {{},
+       "",
+       false,
+       "With VIDMOTE_DEVICE=a?? the plug-in fails to start: a camera named "
+       "that does not open is never replaced by the test card.\n",
+       {},
+       "a\x1b?"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(list_cameras::listing_text(c.shown, c.default_name, c.any_camera, c.not_cameras),
+    EXPECT_EQ(list_cameras::listing_text(c.shown, c.default_name, c.any_camera, c.not_cameras,
+                                         c.unusable_named),
               c.text);
 }
 

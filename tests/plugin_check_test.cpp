@@ -255,11 +255,32 @@ TEST(PluginCheckProcesses, AScenarioWithoutAProcessFails) {
   }
 }
 
-TEST(PluginCheckUsage, NoPathIsAUsageError) {
-  ScratchDir cwd;
-  RunResult r = run_program(cwd.path(), check_options({}));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("usage: plugin-check"), std::string::npos);
+// --help and --version alone answer on standard output; a command line
+// without one plug-in is a usage error.
+TEST(PluginCheckUsage, HelpVersionAndUsageErrors) {
+  const std::string usage =
+      "Usage: plugin-check [--frames=changing|stable] [--timeout=SECONDS] PATH\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out_starts, err_starts;
+  } kCases[] = {
+      {{"--help"}, 0, usage, ""},
+      {{"--version"}, 0, "plugin-check " CAPTURE_CONSOLE_VERSION "\n", ""},
+      {{}, 2, "", usage},
+      {{"--help", "x.so"}, 2, "", usage},
+      {{"--timeout=0", "x.so"}, 2, "", usage},
+      {{"a.so", "b.so"}, 2, "", usage},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    ScratchDir cwd;
+    RunResult r = run_program(cwd.path(), check_options(c.args));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out.substr(0, c.out_starts.size()), c.out_starts) << r.out;
+    EXPECT_EQ(r.err.substr(0, c.err_starts.size()), c.err_starts) << r.err;
+    EXPECT_EQ(c.out_starts.empty() ? r.out : r.err, "");
+  }
 }
 
 }  // namespace

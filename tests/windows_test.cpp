@@ -1071,6 +1071,13 @@ TEST(WindowsListCameras, CommandLine) {
       {{"--help"}, 0, usage, ""},
       {{"--version"}, 0, "list-cameras 1.0.0\r\n", ""},
       {{"--bogus"}, 2, "", usage},
+      // Named, not there: no test card then.
+      {{"No Such Camera"},
+       1,
+       "No Such Camera\r\n  plug-in: not used: Windows lists no camera of that name\r\n"
+       "  details: no such camera\r\n\r\nWith VIDMOTE_DEVICE=No Such Camera the plug-in fails to "
+       "start: a camera named that does not open is never replaced by the test card.\r\n",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);

@@ -279,6 +279,7 @@ MachineListing list_machine(const char* only) {
     entries[i].verdict = verdicts[i].text;
     listing.cameras.push_back(entries[i]);
     listing.listed_whole = listing.listed_whole && (read[i] || !only);
+    if (only && !verdicts[i].opens) listing.unusable_named = only;
   }
   if (only && !found) {
     CameraEntry entry;
@@ -287,6 +288,7 @@ MachineListing list_machine(const char* only) {
     entry.problem = "no such camera";
     listing.cameras.push_back(entry);
     listing.listed_whole = false;
+    listing.unusable_named = only;
   }
   return listing;
 }

@@ -65,8 +65,9 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   if (com) CoUninitialize();
 #endif
-  const std::string text = list_cameras::listing_text(listing.cameras, listing.default_name,
-                                                      listing.any_camera, listing.not_cameras);
+  const std::string text =
+      list_cameras::listing_text(listing.cameras, listing.default_name, listing.any_camera,
+                                 listing.not_cameras, listing.unusable_named);
   fputs(list_cameras::for_terminal(text).c_str(), stdout);
   const int written = finished(stdout);
   return written != 0 || !listing.listed_whole ? 1 : 0;

@@ -117,10 +117,15 @@ std::string camera_text(const CameraEntry& camera) {
 }
 
 std::string listing_text(const std::vector<CameraEntry>& cameras, const std::string& default_name,
-                         bool any_camera, const std::vector<std::string>& not_cameras) {
+                         bool any_camera, const std::vector<std::string>& not_cameras,
+                         const std::string& unusable_named) {
   std::string text;
   for (const CameraEntry& camera : cameras) text += camera_text(camera) + "\n";
   if (!not_cameras.empty()) text += "Not cameras: " + joined(not_cameras, ", ") + "\n";
+  if (!unusable_named.empty())
+    return text + "With VIDMOTE_DEVICE=" + vidmote::printable(unusable_named) +
+           " the plug-in fails to start: a camera named that does not open is never replaced "
+           "by the test card.\n";
   if (!any_camera) return text + "No cameras found: the plug-in uses its built-in test card.\n";
   if (default_name.empty())
     return text + "No camera opens: the plug-in uses its built-in test card.\n";

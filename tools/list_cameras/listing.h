@@ -50,9 +50,11 @@ struct CameraEntry {
 
 // The whole listing: every camera, the device nodes that are no cameras,
 // then the line that names the default (or says the plug-in falls back to
-// its test card).
+// its test card). unusable_named: a device asked for that does not open;
+// VIDMOTE_DEVICE naming it fails the start, so the last line says that.
 std::string listing_text(const std::vector<CameraEntry>& cameras, const std::string& default_name,
-                         bool any_camera, const std::vector<std::string>& not_cameras = {});
+                         bool any_camera, const std::vector<std::string>& not_cameras = {},
+                         const std::string& unusable_named = "");
 std::string camera_text(const CameraEntry& camera);
 std::string control_line(const ControlEntry& control);
 

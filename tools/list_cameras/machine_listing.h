@@ -16,6 +16,7 @@ struct MachineListing {
   bool any_camera = false;               // the plug-in finds at least one
   bool listed_whole = true;              // false: a camera asked for could not be read
   std::vector<std::string> not_cameras;  // video nodes the plug-in passes over
+  std::string unusable_named;            // the device asked for, when it does not open
 };
 
 // Every camera, or only the one named (a device as the platform names it).

@@ -92,14 +92,17 @@ MachineListing list_machine(const char* only) {
     listing.cameras.push_back(entry_of(paths[i], cameras[i]->name(), &read));
     listing.cameras.back().verdict = verdicts[i].text;
     listing.listed_whole = listing.listed_whole && (read || !only);
+    if (only && !verdicts[i].opens) listing.unusable_named = only;
   }
   if (only && !found) {
     // Not among the plug-in's cameras: what VIDMOTE_DEVICE would make of it.
     const std::unique_ptr<vidmote::FrameSource> named = vidmote::camera_at(only);
     bool read = false;
     listing.cameras.push_back(entry_of(only, named->name(), &read));
-    listing.cameras.back().verdict = named_camera_verdict(*named, only).text;
+    const Verdict verdict = named_camera_verdict(*named, only);
+    listing.cameras.back().verdict = verdict.text;
     listing.listed_whole = read;
+    if (!verdict.opens) listing.unusable_named = only;
   }
   return listing;
 }

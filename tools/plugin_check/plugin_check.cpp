@@ -25,6 +25,20 @@ using plugin_check::FramesClaim;
 using plugin_check::Reporter;
 using plugin_check::ScenarioFn;
 
+const char kUsage[] =
+    "Usage: plugin-check [--frames=changing|stable] [--timeout=SECONDS] PATH\n"
+    "Loads the camera plug-in at PATH with the capture console's own host and\n"
+    "runs it through the program's call sequence and the ones a plug-in must\n"
+    "survive, each scenario in a process of its own: one line per check (OK,\n"
+    "FAIL: why, or not supported), then the totals. A plug-in the program cannot\n"
+    "open gets the reason here.\n"
+    "\n"
+    "  --frames=changing  a moving picture is expected: frames that never change fail\n"
+    "  --frames=stable    a still picture is expected: frames that change fail\n"
+    "  --timeout=SECONDS  the bound on any one check (20 by default)\n"
+    "  --help             show this help and exit\n"
+    "  --version          show the version and exit\n";
+
 // ---- Parent side: runs each scenario in a child and prints its checks. ----
 
 struct Totals {
@@ -128,6 +142,13 @@ void run_scenario(ScenarioFn scenario, const Options& options, Totals& totals) {
 int main(int argc, char** argv) {
   Options options;
   bool usable = true;
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0)) {
+    if (argv[1][2] == 'h')
+      fputs(kUsage, stdout);
+    else
+      puts("plugin-check " CAPTURE_CONSOLE_VERSION);
+    return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--frames=changing") {
@@ -143,7 +164,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!usable || !options.path) {
-    fprintf(stderr, "usage: plugin-check [--frames=changing|stable] [--timeout=SECONDS] PATH\n");
+    fputs(kUsage, stderr);
     return 2;
   }
   // A name without a slash would be searched for; the author means this file.
