@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -261,7 +262,7 @@ class Filter final : public IBaseFilter {
     InterlockedIncrement(&objects_alive);
   }
   ~Filter() {
-    stop_pushing();
+    stop_pushing(true);
     release_clock();
     InterlockedDecrement(&objects_alive);
   }
@@ -308,7 +309,10 @@ class Filter final : public IBaseFilter {
       const HRESULT committed = pin_.commit();
       if (FAILED(committed)) return committed;
     }
-    stop_pushing();
+    // A live source delivers nothing while paused. Its thread is not waited
+    // for here: the graph pauses the renderer first, which then holds a
+    // frame being delivered until the graph stops it.
+    delivering_ = false;
     state_ = State_Paused;
     return S_OK;
   }
@@ -320,6 +324,7 @@ class Filter final : public IBaseFilter {
     std::lock_guard<std::mutex> hold(state_lock_);
     start_time_ = start;
     state_ = State_Running;
+    delivering_ = true;
     FrameFormat format;
     if (pin_.connected_format(&format) && !pusher_.joinable()) {
       stopping_ = false;
@@ -439,7 +444,8 @@ class Filter final : public IBaseFilter {
   std::mutex frame_lock_;
   std::condition_variable wake_;
   bool stopping_ = false;
-  unsigned frame_number_ = 0;  // frames made since the filter was made
+  std::atomic<bool> delivering_{false};  // running, not paused
+  unsigned frame_number_ = 0;            // frames made since the filter was made
   std::thread pusher_;
 };
 
@@ -894,6 +900,7 @@ void Filter::push(FrameFormat format) {
       if (wake_.wait_until(hold, next, [this] { return stopping_; })) break;
     }
     next += period;
+    if (!delivering_) continue;
     if (stopped_by_test()) {
       if (!stopped_reported) {
         log("frames stopped");
