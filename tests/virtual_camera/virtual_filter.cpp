@@ -49,6 +49,7 @@ struct Choices {
   int cut_every;          // every Nth frame has half its bytes; 0 none
   bool benign;            // MJPEG with stray bytes before restart markers and after the end
   int converge;           // frames over which the picture brightens to its own
+  bool hints_only;        // ... or only exposure and gain move, the picture steady
   std::string stop_file;  // once this file exists, frames stop ...
   bool lost;              // ... and the camera reports itself lost (EC_DEVICE_LOST)
   std::string log;        // where what the camera did is written
@@ -65,6 +66,7 @@ Choices read_choices() {
   c.cut_every = std::max(number_variable("VIRTUAL_CAMERA_CUT_EVERY", 0), 0);
   c.benign = number_variable("VIRTUAL_CAMERA_BENIGN", 0) != 0;
   c.converge = std::max(number_variable("VIRTUAL_CAMERA_CONVERGE", 0), 0);
+  c.hints_only = number_variable("VIRTUAL_CAMERA_HINTS_ONLY", 0) != 0;
   c.stop_file = variable("VIRTUAL_CAMERA_STOP_FILE");
   c.lost = variable("VIRTUAL_CAMERA_STOP") == "lost";
   c.log = variable("VIRTUAL_CAMERA_LOG");
@@ -861,7 +863,8 @@ bool Filter::deliver(const FrameFormat& format, REFERENCE_TIME interval) {
     n = frame_number_++;
   }
   FrameChoice choice;
-  choice.offset = converging_offset(n, static_cast<unsigned>(choices_.converge));
+  if (!choices_.hints_only)
+    choice.offset = converging_offset(n, static_cast<unsigned>(choices_.converge));
   choice.benign = choices_.benign;
   choice.cut = choices_.cut_every > 0 && n % choices_.cut_every == 0;
   const std::vector<uint8_t> bytes = frame_bytes(format, n, choice);
