@@ -210,7 +210,9 @@ class Pin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
                    DWORD* returned) override;
   STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override;
 
-  // The types the pin connects with, the format set first.
+  // The stream capabilities, in their order; the types the pin connects
+  // with, the format set first.
+  std::vector<FrameFormat> capabilities() const;
   std::vector<FrameFormat> offered() const;
   // Called by the filter as it changes state.
   HRESULT commit();
@@ -510,7 +512,7 @@ STDMETHODIMP_(ULONG) Pin::Release() {
   return filter_->Release();
 }
 
-std::vector<FrameFormat> Pin::offered() const {
+std::vector<FrameFormat> Pin::capabilities() const {
   const Choices& c = filter_->choices();
   std::vector<FrameFormat> all;
   for (Subtype subtype : {Subtype::kYuy2, Subtype::kMjpg, Subtype::kRgb24}) {
@@ -518,6 +520,11 @@ std::vector<FrameFormat> Pin::offered() const {
     all.push_back({subtype, 640, 480});
     all.push_back({subtype, 320, 240});
   }
+  return all;
+}
+
+std::vector<FrameFormat> Pin::offered() const {
+  std::vector<FrameFormat> all = capabilities();
   if (!format_set_) return all;
   // The format set first, then the others of its size.
   std::stable_sort(all.begin(), all.end(), [&](const FrameFormat& a, const FrameFormat& b) {
@@ -707,10 +714,7 @@ STDMETHODIMP Pin::EnumMediaTypes(IEnumMediaTypes** types) {
 STDMETHODIMP Pin::SetFormat(AM_MEDIA_TYPE* type) {
   if (!type) return E_POINTER;
   FrameFormat format;
-  std::vector<FrameFormat> all;
-  format_set_ = false;
-  const std::vector<FrameFormat> formats = offered();
-  if (!format_of(*type, formats, &format)) return VFW_E_INVALIDMEDIATYPE;
+  if (!format_of(*type, capabilities(), &format)) return VFW_E_INVALIDMEDIATYPE;
   if (connected_ && (format.subtype != format_.subtype || format.width != format_.width))
     return VFW_E_ALREADY_CONNECTED;
   format_ = format;
@@ -728,21 +732,14 @@ STDMETHODIMP Pin::GetFormat(AM_MEDIA_TYPE** type) {
 
 STDMETHODIMP Pin::GetNumberOfCapabilities(int* count, int* size) {
   if (!count || !size) return E_POINTER;
-  const bool was_set = format_set_;
-  format_set_ = false;
-  *count = static_cast<int>(offered().size());
-  format_set_ = was_set;
+  *count = static_cast<int>(capabilities().size());
   *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
   return S_OK;
 }
 
 STDMETHODIMP Pin::GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) {
   if (!type || !caps) return E_POINTER;
-  // The capabilities keep their order whatever format is set.
-  const bool was_set = format_set_;
-  format_set_ = false;
-  const std::vector<FrameFormat> formats = offered();
-  format_set_ = was_set;
+  const std::vector<FrameFormat> formats = capabilities();
   if (index < 0 || index >= static_cast<int>(formats.size())) return S_FALSE;
   const FrameFormat& format = formats[index];
   const int fps = filter_->choices().fps;
