@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "guest/uvc_picture.h"
 #include "program_runner.h"
 #include "support/camera_controls.h"
 #include "support/charsets.h"
@@ -1373,6 +1374,268 @@ TEST(WindowsCamera, AnUnpluggedWebcamFailsTheCaptureCleanly) {
             std::string::npos)
       << console.errors();
   EXPECT_FALSE(file_exists(out.file("R00001.bmp")));
+}
+
+// ---- The virtual camera (virtual_camera/) ----
+
+// The tests' own DirectShow camera, registered in the prefix as a video
+// input device, as Windows registers virtual cameras, for as long as this
+// lives. Its frames are the emulated webcam's picture, in YUY2, MJPEG or
+// RGB24 as the graph connects; its choices are the VIRTUAL_CAMERA_*
+// variables of the program that uses it. Needs no vivid and no USB: it runs
+// wherever wine does.
+const char kVirtualCamera[] = "Virtual Test Camera";
+
+class VirtualCamera {
+ public:
+  VirtualCamera(int number = 1, const std::string& name = kVirtualCamera) : number_(number) {
+    const RunResult r = regsvr32(name, false);
+    if (r.status != 0) throw std::runtime_error("regsvr32 failed: " + r.out + r.err);
+  }
+  ~VirtualCamera() { regsvr32("", true); }
+  VirtualCamera(const VirtualCamera&) = delete;
+  VirtualCamera& operator=(const VirtualCamera&) = delete;
+
+ private:
+  RunResult regsvr32(const std::string& name, bool remove) const {
+    const std::string dll = kWindowsBuild + "/tests/virtual_camera.dll";
+    if (!file_exists(dll)) throw std::runtime_error("not built: " + dll);
+    std::vector<std::string> command = {"regsvr32", "/s"};
+    if (remove) command.push_back("/u");
+    command.push_back(windows_path(dll));
+    RunOptions options = wine_options(command);
+    options.env["VIRTUAL_CAMERA_NUMBER"] = std::to_string(number_);
+    options.env["VIRTUAL_CAMERA_NAME"] = name;
+    options.timeout_seconds = 120;
+    ScratchDir cwd;
+    return run_program(cwd.path(), options);
+  }
+  int number_;
+};
+
+// The default plug-in on the virtual camera of that name, with the camera's
+// choices; the camera writes what it did to `log`.
+RunOptions on_the_virtual_camera(const std::map<std::string, std::string>& choices,
+                                 const std::string& log, const std::string& name = kVirtualCamera) {
+  RunOptions options = windows_options("");
+  options.env["VIDMOTE_DEVICE"] = name;
+  options.env["VIRTUAL_CAMERA_LOG"] = windows_path(log);
+  options.env.insert(choices.begin(), choices.end());
+  // Where the camera's own format does not reach the grabber, wine's graph
+  // tries every filter it has, its sound output among them, whose driver
+  // complains on standard error of a machine without a sound card.
+  options.env["WINEDLLOVERRIDES"] = "winealsa.drv=";
+  options.timeout_seconds = 120;
+  return options;
+}
+
+// One capture from the virtual camera: the graph connects the camera's own
+// frames (or, where they will not connect, Windows' RGB24) and the saved
+// picture is the very frame the camera served, YUY2 as the plug-in's reader
+// makes it, MJPEG as libjpeg decodes it, not one of a picture still
+// converging. A frame cut short is never saved: the capture takes the next.
+TEST(WindowsCamera, VirtualCameraFramesAreThePictureServed) {
+  VirtualCamera camera;
+  const struct {
+    const char* what;
+    std::map<std::string, std::string> choices;
+    const char* streamed;  // as the camera's log names it
+    bool mjpeg, benign;
+    int settled_from = 0;  // the first frame number the camera counts settled
+  } cases[] = {
+      {"YUY2", {}, "streaming YUY2 640x480", false, false},
+      {"MJPEG only", {{"VIRTUAL_CAMERA_FORMATS", "mjpg"}}, "streaming MJPG 640x480", true, false},
+      {"benign MJPEG",
+       {{"VIRTUAL_CAMERA_FORMATS", "mjpg"}, {"VIRTUAL_CAMERA_BENIGN", "1"}},
+       "streaming MJPG 640x480",
+       true,
+       true},
+      {"every other YUY2 frame short",
+       {{"VIRTUAL_CAMERA_CUT_EVERY", "2"}},
+       "streaming YUY2 640x480",
+       false,
+       false},
+      {"every other MJPEG frame cut",
+       {{"VIRTUAL_CAMERA_FORMATS", "mjpg"}, {"VIRTUAL_CAMERA_CUT_EVERY", "2"}},
+       "streaming MJPG 640x480",
+       true,
+       false},
+      {"YUY2 will not connect: RGB24",
+       {{"VIRTUAL_CAMERA_REFUSE", "YUY2"}},
+       "streaming RGB24 640x480",
+       false,
+       false},
+      {"MJPEG will not connect: RGB24",
+       {{"VIRTUAL_CAMERA_FORMATS", "mjpg"}, {"VIRTUAL_CAMERA_REFUSE", "MJPG"}},
+       "streaming RGB24 640x480",
+       false,
+       false},
+      {"a third of the declared rate",
+       {{"VIRTUAL_CAMERA_SLOW", "3"}},
+       "streaming YUY2 640x480",
+       false,
+       false},
+      {"converging, exposure and gain moving with it",
+       {{"VIRTUAL_CAMERA_CONVERGE", "30"}},
+       "streaming YUY2 640x480",
+       false,
+       false,
+       30},
+      {"steady, exposure and gain still moving",
+       {{"VIRTUAL_CAMERA_CONVERGE", "30"}, {"VIRTUAL_CAMERA_HINTS_ONLY", "1"}},
+       "streaming YUY2 640x480",
+       false,
+       false,
+       30},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir out, side;
+    RunOptions options = on_the_virtual_camera(c.choices, side.file("camera.log"));
+    options.input = crlf(kOneCapture);
+    const RunResult run = run_program(out.path(), options);
+    ASSERT_FALSE(run.timed_out) << run.out << run.err;
+    const std::string log =
+        file_exists(side.file("camera.log")) ? read_file(side.file("camera.log")) : "";
+    EXPECT_EQ(run.status, 0) << run.out << run.err << log;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find(
+                  to_shift_jis(crlf(plugin_name_line(std::string("Vidmote: ") + kVirtualCamera)))),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(log.find(std::string("camera 1: ") + c.streamed + "\n"), std::string::npos) << log;
+    const Picture picture = read_bmp(out.file("R00000.bmp"));
+    EXPECT_TRUE(is_a_webcam_frame(picture, c.mjpeg, c.benign, 0));
+    // The frame's number, from its band: settled frames come late enough
+    // to be told from the first ones (the band counts to 63).
+    const int frame =
+        uvc_picture_phase([](const void* p, int x,
+                             int t) { return int(static_cast<const Picture*>(p)->at(x, t)[1]); },
+                          &picture, picture.width, picture.height);
+    EXPECT_GE(frame, c.settled_from);
+  }
+}
+
+// Every frame cut short: the capture fails, nothing is saved, and the
+// reason counts them in the Linux plug-in's words.
+TEST(WindowsCamera, VirtualCameraDamagedFramesAreRefusedAndCounted) {
+  VirtualCamera camera;
+  const struct {
+    const char* what;
+    std::map<std::string, std::string> choices;
+    const char* advice;
+  } cases[] = {
+      {"YUY2 frames short",
+       {{"VIRTUAL_CAMERA_CUT_EVERY", "1"}},
+       " cut short; check the cable and the USB bandwidth (try another USB port, a smaller size "
+       "or MJPEG)\r\n"},
+      {"MJPEG frames cut",
+       {{"VIRTUAL_CAMERA_FORMATS", "mjpg"}, {"VIRTUAL_CAMERA_CUT_EVERY", "1"}},
+       " cut short; check the cable and the USB bandwidth (try another USB port or a smaller "
+       "size)\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir out, side;
+    RunOptions options = on_the_virtual_camera(c.choices, side.file("camera.log"));
+    options.input = crlf(kOneCapture);
+    const RunResult run = run_program(out.path(), options);
+    ASSERT_FALSE(run.timed_out) << run.out << run.err;
+    EXPECT_EQ(run.status, 255) << run.out << run.err;
+    const std::string failed = to_shift_jis(crlf(kCaptureFailed));
+    EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), failed.size())), failed);
+    // "<n> arrived, all damaged: <n> cut short; ...", the same n twice.
+    const std::string lead =
+        std::string("vidmote: ") + kVirtualCamera + ": no usable frame in time after starting: ";
+    ASSERT_EQ(run.err.rfind(lead, 0), 0u) << run.err;
+    const std::string counts = run.err.substr(lead.size());
+    const std::string arrived = counts.substr(0, counts.find(' '));
+    ASSERT_FALSE(arrived.empty()) << run.err;
+    EXPECT_GT(std::stoi(arrived), 0);
+    EXPECT_EQ(counts, arrived + " arrived, all damaged: " + arrived + c.advice) << run.err;
+    EXPECT_EQ(out.list(), std::vector<std::string>{});
+  }
+}
+
+// Frames that stop between two captures: a camera that only stops fails
+// the capture by its bound (3 s and two frame intervals); one that Windows
+// reports lost (EC_DEVICE_LOST) fails it saying the camera is gone, at
+// once: the camera is still listed, so nothing but the event can say so.
+TEST(WindowsCamera, VirtualCameraThatStopsFailsTheCapture) {
+  VirtualCamera camera;
+  const struct {
+    const char* what;
+    const char* stop;
+    const char* reason;
+  } cases[] = {
+      {"frames stop", "stall", "no frame in time"},
+      {"the camera is lost", "lost", "stream failed: the camera is gone (unplugged?)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir out, side;
+    const std::string stop_file = side.file("stop");
+    RunOptions options = on_the_virtual_camera(
+        {{"VIRTUAL_CAMERA_STOP_FILE", windows_path(stop_file)}, {"VIRTUAL_CAMERA_STOP", c.stop}},
+        side.file("camera.log"));
+    const std::string prompt = to_shift_jis(kPrompt);
+    InteractiveRun console(out.path(), options);
+    console.type("200\r\n\r\n");
+    ASSERT_TRUE(console.expect_output(prompt)) << console.errors();
+    ASSERT_TRUE(console.expect_output(prompt)) << console.output() << console.errors();
+    ASSERT_TRUE(file_exists(out.file("R00000.bmp")));
+    write_file(stop_file, "");
+    console.type("\r\n");
+    EXPECT_EQ(console.wait_exit(), 255) << console.output() << console.errors();
+    const std::string failed = to_shift_jis(crlf(kCaptureFailed));
+    const std::string& text = console.output();
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), failed.size())), failed);
+    EXPECT_EQ(console.errors(),
+              std::string("vidmote: ") + kVirtualCamera + ": " + c.reason + "\r\n");
+    EXPECT_FALSE(file_exists(out.file("R00001.bmp")));
+  }
+}
+
+// Two virtual cameras: list-cameras.exe lists each with its stream
+// capabilities, and VIDMOTE_DEVICE names the one the plug-in uses.
+TEST(WindowsCamera, VirtualCamerasListedAndNamedApart) {
+  VirtualCamera first(1, "Virtual Camera One"), second(2, "Virtual Camera Two");
+  const RunResult listing = run_list_cameras({});
+  EXPECT_EQ(listing.status, 0) << listing.err;
+  const std::string kCapabilities =
+      "\r\n  formats:\r\n"
+      "    YUY2\r\n      640x480: 15 fps\r\n      320x240: 15 fps\r\n"
+      "    MJPG\r\n      640x480: 15 fps\r\n      320x240: 15 fps\r\n"
+      "    RGB24\r\n      640x480: 15 fps\r\n      320x240: 15 fps\r\n";
+  for (const char* name : {"Virtual Camera One", "Virtual Camera Two"}) {
+    const size_t at = listing.out.find(std::string(name) + "\r\n");
+    ASSERT_NE(at, std::string::npos) << listing.out;
+    const std::string listed = listing.out.substr(at, listing.out.find("\r\n\r\n", at) - at);
+    EXPECT_NE(listed.find(kCapabilities), std::string::npos) << listed;
+  }
+  const struct {
+    const char* name;
+    const char* used;      // in the cameras' log
+    const char* not_used;  // never there
+  } cases[] = {
+      {"Virtual Camera Two", "camera 2: streaming YUY2 640x480\n", "camera 1:"},
+      {"Virtual Camera One", "camera 1: streaming YUY2 640x480\n", "camera 2:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir out, side;
+    RunOptions options = on_the_virtual_camera({}, side.file("camera.log"), c.name);
+    options.input = crlf(kOneCapture);
+    const RunResult run = run_program(out.path(), options);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find(to_shift_jis(crlf(plugin_name_line(std::string("Vidmote: ") + c.name)))),
+              std::string::npos)
+        << run.out;
+    const std::string log = read_file(side.file("camera.log"));
+    EXPECT_NE(log.find(c.used), std::string::npos) << log;
+    EXPECT_EQ(log.find(c.not_used), std::string::npos) << log;
+    EXPECT_TRUE(is_a_webcam_frame(read_bmp(out.file("R00000.bmp")), false, false, 0));
+  }
 }
 
 // Last: vivid's camera stays gone after this. A camera unplugged while the

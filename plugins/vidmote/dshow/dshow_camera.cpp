@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -49,6 +50,42 @@ int64_t property_now(IBaseFilter* source, REFIID id, long property) {
   if (FAILED(controls->Get(property, &value, &flags))) value = 0;
   controls->Release();
   return value;
+}
+
+// Undoes what a failed attempt to connect left in the graph: the filters it
+// added (the capture graph builder's Smart Tee after the camera, say) and
+// every connection of the camera, the grabber and the renderer. Otherwise
+// the camera's pin stays connected, in the format that failed, and no other
+// attempt can connect it.
+void undo_connections(IGraphBuilder* graph, IBaseFilter* const (&ours)[3]) {
+  std::vector<IBaseFilter*> added;
+  IEnumFilters* filters = nullptr;
+  if (SUCCEEDED(graph->EnumFilters(&filters))) {
+    for (IBaseFilter* filter = nullptr; filters->Next(1, &filter, nullptr) == S_OK;) {
+      if (std::find(std::begin(ours), std::end(ours), filter) == std::end(ours))
+        added.push_back(filter);
+      else
+        filter->Release();
+    }
+    filters->Release();
+  }
+  for (IBaseFilter* filter : added) {
+    graph->RemoveFilter(filter);  // which disconnects its pins
+    filter->Release();
+  }
+  for (IBaseFilter* filter : ours) {
+    IEnumPins* pins = nullptr;
+    if (FAILED(filter->EnumPins(&pins))) continue;
+    for (IPin* pin = nullptr; pins->Next(1, &pin, nullptr) == S_OK; pin->Release()) {
+      IPin* other = nullptr;
+      if (SUCCEEDED(pin->ConnectedTo(&other)) && other) {
+        graph->Disconnect(other);
+        other->Release();
+      }
+      graph->Disconnect(pin);
+    }
+    pins->Release();
+  }
 }
 
 }  // namespace
@@ -256,15 +293,21 @@ bool DshowCamera::build_graph() {
   // so that damaged ones are seen and refused as on Linux; any other format
   // Windows' filters turn into RGB24.
   GUID subtype = MEDIASUBTYPE_RGB24;
+  std::vector<StreamCapability> capabilities;
+  const StreamCapability* chosen = nullptr;
+  auto set_format = [&](const StreamCapability& capability) {
+    AM_MEDIA_TYPE* type = stream_type(g.config, capability.index);
+    const bool set = type && SUCCEEDED(g.config->SetFormat(type));
+    free_media_type(type);
+    return set;
+  };
   if (SUCCEEDED(g.builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, g.source,
                                          IID_IAMStreamConfig,
                                          reinterpret_cast<void**>(&g.config)))) {
-    const std::vector<StreamCapability> capabilities = stream_capabilities(g.config);
-    const StreamCapability* chosen = capability_for(capabilities, wanted_);
-    AM_MEDIA_TYPE* type = chosen ? stream_type(g.config, chosen->index) : nullptr;
-    if (type && SUCCEEDED(g.config->SetFormat(type)) && own_format_rank(type->subtype))
-      subtype = type->subtype;
-    free_media_type(type);
+    capabilities = stream_capabilities(g.config);
+    chosen = capability_for(capabilities, wanted_);
+    if (chosen && set_format(*chosen) && own_format_rank(chosen->subtype))
+      subtype = chosen->subtype;
   }
 
   g.grabber->SetBufferSamples(FALSE);
@@ -285,6 +328,16 @@ bool DshowCamera::build_graph() {
   // A camera whose own frames do not reach the grabber as they are still
   // gets Windows' RGB24.
   if (FAILED(result) && subtype != MEDIASUBTYPE_RGB24) {
+    undo_connections(g.graph, {g.source, g.grabber_filter, g.renderer});
+    // The camera's own RGB24 at that size, where it has one: a Smart Tee
+    // (which the capture graph builder puts after a camera without a
+    // preview pin) takes whatever format is set, so the one that did not
+    // reach the grabber would be offered again.
+    for (const StreamCapability& c : capabilities) {
+      if (c.subtype == MEDIASUBTYPE_RGB24 && c.size.width == chosen->size.width &&
+          c.size.height == chosen->size.height && set_format(c))
+        break;
+    }
     subtype = MEDIASUBTYPE_RGB24;
     result = render(subtype);
   }
