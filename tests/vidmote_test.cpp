@@ -15,6 +15,7 @@
 
 #include "lensora_plugin.h"
 #include "support/clock.h"
+#include "support/files.h"
 
 namespace {
 
@@ -84,11 +85,16 @@ Bgr picture_at(const KImageT<K_RGB>& image, int x, int t) {
 // (tests/guest/).
 const char kTestCard[] = "test-card";
 const bool kTestCardChosen = setenv("VIDMOTE_DEVICE", kTestCard, 1) == 0;
+// Saved settings are read from and written to scratch folders only, never
+// the user's own.
+const ScratchDir kConfigHome;
+const bool kConfigHomeChosen = setenv("XDG_CONFIG_HOME", kConfigHome.path().c_str(), 1) == 0;
 
 class VidmoteTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(kTestCardChosen);
+    ASSERT_TRUE(kConfigHomeChosen);
     ASSERT_TRUE(plugin.Open(VIDMOTE_PATH));
   }
 
@@ -360,16 +366,23 @@ struct DialogRun {
   DialogReport report{};
   std::string transcript;   // everything the dialog wrote on the terminal
   std::string stdout_text;  // must stay empty
+  std::string stderr_text;  // the plug-in's diagnostics
   int status = 0;
 };
 
 // The child gets the pseudo-terminal as controlling terminal, stdin from
 // /dev/null and stdout into a pipe, so only /dev/tty can carry the dialog.
-[[noreturn]] void dialog_child(int report_fd, int stdout_fd) {
+[[noreturn]] void dialog_child(int report_fd, int stdout_fd, int stderr_fd,
+                               const std::string& config_home) {
   alarm(kChildSeconds);
   int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
   dup2(stdout_fd, 1);
+  // The terminal stays open until the child ends, so the parent reads all
+  // the dialog wrote before the terminal hangs up.
+  if (dup(2) < 0) _exit(3);
+  dup2(stderr_fd, 2);
+  setenv("XDG_CONFIG_HOME", config_home.c_str(), 1);
   LensoraPlugIn plugin;
   if (!plugin.Open(VIDMOTE_PATH)) _exit(2);
   plugin.OnInit(nullptr);
@@ -387,16 +400,21 @@ struct DialogRun {
   _exit(0);
 }
 
-DialogRun run_dialog(const std::string& keys) {
+// config_home: where the settings are saved; "" for a fresh scratch folder.
+DialogRun run_dialog(const std::string& keys, const std::string& config_home = "") {
   DialogRun run;
-  int report_pipe[2], stdout_pipe[2];
-  if (pipe(report_pipe) != 0 || pipe(stdout_pipe) != 0) return run;
+  const ScratchDir fresh;
+  int report_pipe[2], stdout_pipe[2], stderr_pipe[2];
+  if (pipe(report_pipe) != 0 || pipe(stdout_pipe) != 0 || pipe(stderr_pipe) != 0) return run;
   fflush(nullptr);
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) dialog_child(report_pipe[1], stdout_pipe[1]);
+  if (pid == 0)
+    dialog_child(report_pipe[1], stdout_pipe[1], stderr_pipe[1],
+                 config_home.empty() ? fresh.path() : config_home);
   close(report_pipe[1]);
   close(stdout_pipe[1]);
+  close(stderr_pipe[1]);
   if (pid > 0) {
     write_all(master, keys);
     // Drain the terminal until the child lets go of it, so it never blocks.
@@ -415,9 +433,11 @@ DialogRun run_dialog(const std::string& keys) {
     run.reported = read(report_pipe[0], &run.report, sizeof run.report) ==
                    static_cast<ssize_t>(sizeof run.report);
     run.stdout_text = read_all(stdout_pipe[0]);
+    run.stderr_text = read_all(stderr_pipe[0]);
   }
   close(report_pipe[0]);
   close(stdout_pipe[0]);
+  close(stderr_pipe[0]);
   return run;
 }
 
