@@ -322,9 +322,9 @@ bool Vidmote::select_source(size_t index) {
   if (!next.open()) return false;
   FrameSize size = active().get_size();
   next.set_size(size.width, size.height);
+  save_choices();  // the one left keeps what the dialog changed
   active().close();
   active_ = index;
-  save_choices();
   users_size_ = false;
   load_saved_choices();
   return true;
