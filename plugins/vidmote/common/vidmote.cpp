@@ -131,12 +131,12 @@ void Vidmote::save_choices() {
   if (!use_saved_ || !changed_) return;
   changed_ = false;
   const std::string identity = active().identity();
+  // With no folder named for settings (HOME unset), none are kept.
   const std::string path = saved_settings_path(identity);
-  std::string why = "no folder for settings is known (HOME is not set)";
-  if (path.empty() || !replace_saved_file(path, saved_text(printable(identity), saved_), &why))
-    report_line("vidmote: the settings cannot be saved in " +
-                printable(path.empty() ? std::string("a file") : path) + ": " + printable(why) +
-                "\n");
+  std::string why;
+  if (!path.empty() && !replace_saved_file(path, saved_text(printable(identity), saved_), &why))
+    report_line("vidmote: the settings cannot be saved in " + printable(path) + ": " +
+                printable(why) + "\n");
 }
 
 // Keeps a value the dialog set, under the name the variables give it.
