@@ -240,11 +240,6 @@ void Vidmote::let_go() {
   let_go_ = true;
 }
 
-int64_t Vidmote::idle_seconds() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return idle_seconds_;
-}
-
 // The watcher's loop: sleeps until the active source is due to be let go,
 // or until a capture or a change wakes it.
 void Vidmote::watch() {

@@ -49,7 +49,8 @@ class Vidmote {
   void find_sources_with(std::function<Sources()> find) { find_sources_ = std::move(find); }
   // The clock the idle time is measured on, in nanoseconds.
   void measure_time_with(std::function<int64_t()> now_ns) { now_ns_ = std::move(now_ns); }
-  // Runs a thread that lets go of an idle source; without it, only
+  // Runs a thread that lets go of an idle source (started at the first
+  // call that uses the source, stopped by destroy); without it, only
   // release_if_idle does.
   void watch_idle() { watch_idle_ = true; }
 
@@ -67,7 +68,6 @@ class Vidmote {
   // Closes a source that holds a device and had no capture for the idle
   // time; true when it did.
   bool release_if_idle();
-  int64_t idle_seconds() const;
 
   // For the settings dialog, which opens and closes a session around its
   // calls: the sources are found afresh as it opens, and what it changed is
