@@ -26,6 +26,7 @@
 #include "frame_timing.h"
 #include "support/files.h"
 #include "test_card.h"
+#include "user_settings.h"
 #include "v4l2_camera.h"
 #include "v4l2_device.h"
 #include "vidmote.h"
@@ -105,6 +106,8 @@ struct Driver {
   int conversions = 0;
   v4l2_pix_format format = {};
   v4l2_control last_set = {};
+  std::map<uint32_t, int32_t> controls_set;  // every control set, by id
+  int opens = 0;                             // of the device, successful
 };
 
 const int64_t kGiveUpAt = 1000 * kSecond + 3600 * kSecond;  // an hour: hung
@@ -121,6 +124,7 @@ class FakeDevice : public vidmote::V4l2Device {
       d_->dequeue_error_at = -1;
       if (!d_->replug_card.empty()) d_->card = d_->replug_card;
     }
+    if (!d_->open_error) ++d_->opens;
     return d_->open_error;
   }
   bool replugged() const {
@@ -194,6 +198,7 @@ class FakeDevice : public vidmote::V4l2Device {
       }
       case VIDIOC_S_CTRL:
         d_->last_set = *static_cast<v4l2_control*>(argument);
+        d_->controls_set[d_->last_set.id] = d_->last_set.value;
         return 0;
       case VIDIOC_REQBUFS: {
         auto* request = static_cast<v4l2_requestbuffers*>(argument);
@@ -1170,6 +1175,453 @@ TEST(CameraFaults, ACaptureEndsWithinItsBoundHoweverSlowlyTheDriverDequeues) {
     const std::string errors = ::testing::internal::GetCapturedStderr();
     for (size_t line = 0; line < errors.size(); line = errors.find('\n', line) + 1)
       EXPECT_EQ(errors.compare(line, 25, "vidmote: /dev/video0: no "), 0) << errors;
+  }
+}
+
+// ---- The user's settings: the VIDMOTE_ variables and the saved file. ----
+
+const char kSavedHeader[] = "# Vidmote settings for cam, kept by the settings dialog.\n";
+
+// A variable's value read, shown as the saved file would hold it; or the
+// line saying why it is refused.
+TEST(UserSettings, TheVariablesAreReadOrRefusedSayingWhatIsAccepted) {
+  const struct {
+    const char* variable;
+    const char* value;
+    const char* saved;  // after the header; nullptr: refused
+    const char* error;
+  } cases[] = {
+      {"VIDMOTE_SIZE", "1280x720", "VIDMOTE_SIZE=1280x720\n", ""},
+      {"VIDMOTE_SIZE", " 320X240 ", "VIDMOTE_SIZE=320x240\n", ""},
+      {"VIDMOTE_SIZE", "", "", ""},  // set empty: as not set
+      {"VIDMOTE_SIZE", "1280*720", nullptr,
+       "VIDMOTE_SIZE=1280*720: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720"},
+      {"VIDMOTE_SIZE", "0x480", nullptr,
+       "VIDMOTE_SIZE=0x480: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720"},
+      {"VIDMOTE_SIZE", "-640x480", nullptr,
+       "VIDMOTE_SIZE=-640x480: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720"},
+      {"VIDMOTE_SIZE", "640x", nullptr,
+       "VIDMOTE_SIZE=640x: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720"},
+      {"VIDMOTE_SIZE", "4294967936x480", nullptr,
+       "VIDMOTE_SIZE=4294967936x480: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720"},
+      {"VIDMOTE_FORMAT", "YUYV", "VIDMOTE_FORMAT=YUYV\n", ""},
+      {"VIDMOTE_SETTLE", "1 s", "VIDMOTE_SETTLE=1 s\n", ""},
+      {"VIDMOTE_CONTROLS", "brightness=120,power_line_frequency=1",
+       "VIDMOTE_CONTROLS=brightness=120,power_line_frequency=1\n", ""},
+      {"VIDMOTE_CONTROLS", " Brightness = 120 ", "VIDMOTE_CONTROLS=Brightness=120\n", ""},
+      {"VIDMOTE_CONTROLS", "brightness=1,Brightness=2", "VIDMOTE_CONTROLS=brightness=2\n", ""},
+      {"VIDMOTE_CONTROLS", "brightness", nullptr,
+       "VIDMOTE_CONTROLS=brightness: not understood; accepted: NAME=VALUE separated by commas, "
+       "names as list-cameras prints them, e.g. brightness=120,power_line_frequency=1"},
+      {"VIDMOTE_CONTROLS", "brightness=1,,zoom=2", nullptr,
+       "VIDMOTE_CONTROLS=brightness=1,,zoom=2: not understood; accepted: NAME=VALUE separated by "
+       "commas, names as list-cameras prints them, e.g. brightness=120,power_line_frequency=1"},
+      {"VIDMOTE_CONTROLS", "=5", nullptr,
+       "VIDMOTE_CONTROLS==5: not understood; accepted: NAME=VALUE separated by commas, names as "
+       "list-cameras prints them, e.g. brightness=120,power_line_frequency=1"},
+      {"VIDMOTE_IDLE", "0", "VIDMOTE_IDLE=0\n", ""},
+      {"VIDMOTE_IDLE", "86400", "VIDMOTE_IDLE=86400\n", ""},
+      {"VIDMOTE_IDLE", "86401", nullptr,
+       "VIDMOTE_IDLE=86401: not understood; accepted: whole seconds from 0 (keep the camera "
+       "open) to 86400"},
+      {"VIDMOTE_IDLE", "10s", nullptr,
+       "VIDMOTE_IDLE=10s: not understood; accepted: whole seconds from 0 (keep the camera open) "
+       "to 86400"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
+    const std::map<std::string, std::string> environment = {{c.variable, c.value}};
+    vidmote::UserChoices choices;
+    std::string error;
+    const bool read = vidmote::read_variables(
+        [&](const char* name) {
+          auto found = environment.find(name);
+          return found == environment.end() ? nullptr : found->second.c_str();
+        },
+        &choices, &error);
+    EXPECT_EQ(read, c.saved != nullptr);
+    EXPECT_EQ(error, c.error);
+    if (c.saved) {
+      EXPECT_EQ(vidmote::saved_text("cam", choices), kSavedHeader + std::string(c.saved));
+    }
+  }
+}
+
+// A saved file is taken whole or not at all.
+TEST(UserSettings, ASavedFileIsReadWholeOrIgnoredWithTheLineAtFault) {
+  const struct {
+    const char* text;
+    const char* saved;  // after the header; nullptr: ignored
+    const char* error;
+  } cases[] = {
+      {"", "", ""},
+      {"# Vidmote settings for cam, kept by the settings dialog.\r\nVIDMOTE_SIZE=800x600\r\n"
+       "\r\nVIDMOTE_CONTROLS=pattern=checkerboard\r\nVIDMOTE_IDLE=30",
+       "VIDMOTE_SIZE=800x600\nVIDMOTE_CONTROLS=pattern=checkerboard\nVIDMOTE_IDLE=30\n", ""},
+      {"VIDMOTE_SETTLE=2s\nVIDMOTE_FORMAT=auto\n", "VIDMOTE_SETTLE=2s\nVIDMOTE_FORMAT=auto\n", ""},
+      {"# comment\nVIDMOTE_SIZE=800x600\nVIDMOTE_SIZE=big\n", nullptr,
+       "line 3: VIDMOTE_SIZE=big: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720"},
+      {"VIDMOTE_COLOUR=red\n", nullptr,
+       "line 1: VIDMOTE_COLOUR: not a setting; accepted: VIDMOTE_FORMAT, VIDMOTE_SETTLE, "
+       "VIDMOTE_SIZE, VIDMOTE_CONTROLS, VIDMOTE_IDLE"},
+      {"\x89PNG\r\n\x1a\n", nullptr, "line 1: not VARIABLE=value"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(c.text)));
+    vidmote::UserChoices choices;
+    std::string error;
+    EXPECT_EQ(vidmote::read_saved_text(c.text, &choices, &error), c.saved != nullptr);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(vidmote::saved_text("cam", choices),
+              kSavedHeader + std::string(c.saved ? c.saved : ""));
+  }
+}
+
+// The environment's settings through the plug-in, as the program starts
+// it: name, init, the program's own 640 x 480, then a capture.
+TEST(CameraFaults, TheEnvironmentsSettingsReachTheCameraOrEndTheStart) {
+  const uint32_t kBrightness = V4L2_CID_BRIGHTNESS;
+  const struct {
+    const char* what;
+    std::map<std::string, std::string> environment;
+    std::function<void(Driver&)> driver;
+    bool init_ok;
+    const char* error;  // the whole of standard error
+    int32_t width, height;
+    std::map<uint32_t, int32_t> controls_set;
+    uint32_t pixel_format;
+    const char* settle;  // the settle choice in force
+  } cases[] = {
+      {"nothing set",
+       {},
+       nullptr,
+       true,
+       "",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a size it has",
+       {{"VIDMOTE_SIZE", "1280x720"}},
+       nullptr,
+       true,
+       "",
+       1280,
+       720,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a size it lacks gives the nearest",
+       {{"VIDMOTE_SIZE", "4000x3000"}},
+       nullptr,
+       true,
+       "",
+       1920,
+       1080,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a size nothing serves",
+       {{"VIDMOTE_SIZE", "1280x720"}},
+       [](Driver& d) { d.refuses_sizes = true; },
+       false,
+       "vidmote: VIDMOTE_SIZE=1280x720: Fake Cam (/dev/video0) cannot deliver it; accepted: a "
+       "size such as 640x480, 1280x720\n",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"controls as list-cameras names them",
+       {{"VIDMOTE_CONTROLS", "brightness=120,power_line_frequency=1"}},
+       nullptr,
+       true,
+       "",
+       640,
+       480,
+       {{kBrightness, 120}, {kMenuId, 1}},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"controls as the driver names them",
+       {{"VIDMOTE_CONTROLS", "Power Line Frequency=2"}},
+       nullptr,
+       true,
+       "",
+       640,
+       480,
+       {{kMenuId, 2}},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a value out of range",
+       {{"VIDMOTE_CONTROLS", "brightness=256"}},
+       nullptr,
+       false,
+       "vidmote: VIDMOTE_CONTROLS=brightness=256: out of range; accepted: brightness from 0 to "
+       "255\n",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a menu entry it lacks",
+       {{"VIDMOTE_CONTROLS", "power_line_frequency=3"}},
+       nullptr,
+       false,
+       "vidmote: VIDMOTE_CONTROLS=power_line_frequency=3: not one of its choices; accepted: 0, "
+       "1, 2\n",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a control it lacks",
+       {{"VIDMOTE_CONTROLS", "brightness=10,zoom_absolute=2"}},
+       nullptr,
+       false,
+       "vidmote: VIDMOTE_CONTROLS=zoom_absolute=2: Fake Cam (/dev/video0) has no such control; "
+       "accepted: brightness, power_line_frequency\n",
+       640,
+       480,
+       {{kBrightness, 10}},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"the automatic format",
+       {{"VIDMOTE_FORMAT", "auto"}},
+       nullptr,
+       true,
+       "",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a format it reads itself",
+       {{"VIDMOTE_FORMAT", "grey"}},
+       [](Driver& d) { d.own_format = V4L2_PIX_FMT_GREY; },
+       true,
+       "",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_GREY,
+       "until the picture is steady (at most 3 s)"},
+      {"a format it does not offer",
+       {{"VIDMOTE_FORMAT", "YUYV"}},
+       nullptr,
+       false,
+       "vidmote: VIDMOTE_FORMAT=YUYV: not one of its choices; accepted: auto\n",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a settle rule as the dialog offers it",
+       {{"VIDMOTE_SETTLE", "0.5 s"}},
+       nullptr,
+       true,
+       "",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "0.5 s"},
+      {"a settle rule by its short name",
+       {{"VIDMOTE_SETTLE", "10frames"}},
+       nullptr,
+       true,
+       "",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "10 frames"},
+      {"a settle rule it lacks",
+       {{"VIDMOTE_SETTLE", "3s"}},
+       nullptr,
+       false,
+       "vidmote: VIDMOTE_SETTLE=3s: not one of its choices; accepted: steady, none, 5frames, "
+       "10frames, 30frames, 0.5s, 1s, 2s, 4s\n",
+       640,
+       480,
+       {},
+       V4L2_PIX_FMT_MJPEG,
+       "until the picture is steady (at most 3 s)"},
+      {"a value not understood ends the start before the camera opens",
+       {{"VIDMOTE_IDLE", "soon"}, {"VIDMOTE_SIZE", "1280x720"}},
+       nullptr,
+       false,
+       "vidmote: VIDMOTE_IDLE=soon: not understood; accepted: whole seconds from 0 (keep the "
+       "camera open) to 86400\n",
+       640,
+       480,
+       {},
+       0,
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = std::make_shared<Driver>();
+    if (c.driver) c.driver(*driver);
+    Plugin plugin(driver, true);
+    vidmote::Vidmote& vidmote = *plugin.vidmote;
+    vidmote::UserChoices choices;
+    std::string error;
+    vidmote::read_variables(
+        [&](const char* name) {
+          auto found = c.environment.find(name);
+          return found == c.environment.end() ? nullptr : found->second.c_str();
+        },
+        &choices, &error);
+    vidmote.use_environment(choices, error);
+    ::testing::internal::CaptureStderr();
+    bool init_ok = false;
+    int32_t captured = 0;
+    vidmote::FrameSize size = {0, 0};
+    try {
+      vidmote.name();
+      init_ok = vidmote.init();
+      vidmote.set_size(640, 480);  // the program's own request
+      size = vidmote.get_size();
+      std::vector<uint8_t> frame(static_cast<size_t>(vidmote.frame_bytes()));
+      captured = vidmote.capture(frame.data());
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.error);
+    EXPECT_EQ(init_ok, c.init_ok);
+    EXPECT_EQ(captured > 0, c.init_ok) << "nothing is served after a refused start";
+    EXPECT_EQ(size.width, c.width);
+    EXPECT_EQ(size.height, c.height);
+    EXPECT_EQ(driver->controls_set, c.controls_set);
+    EXPECT_EQ(driver->format.pixelformat, c.pixel_format);
+    if (c.settle) {
+      for (const vidmote::SourceSetting& setting : vidmote.settings()) {
+        if (setting.variable == "VIDMOTE_SETTLE") {
+          EXPECT_EQ(setting.choices[setting.current], c.settle);
+        }
+      }
+    }
+  }
+}
+
+// A camera with no capture for the idle time is closed; the next capture
+// opens it and settles as after start: the same time on the stand-in's clock.
+TEST(CameraFaults, AnIdleCameraIsLetGoAndTheNextCaptureOpensAndSettlesIt) {
+  const struct {
+    const char* what;
+    const char* idle;  // VIDMOTE_IDLE; nullptr: not set
+    int64_t waited_ns;
+    bool in_dialog;
+    bool let_go;
+  } cases[] = {
+      {"just before the default 10 s", nullptr, 10 * kSecond - 1, false, false},
+      {"the default 10 s", nullptr, 10 * kSecond, false, true},
+      {"50 minutes", nullptr, 3000 * kSecond, false, true},
+      {"2 s asked for", "2", 2 * kSecond, false, true},
+      {"0 keeps it open", "0", 3000 * kSecond, false, false},
+      {"while the dialog is open", nullptr, 60 * kSecond, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = std::make_shared<Driver>();
+    driver->brighten_ns = 800 * kMs;  // settling takes a while
+    Plugin plugin(driver, true);
+    vidmote::Vidmote& vidmote = *plugin.vidmote;
+    vidmote.measure_time_with([driver] { return driver->now; });
+    vidmote::UserChoices choices;
+    std::string error;
+    ASSERT_TRUE(vidmote::read_variable("VIDMOTE_IDLE", c.idle ? c.idle : "", &choices, &error));
+    vidmote.use_environment(choices, error);
+    ::testing::internal::CaptureStderr();
+    try {
+      ASSERT_TRUE(vidmote.init());
+      std::vector<uint8_t> frame(static_cast<size_t>(vidmote.frame_bytes()));
+      int64_t asked = driver->now;
+      ASSERT_GT(vidmote.capture(frame.data()), 0);
+      const int64_t first_ns = driver->now - asked;
+      if (c.in_dialog) vidmote.begin_dialog();
+      driver->now += c.waited_ns;
+      EXPECT_EQ(vidmote.release_if_idle(), c.let_go);
+      if (c.in_dialog) vidmote.end_dialog();
+      EXPECT_FALSE(vidmote.release_if_idle()) << "let go twice";
+      const int64_t streamed_at = driver->streamed_at;
+      asked = driver->now;
+      ASSERT_GT(vidmote.capture(frame.data()), 0);
+      EXPECT_EQ(driver->opens, c.let_go ? 2 : 1);
+      if (c.let_go) {
+        EXPECT_EQ(driver->streamed_at, asked);
+        EXPECT_EQ(driver->now - asked, first_ns) << "settled as after start";
+      } else {
+        EXPECT_EQ(driver->streamed_at, streamed_at);
+        EXPECT_LT(driver->now - asked, first_ns);
+      }
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  }
+}
+
+// A camera that stands for one found at /dev/videoN, with its own driver.
+std::unique_ptr<vidmote::FrameSource> camera_at_node(int number, const std::string& card) {
+  auto driver = std::make_shared<Driver>();
+  driver->card = card;
+  return std::make_unique<vidmote::V4l2Camera>("/dev/video" + std::to_string(number), card,
+                                               std::make_unique<FakeDevice>(driver));
+}
+
+// The dialog lists what is found as it opens; the source in use stays.
+TEST(CameraFaults, TheDialogListsTheCamerasFoundAsItOpens) {
+  using Nodes = std::vector<std::pair<int, std::string>>;
+  const struct {
+    const char* what;
+    Nodes at_start, found;
+    std::vector<std::string> listed;
+    size_t active;
+  } cases[] = {
+      {"one plugged in",
+       {{0, "Cam A"}},
+       {{0, "Cam A"}, {2, "Cam B"}},
+       {"Cam A (/dev/video0)", "Cam B (/dev/video2)", "Test card"},
+       0},
+      {"one gone",
+       {{0, "Cam A"}, {2, "Cam B"}},
+       {{0, "Cam A"}},
+       {"Cam A (/dev/video0)", "Test card"},
+       0},
+      {"the one in use gone",
+       {{0, "Cam A"}},
+       {{2, "Cam B"}},
+       {"Cam A (/dev/video0)", "Cam B (/dev/video2)", "Test card"},
+       0},
+      {"the first after the test card",
+       {},
+       {{4, "Cam C"}},
+       {"Cam C (/dev/video4)", "Test card"},
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto sources_of = [](const Nodes& nodes) {
+      vidmote::Sources sources;
+      for (const auto& [number, card] : nodes) sources.push_back(camera_at_node(number, card));
+      sources.push_back(std::make_unique<vidmote::TestCardSource>());
+      return sources;
+    };
+    vidmote::Vidmote vidmote(sources_of(c.at_start));
+    vidmote.find_sources_with([&] { return sources_of(c.found); });
+    ASSERT_TRUE(vidmote.init());
+    std::vector<uint8_t> frame(static_cast<size_t>(vidmote.frame_bytes()));
+    ASSERT_GT(vidmote.capture(frame.data()), 0);
+    vidmote.begin_dialog();
+    EXPECT_EQ(vidmote.source_names(), c.listed);
+    EXPECT_EQ(vidmote.active_source(), c.active);
+    EXPECT_GT(vidmote.capture(frame.data()), 0) << "the source in use was kept";
+    EXPECT_TRUE(vidmote.select_source(c.listed.size() - 2));  // the last camera found
+    vidmote.end_dialog();
+    EXPECT_EQ(vidmote.active_source(), c.listed.size() - 2);
+    EXPECT_GT(vidmote.capture(frame.data()), 0);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <future>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -716,19 +717,54 @@ TEST_F(ConsoleRun, AFileThatIsNoLibraryIsReported) {
   EXPECT_EQ(r.out, kOpenFailed);
 }
 
-// The default plug-in: a camera named in VIDMOTE_DEVICE that cannot be opened
-// ends the run as a failed init, never with test-card pictures; the plug-in,
-// not the program, says why on standard error.
-TEST_F(ConsoleRun, ANamedCameraThatCannotBeOpenedEndsTheRun) {
-  // The default plug-in, found through the program's RUNPATH.
-  options.plugin = "";
-  options.env["VIDMOTE_DEVICE"] = "/dev/no-such-camera";
-  options.input = "200\n\nq\n";
-  RunResult r = run_program(out.path(), options);
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, kInitFailed);
-  EXPECT_EQ(r.err, "vidmote: /dev/no-such-camera: cannot be used: no such device\n");
-  EXPECT_TRUE(out.list().empty());
+// The default plug-in: a camera named in VIDMOTE_DEVICE that cannot be opened,
+// or a setting of the VIDMOTE_ family that cannot be understood or applied,
+// ends the run as a failed init, never with other pictures than asked for;
+// the plug-in, not the program, says why on standard error. A size of the
+// user's stands whatever size the program asks for.
+TEST_F(ConsoleRun, TheDefaultPlugInsVariablesSetTheStartOrEndIt) {
+  const std::string kTestCard = "Vidmote: Test card";
+  const struct {
+    std::map<std::string, std::string> env;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{{"VIDMOTE_DEVICE", "/dev/no-such-camera"}},
+       255,
+       kInitFailed,
+       "vidmote: /dev/no-such-camera: cannot be used: no such device\n"},
+      {{{"VIDMOTE_DEVICE", "test-card"}, {"VIDMOTE_SIZE", "1280x720"}},
+       0,
+       startup_text(1280, 720, kTestCard) + kPrompt,
+       ""},
+      {{{"VIDMOTE_DEVICE", "test-card"}, {"VIDMOTE_SIZE", "720p"}},
+       255,
+       kInitFailed,
+       "vidmote: VIDMOTE_SIZE=720p: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720\n"},
+      {{{"VIDMOTE_DEVICE", "test-card"}, {"VIDMOTE_CONTROLS", "pattern=solid_blue,zoom=2"}},
+       255,
+       kInitFailed,
+       "vidmote: VIDMOTE_CONTROLS=zoom=2: Test card has no such control; accepted: pattern\n"},
+      {{{"VIDMOTE_DEVICE", "test-card"}, {"VIDMOTE_IDLE", "-1"}},
+       255,
+       kInitFailed,
+       "vidmote: VIDMOTE_IDLE=-1: not understood; accepted: whole seconds from 0 (keep the "
+       "camera open) to 86400\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.env));
+    ScratchDir folder;
+    RunOptions run_options = options;
+    // The default plug-in, found through the program's RUNPATH.
+    run_options.plugin = "";
+    run_options.env = c.env;
+    run_options.input = "200\nq\n";
+    RunResult r = run_program(folder.path(), run_options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(folder.list().empty());
+  }
 }
 
 TEST_F(ConsoleRun, ANameFillingTheWholeBufferIsReadToItsEnd) {

@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "lensora_plugin.h"
 #include "support/clock.h"
+#include "support/files.h"
 
 namespace {
 
@@ -84,11 +86,16 @@ Bgr picture_at(const KImageT<K_RGB>& image, int x, int t) {
 // (tests/guest/).
 const char kTestCard[] = "test-card";
 const bool kTestCardChosen = setenv("VIDMOTE_DEVICE", kTestCard, 1) == 0;
+// Saved settings are read from and written to scratch folders only, never
+// the user's own.
+const ScratchDir kConfigHome;
+const bool kConfigHomeChosen = setenv("XDG_CONFIG_HOME", kConfigHome.path().c_str(), 1) == 0;
 
 class VidmoteTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(kTestCardChosen);
+    ASSERT_TRUE(kConfigHomeChosen);
     ASSERT_TRUE(plugin.Open(VIDMOTE_PATH));
   }
 
@@ -295,6 +302,72 @@ TEST(VidmoteSource, TheVariableNamesTheSource) {
   ASSERT_EQ(setenv("VIDMOTE_DEVICE", kTestCard, 1), 0);
 }
 
+// A camera's saved settings are applied at the start, the environment's
+// over them; a file that cannot be used is reported in one line and the
+// start goes on. The program's own 640 x 480 does not replace a size of the
+// user's.
+TEST(VidmoteSource, SavedSettingsAreAppliedAndTheEnvironmentWins) {
+  const char kSaved[] = "VIDMOTE_SIZE=320x240\nVIDMOTE_CONTROLS=pattern=solid_blue\n";
+  const char kFile[] = "/vidmote/Test_card.conf";
+  const struct {
+    const char* what;
+    const char* saved;     // nullptr: no file; "/": a folder in its place
+    const char* size;      // VIDMOTE_SIZE
+    const char* controls;  // VIDMOTE_CONTROLS
+    int w, h;
+    Bgr top_left;
+    const char* error;  // after "vidmote: <the file>: "
+  } cases[] = {
+      {"no file", nullptr, "", "", 640, 480, kWhite, ""},
+      {"saved", kSaved, "", "", 320, 240, kBlue, ""},
+      {"the environment's size wins", kSaved, "800x600", "", 800, 600, kBlue, ""},
+      {"the environment's pattern wins", kSaved, "", "pattern=bars", 320, 240, kWhite, ""},
+      {"not understood", "VIDMOTE_CONTROLS=pattern=solid_blue\nVIDMOTE_SIZE=big\n", "", "", 640,
+       480, kWhite,
+       "line 2: VIDMOTE_SIZE=big: not understood; accepted: WIDTHxHEIGHT, e.g. 1280x720; the "
+       "saved settings are ignored\n"},
+      {"unreadable", "/", "", "", 640, 480, kWhite,
+       "Is a directory; the saved settings are ignored\n"},
+      {"a value no longer applies", "VIDMOTE_CONTROLS=zoom=2,pattern=solid_blue\n", "", "", 640,
+       480, kBlue,
+       "VIDMOTE_CONTROLS=zoom=2: Test card has no such control; accepted: pattern; not used\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ScratchDir home;
+    const std::string file = home.path() + kFile;
+    if (c.saved) {
+      ASSERT_EQ(mkdir((home.path() + "/vidmote").c_str(), 0700), 0);
+      if (std::string(c.saved) == "/")
+        ASSERT_EQ(mkdir(file.c_str(), 0700), 0);
+      else
+        write_file(file, c.saved);
+    }
+    ASSERT_EQ(setenv("XDG_CONFIG_HOME", home.path().c_str(), 1), 0);
+    ASSERT_EQ(setenv("VIDMOTE_SIZE", c.size, 1), 0);
+    ASSERT_EQ(setenv("VIDMOTE_CONTROLS", c.controls, 1), 0);
+    ::testing::internal::CaptureStderr();
+    {
+      LensoraPlugIn plugin;
+      EXPECT_TRUE(plugin.Open(VIDMOTE_PATH));
+      EXPECT_TRUE(plugin.OnInit(nullptr));
+      plugin.SetResolution(640, 480);
+      int32_t w = 0, h = 0;
+      EXPECT_TRUE(plugin.GetResolution(&w, &h));
+      EXPECT_EQ(w, c.w);
+      EXPECT_EQ(h, c.h);
+      KImageT<K_RGB> image;
+      ASSERT_TRUE(plugin.Capture(image));
+      EXPECT_TRUE(picture_at(image, 0, 0) == c.top_left);
+    }
+    const std::string error = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error, *c.error ? "vidmote: " + file + ": " + c.error : "");
+  }
+  unsetenv("VIDMOTE_SIZE");
+  unsetenv("VIDMOTE_CONTROLS");
+  ASSERT_EQ(setenv("XDG_CONFIG_HOME", kConfigHome.path().c_str(), 1), 0);
+}
+
 // ---- The settings dialog, run in child processes. ----
 
 const int kChildSeconds = 10;
@@ -360,16 +433,23 @@ struct DialogRun {
   DialogReport report{};
   std::string transcript;   // everything the dialog wrote on the terminal
   std::string stdout_text;  // must stay empty
+  std::string stderr_text;  // the plug-in's diagnostics
   int status = 0;
 };
 
 // The child gets the pseudo-terminal as controlling terminal, stdin from
 // /dev/null and stdout into a pipe, so only /dev/tty can carry the dialog.
-[[noreturn]] void dialog_child(int report_fd, int stdout_fd) {
+[[noreturn]] void dialog_child(int report_fd, int stdout_fd, int stderr_fd,
+                               const std::string& config_home) {
   alarm(kChildSeconds);
   int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
   dup2(stdout_fd, 1);
+  // The terminal stays open until the child ends, so the parent reads all
+  // the dialog wrote before the terminal hangs up.
+  if (dup(2) < 0) _exit(3);
+  dup2(stderr_fd, 2);
+  setenv("XDG_CONFIG_HOME", config_home.c_str(), 1);
   LensoraPlugIn plugin;
   if (!plugin.Open(VIDMOTE_PATH)) _exit(2);
   plugin.OnInit(nullptr);
@@ -387,16 +467,21 @@ struct DialogRun {
   _exit(0);
 }
 
-DialogRun run_dialog(const std::string& keys) {
+// config_home: where the settings are saved; "" for a fresh scratch folder.
+DialogRun run_dialog(const std::string& keys, const std::string& config_home = "") {
   DialogRun run;
-  int report_pipe[2], stdout_pipe[2];
-  if (pipe(report_pipe) != 0 || pipe(stdout_pipe) != 0) return run;
+  const ScratchDir fresh;
+  int report_pipe[2], stdout_pipe[2], stderr_pipe[2];
+  if (pipe(report_pipe) != 0 || pipe(stdout_pipe) != 0 || pipe(stderr_pipe) != 0) return run;
   fflush(nullptr);
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) dialog_child(report_pipe[1], stdout_pipe[1]);
+  if (pid == 0)
+    dialog_child(report_pipe[1], stdout_pipe[1], stderr_pipe[1],
+                 config_home.empty() ? fresh.path() : config_home);
   close(report_pipe[1]);
   close(stdout_pipe[1]);
+  close(stderr_pipe[1]);
   if (pid > 0) {
     write_all(master, keys);
     // Drain the terminal until the child lets go of it, so it never blocks.
@@ -415,9 +500,11 @@ DialogRun run_dialog(const std::string& keys) {
     run.reported = read(report_pipe[0], &run.report, sizeof run.report) ==
                    static_cast<ssize_t>(sizeof run.report);
     run.stdout_text = read_all(stdout_pipe[0]);
+    run.stderr_text = read_all(stderr_pipe[0]);
   }
   close(report_pipe[0]);
   close(stdout_pipe[0]);
+  close(stderr_pipe[0]);
   return run;
 }
 
@@ -464,6 +551,60 @@ TEST(VidmoteDialog, MenuShowsTheCurrentSettings) {
   for (const char* text : {"1) Source: Test card", "2) Size: 640 x 480", "3) Pattern: bars",
                            "0) Done", "1) bars  (current)", "3) Pattern: checkerboard"}) {
     EXPECT_NE(run.transcript.find(text), std::string::npos) << text << "\n" << run.transcript;
+  }
+}
+
+// What the dialog changed is saved whole for the next start, beside what
+// was saved before; a folder that cannot take it is reported.
+TEST(VidmoteDialog, WhatTheDialogChangesIsSavedForTheNextStart) {
+  const char kHeader[] = "# Vidmote settings for Test card, kept by the settings dialog.\n";
+  const struct {
+    const char* keys;
+    const char* saved_before;  // nullptr: none
+    bool folder_is_a_file;
+    const char* saved;  // after the header; nullptr: no file
+  } cases[] = {
+      {"2\n1\n\n", nullptr, false, "VIDMOTE_SIZE=320x240\n"},
+      {"2\n6\n1000x8\n\n", nullptr, false, "VIDMOTE_SIZE=1000x8\n"},
+      {"3\n3\n\n", nullptr, false, "VIDMOTE_CONTROLS=pattern=checkerboard\n"},
+      {"4\n30\n\n", nullptr, false, "VIDMOTE_IDLE=30\n"},
+      {"3\n2\n3\n4\n\n", nullptr, false, "VIDMOTE_CONTROLS=pattern=solid_blue\n"},
+      {"2\n6\n0 5\n\n", nullptr, false, nullptr},  // refused: nothing changed
+      {"\n", nullptr, false, nullptr},
+      {"2\n1\n\n", "VIDMOTE_IDLE=5\nVIDMOTE_SIZE=800x600\n", false,
+       "VIDMOTE_SIZE=320x240\nVIDMOTE_IDLE=5\n"},
+      {"2\n1\n\n", nullptr, true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(c.keys)));
+    const ScratchDir scratch;
+    std::string home = scratch.path();
+    if (c.folder_is_a_file) {
+      home = scratch.file("a-file");
+      write_file(home, "");
+    }
+    const std::string file = home + "/vidmote/Test_card.conf";
+    if (c.saved_before) {
+      ASSERT_EQ(mkdir((home + "/vidmote").c_str(), 0700), 0);
+      write_file(file, c.saved_before);
+    }
+    DialogRun run = run_dialog(c.keys, home);
+    ASSERT_TRUE(run.reported) << run.transcript;
+    EXPECT_EQ(run.report.dialog_ok, 1);
+    if (c.saved) {
+      ASSERT_TRUE(file_exists(file));
+      EXPECT_EQ(read_file(file), kHeader + std::string(c.saved));
+      EXPECT_EQ(list_folder(home + "/vidmote").size(), 1u) << "a temporary file was left";
+    } else if (!c.saved_before) {
+      EXPECT_FALSE(file_exists(file));
+    }
+    // A folder that is a file is told of as the start reads the settings,
+    // and again as the dialog saves them.
+    EXPECT_EQ(run.stderr_text,
+              c.folder_is_a_file
+                  ? "vidmote: " + file + ": Not a directory; the saved settings are ignored\n" +
+                        "vidmote: the settings cannot be saved in " + file + ": Not a directory\n"
+                  : "");
   }
 }
 

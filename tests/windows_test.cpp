@@ -600,6 +600,25 @@ TerminalRun run_on_terminal(const std::string& cwd, const RunOptions& options,
   return run;
 }
 
+// The saved settings of the prefix's user: wine names its own AppData,
+// whatever the environment says.
+std::filesystem::path saved_settings_folder() {
+  std::error_code error;
+  for (const auto& user :
+       std::filesystem::directory_iterator(std::string(WINE_PREFIX) + "/drive_c/users", error)) {
+    const std::filesystem::path folder = user.path() / "AppData" / "Roaming" / "vidmote";
+    if (std::filesystem::exists(folder, error)) return folder;
+  }
+  return {};
+}
+
+// So that no run after this one starts with what a dialog saved.
+void forget_saved_settings() {
+  std::error_code error;
+  const std::filesystem::path folder = saved_settings_folder();
+  if (!folder.empty()) std::filesystem::remove_all(folder, error);
+}
+
 TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   // Width 200, the settings command, size 1 (320 x 240) and done in the
   // dialog, a capture, quit. Enter is "\n" on Linux (after the terminal's
@@ -614,7 +633,14 @@ TEST(WindowsProgram, SettingsDialogRunsOnTheConsole) {
   const TerminalRun linux_run = run_on_terminal(linux_out.path(), on_linux, keys);
   RunOptions on_windows = windows_options("");
   on_windows.env["VIDMOTE_DEVICE"] = "test-card";
+  forget_saved_settings();
   const TerminalRun windows_run = run_on_terminal(windows_out.path(), on_windows, console_keys);
+  // The size chosen is saved for the next start, under %APPDATA%.
+  const std::filesystem::path saved = saved_settings_folder() / "Test_card.conf";
+  EXPECT_EQ(file_exists(saved.string()) ? read_file(saved.string()) : "(no file)",
+            "# Vidmote settings for Test card, kept by the settings dialog.\n"
+            "VIDMOTE_SIZE=320x240\n");
+  forget_saved_settings();
   SCOPED_TRACE("on Linux: " + seen(linux_run) + "\non Windows: " + seen(windows_run));
   for (const TerminalRun* run : {&linux_run, &windows_run}) {
     EXPECT_EQ(run->status, 0);

@@ -36,6 +36,12 @@ struct SourceSetting {
   int64_t minimum = 0, maximum = 0, step = 1, value = 0;  // kNumber
   bool read_only = false;
   std::string note;  // shown beside the value, e.g. "inactive"
+  // The variable that sets it (VIDMOTE_FORMAT, say); "" for a control, set
+  // through VIDMOTE_CONTROLS under its name.
+  std::string variable;
+  // kChoice: what scripts and the saved settings call each choice (a menu
+  // entry's value, a format's code); empty: the choice's number from 0.
+  std::vector<std::string> choice_names;
 };
 
 class FrameSource {
@@ -44,6 +50,12 @@ class FrameSource {
 
   // Shown in the dialog and in the plug-in's name.
   virtual std::string name() const = 0;
+  // Who the source is, whatever node it has now: its saved settings go
+  // with it.
+  virtual std::string identity() const { return name(); }
+  // Whether an open source keeps a device from others: such a one is let go
+  // while the program waits.
+  virtual bool holds_device() const { return true; }
 
   virtual bool open() = 0;
   virtual void close() = 0;

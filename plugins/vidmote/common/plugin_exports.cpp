@@ -1,5 +1,6 @@
 // libvidmote.so: the seven exports of the camera plug-in that ships with the
 // program, and the plug-in's single instance behind them.
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "lensora_plugin_api.h"
 #include "settings_dialog.h"
 #include "test_card.h"
+#include "user_settings.h"
 #include "vidmote.h"
 
 namespace {
@@ -35,9 +37,24 @@ Sources sources_at_load(const vidmote::DeviceName& named) {
 // Made at the first export called, not while the library loads: finding
 // cameras loads other libraries (DirectShow's), which a Windows DLL must not
 // do while the loader runs its initialisation.
-vidmote::Vidmote& plugin() {
+vidmote::Vidmote& make_plugin() {
   static const vidmote::DeviceName named = vidmote::device_variable();
   static vidmote::Vidmote instance(sources_at_load(named), !named.empty() && !is_test_card(named));
+  vidmote::UserChoices choices;
+  std::string error;
+  // The values are plain ASCII words and numbers: the C runtime's copy
+  // serves on both systems.
+  vidmote::read_variables([](const char* name) { return getenv(name); }, &choices, &error);
+  instance.use_environment(choices, error);
+  instance.use_saved_settings(true);
+  // Cameras the user named stay the only ones.
+  if (named.empty()) instance.find_sources_with([] { return sources_at_load(named); });
+  instance.watch_idle();
+  return instance;
+}
+
+vidmote::Vidmote& plugin() {
+  static vidmote::Vidmote& instance = make_plugin();
   return instance;
 }
 

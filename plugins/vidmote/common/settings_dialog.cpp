@@ -134,7 +134,7 @@ void apply_size(Terminal& tty, Vidmote& plugin, long width, long height) {
   const bool fits =
       width >= INT32_MIN && width <= INT32_MAX && height >= INT32_MIN && height <= INT32_MAX;
   const SizeAnswer answer =
-      fits ? plugin.set_size(static_cast<int32_t>(width), static_cast<int32_t>(height))
+      fits ? plugin.choose_size(static_cast<int32_t>(width), static_cast<int32_t>(height))
            : SizeAnswer::kRefused;
   const std::string asked =
       "Size " + number_text(width) + " x " + number_text(height) + " is not available; ";
@@ -238,6 +238,7 @@ bool choose_setting(Terminal& tty, Vidmote& plugin, const SourceSetting& setting
 bool run_settings_dialog(Vidmote& plugin) {
   Terminal tty;
   if (!tty.is_open()) return false;
+  plugin.begin_dialog();
 
   for (bool going = true; going;) {
     const std::vector<SourceSetting> settings = plugin.settings();
@@ -270,6 +271,7 @@ bool run_settings_dialog(Vidmote& plugin) {
     else
       going = choose_setting(tty, plugin, settings[choice - 3]);
   }
+  plugin.end_dialog();
   tty.write("\nSettings closed.\n");
   return true;
 }

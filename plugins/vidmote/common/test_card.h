@@ -32,6 +32,7 @@ class TestCardSource : public FrameSource {
   static bool size_allowed(int32_t width, int32_t height);
 
   std::string name() const override { return "Test card"; }
+  bool holds_device() const override { return false; }
   bool open() override;
   void close() override { open_ = false; }
   bool is_open() const override { return open_; }

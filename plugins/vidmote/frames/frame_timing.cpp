@@ -6,15 +6,15 @@
 namespace vidmote {
 
 const SettleChoice kSettleChoices[kSettleChoiceCount] = {
-    {"until the picture is steady (at most 3 s)", 0, 0, true},
-    {"none", 0, 0, false},
-    {"5 frames", 5, 0, false},
-    {"10 frames", 10, 0, false},
-    {"30 frames", 30, 0, false},
-    {"0.5 s", 0, 500, false},
-    {"1 s", 0, 1000, false},
-    {"2 s", 0, 2000, false},
-    {"4 s", 0, 4000, false},
+    {"until the picture is steady (at most 3 s)", 0, 0, true, "steady"},
+    {"none", 0, 0, false, "none"},
+    {"5 frames", 5, 0, false, "5frames"},
+    {"10 frames", 10, 0, false, "10frames"},
+    {"30 frames", 30, 0, false, "30frames"},
+    {"0.5 s", 0, 500, false, "0.5s"},
+    {"1 s", 0, 1000, false, "1s"},
+    {"2 s", 0, 2000, false, "2s"},
+    {"4 s", 0, 4000, false, "4s"},
 };
 
 void FrameRate::frame(int64_t at_ns, int64_t frames_since_last) {
@@ -116,7 +116,11 @@ SourceSetting settle_setting(uint32_t key, size_t current) {
   settle.key = key;
   settle.name = "Settle after start";
   settle.current = current;
-  for (const SettleChoice& choice : kSettleChoices) settle.choices.push_back(choice.label);
+  settle.variable = "VIDMOTE_SETTLE";
+  for (const SettleChoice& choice : kSettleChoices) {
+    settle.choices.push_back(choice.label);
+    settle.choice_names.push_back(choice.name);
+  }
   return settle;
 }
 

@@ -114,6 +114,7 @@ struct SettleChoice {
   int frames;
   int64_t ms;
   bool by_picture;
+  const char* name;  // as VIDMOTE_SETTLE and the saved settings give it
 };
 const size_t kSettleChoiceCount = 9;
 extern const SettleChoice kSettleChoices[kSettleChoiceCount];

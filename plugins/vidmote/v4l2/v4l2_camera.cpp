@@ -41,6 +41,10 @@ std::string V4l2Camera::name() const {
   return printable(card_.empty() ? path_ : card_ + " (" + path_ + ")");
 }
 
+std::string V4l2Camera::identity() const {
+  return bus_.empty() ? name() : card_ + " " + bus_;
+}
+
 bool V4l2Camera::open() {
   if (is_open()) return true;
   const int error = device_->open(path_);

@@ -53,6 +53,8 @@ class V4l2Camera : public FrameSource {
   // The card name and the device, e.g. "Webcam C270 (/dev/video0)"; the
   // device alone while the card is unknown.
   std::string name() const override;
+  // The card name and the bus once opened: the same camera on any node.
+  std::string identity() const override;
   // The node, as VIDMOTE_DEVICE names it.
   const std::string& path() const { return path_; }
   bool open() override;

@@ -1,5 +1,7 @@
 // The camera's settings: its format, the settle time and the driver's own
 // controls; and the sizes the dialog lists.
+#include <stdio.h>
+
 #include <algorithm>
 
 #include "frame_timing.h"
@@ -12,6 +14,22 @@ namespace {
 
 bool can_change(const v4l2_queryctrl& query) {
   return !(query.flags & V4L2_CTRL_FLAG_READ_ONLY);
+}
+
+// A format's code as list-cameras shows it: "YUYV", "BGR3".
+std::string format_code(uint32_t code) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    const char c = static_cast<char>((code >> (8 * i)) & 0x7F);
+    if (c > ' ' && c < 0x7F) text += c;
+  }
+  return text;
+}
+
+std::string number_name(int64_t value) {
+  char text[24];
+  snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+  return text;
 }
 
 }  // namespace
@@ -87,11 +105,14 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
   SourceSetting format;
   format.key = kFormatKey;
   format.name = "Camera format";
+  format.variable = "VIDMOTE_FORMAT";
   format.choices = {"automatic: BGR24 through libv4lconvert"};
+  format.choice_names = {"auto"};
   for (const v4l2_fmtdesc& direct : direct_formats()) {
     if (direct.pixelformat == direct_format_) format.current = format.choices.size();
     format.choices.push_back(text_of(direct.description, sizeof direct.description) +
                              ", read directly");
+    format.choice_names.push_back(format_code(direct.pixelformat));
   }
   list.push_back(format);
 
@@ -113,11 +134,14 @@ std::vector<SourceSetting> V4l2Camera::settings() const {
         break;
       case V4L2_CTRL_TYPE_BOOLEAN:
         setting.choices = {"off", "on"};
+        setting.choice_names = {"0", "1"};
         setting.current = value.value ? 1 : 0;
         break;
       case V4L2_CTRL_TYPE_MENU:
       case V4L2_CTRL_TYPE_INTEGER_MENU:
         setting.choices = control.menu_labels;
+        for (uint32_t index : control.menu_indices)
+          setting.choice_names.push_back(number_name(index));
         setting.current = setting.choices.size();  // none, until found
         for (size_t i = 0; i < control.menu_indices.size(); ++i)
           if (known && control.menu_indices[i] == static_cast<uint32_t>(value.value))
