@@ -29,6 +29,7 @@
 #include "user_settings.h"
 #include "v4l2_camera.h"
 #include "v4l2_device.h"
+#include "v4l2_support.h"
 #include "vidmote.h"
 
 namespace {
@@ -69,6 +70,7 @@ struct Driver {
   // replug_ns at replug_path (with replug_card for a card name, if any).
   std::string replug_path, replug_card;
   int64_t replug_ns = 0;
+  bool gone_again = false;  // once back, it is unplugged again at its second frame
   int stream_on_error = 0;
   std::string holder;         // the process seen holding the device
   int64_t conversion_ns = 0;  // per frame converted to BGR24
@@ -80,6 +82,11 @@ struct Driver {
   bool refuses_sizes = false;  // only 640 x 480 comes back usable
   bool shows_brightness = true;
   int brightness_query_error = 0;  // as uvcvideo fails a control its camera does not answer
+  // A webcam's controls: the user class's, then exposure, focus and zoom of
+  // the camera class; silent_control's query fails with EIO, asked for or
+  // next, as uvcvideo's does for a control its camera does not answer.
+  bool camera_class = false;
+  uint32_t silent_control = 0;
   // Frames damaged but every fourth (or all of them): flagged by the
   // driver, shorter than the format, MJPEG without its end, or MJPEG that
   // does not decode.
@@ -121,7 +128,8 @@ class FakeDevice : public vidmote::V4l2Device {
     if (d_->unplugged) {
       if (path != d_->replug_path || !replugged()) return ENOENT;
       d_->unplugged = false;
-      d_->dequeue_error_at = -1;
+      d_->dequeue_error_at = d_->gone_again ? static_cast<int>(sequence_) + 1 : -1;
+      error_given_ = false;
       if (!d_->replug_card.empty()) d_->card = d_->replug_card;
     }
     if (!d_->open_error) ++d_->opens;
@@ -385,6 +393,7 @@ class FakeDevice : public vidmote::V4l2Device {
   }
 
   int query_control(v4l2_queryctrl* query) {
+    if (d_->camera_class) return query_webcam_control(query);
     uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
     if (d_->brightness_query_error) {
       // Brightness fails whether asked for or next; asked for, the others
@@ -411,6 +420,35 @@ class FakeDevice : public vidmote::V4l2Device {
       query->minimum = d_->menu_minimum;
       query->maximum = d_->menu_maximum;
       strcpy(reinterpret_cast<char*>(query->name), "Power Line Frequency");
+      return 0;
+    }
+    return fail(EINVAL);
+  }
+
+  // The webcam's controls, in id order, by their own id or the next.
+  int query_webcam_control(v4l2_queryctrl* query) {
+    const struct {
+      uint32_t id, type;
+      const char* name;
+    } kControls[] = {
+        {V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, "Brightness"},
+        {kMenuId, V4L2_CTRL_TYPE_MENU, "Power Line Frequency"},
+        {V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Exposure Time, Absolute"},
+        {V4L2_CID_FOCUS_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Focus, Absolute"},
+        {V4L2_CID_FOCUS_AUTO, V4L2_CTRL_TYPE_BOOLEAN, "Focus, Automatic Continuous"},
+        {V4L2_CID_ZOOM_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Zoom, Absolute"},
+    };
+    const bool next = query->id & V4L2_CTRL_FLAG_NEXT_CTRL;
+    const uint32_t after = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+    for (const auto& control : kControls) {
+      if (next ? control.id <= after : control.id != after) continue;
+      if (control.id == d_->silent_control) return fail(EIO);
+      *query = {};
+      query->id = control.id;
+      query->type = control.type;
+      query->maximum = control.id == kMenuId ? 2 : 255;
+      query->step = 1;
+      strcpy(reinterpret_cast<char*>(query->name), control.name);
       return 0;
     }
     return fail(EINVAL);
@@ -455,7 +493,8 @@ class FakeDevice : public vidmote::V4l2Device {
     d_->last_dequeued_began = frame.at - real_ns();
     if (damaged(sequence) && d_->damage == Driver::Damage::kFlagged)
       buffer->flags |= V4L2_BUF_FLAG_ERROR;
-    if (d_->own_format == V4L2_PIX_FMT_MJPEG) write_mjpeg(memory_[frame.index], sequence, buffer);
+    if (d_->own_format == V4L2_PIX_FMT_MJPEG || d_->own_format == V4L2_PIX_FMT_JPEG)
+      write_mjpeg(memory_[frame.index], sequence, buffer);
     if (d_->own_format == V4L2_PIX_FMT_GREY) {
       std::vector<uint8_t>& bytes = memory_[frame.index];
       std::fill(bytes.begin(), bytes.end(), 0x80);
@@ -646,6 +685,17 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        "all damaged: 92 cut short; check the cable and the USB bandwidth (try another USB port or "
        "a smaller size)\n",
        false},
+      // The older fourcc some webcams and capture chips report.
+      {"every JPEG frame cut short",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_JPEG;
+         d.damage = Driver::Damage::kCutJpeg;
+         d.all_damaged = true;
+       },
+       false, "Fake Cam", true,
+       "all damaged: 92 cut short; check the cable and the USB bandwidth (try another USB port or "
+       "a smaller size)\n",
+       false},
       {"every MJPEG frame undecodable",
        [](Driver& d) {
          d.damage = Driver::Damage::kCorruptJpeg;
@@ -738,6 +788,16 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        },
        false, "Fake Cam", true,
        "/dev/video0: the camera was gone (unplugged?) and is back as /dev/video3", true},
+      {"unplugged, back in time, then gone again",
+       [](Driver& d) {
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video3";
+         d.replug_ns = 2 * kSecond;
+         d.gone_again = true;
+       },
+       false, "Fake Cam", true, "/dev/video0: stream failed: the camera is gone (unplugged?)\n",
+       false},
       {"unplugged, back too late",
        [](Driver& d) {
          d.dequeue_error_at = 1;
@@ -963,21 +1023,31 @@ TEST(CameraFaults, AChangeReachesItsControlEvenWhenTheListChangedMeanwhile) {
 TEST(CameraFaults, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestListed) {
   const struct {
     int brightness_error;
-    bool brightness_listed;
-  } cases[] = {{0, true}, {EIO, false}, {EPIPE, false}};
+    uint32_t silent_camera_control;   // 0: no camera-class controls
+    std::vector<std::string> listed;  // the camera's own, after format and settle
+  } cases[] = {
+      {0, 0, {"Brightness", "Power Line Frequency"}},
+      {EIO, 0, {"Power Line Frequency"}},
+      {EPIPE, 0, {"Power Line Frequency"}},
+      {0,
+       V4L2_CID_FOCUS_ABSOLUTE,
+       {"Brightness", "Power Line Frequency", "Exposure Time, Absolute",
+        "Focus, Automatic Continuous", "Zoom, Absolute"}},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.brightness_error);
+    SCOPED_TRACE(c.silent_camera_control);
     auto driver = std::make_shared<Driver>();
     driver->brightness_query_error = c.brightness_error;
+    driver->camera_class = c.silent_camera_control != 0;
+    driver->silent_control = c.silent_camera_control;
     auto camera = fake_camera(driver);
     ASSERT_TRUE(camera->open());
-    bool brightness = false, menu = false;
-    for (const auto& setting : camera->settings()) {
-      brightness |= setting.name == "Brightness";
-      menu |= setting.name == "Power Line Frequency";
-    }
-    EXPECT_EQ(brightness, c.brightness_listed);
-    EXPECT_TRUE(menu);
+    std::vector<std::string> listed;
+    for (const auto& setting : camera->settings())
+      if (setting.key != vidmote::kFormatKey && setting.key != vidmote::kSettleKey)
+        listed.push_back(setting.name);
+    EXPECT_EQ(listed, c.listed);
   }
 }
 
@@ -992,9 +1062,10 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
   const struct {
     const char* what;
     std::function<void(Driver&)> camera;
-    int64_t earliest, latest;    // from stream-on: when the delivered frame began
-    int level;                   // the delivered frame's brightness at least; -1: any
-    bool restart_after = false;  // a second capture meets one EIO and a camera dark again
+    int64_t earliest, latest;      // from stream-on: when the delivered frame began
+    int level;                     // the delivered frame's brightness at least; -1: any
+    bool restart_after = false;    // a second capture meets one EIO and a camera dark again
+    const char* settle = nullptr;  // the settle time chosen; by the picture if none
   } cases[] = {
       {"settled from the start", [](Driver&) {}, 2 * kFrame, 200 * kMs, 128},
       {"brightens over a second", [](Driver& d) { d.brighten_ns = kSecond; }, kSecond, 1600 * kMs,
@@ -1027,6 +1098,15 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
        kCap - kFrame, kCap + 3 * kFrame, -1},
       {"dark again after a restart", [](Driver& d) { d.brighten_ns = 300 * kMs; }, 300 * kMs,
        900 * kMs, 128, true},
+      // A settle by time counts from the last stream-on.
+      {"1 s, dark again after a restart", [](Driver& d) { d.brighten_ns = 300 * kMs; }, kSecond,
+       kSecond + 4 * kFrame, 128, true, "1 s"},
+      {"1 s, one EIO late in the settle and dark again",
+       [](Driver& d) {
+         d.brighten_ns = 300 * kMs;
+         d.dequeue_error_at = 25;
+       },
+       kSecond, kSecond + 4 * kFrame, 128, false, "1 s"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1034,6 +1114,9 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
     c.camera(*driver);
     auto camera = fake_camera(driver);
     ASSERT_TRUE(camera->open());
+    if (c.settle) {
+      ASSERT_TRUE(camera->choose_setting(vidmote::kSettleKey, settle_index(c.settle)));
+    }
     std::vector<uint8_t> frame(640 * 480 * 3);
     ::testing::internal::CaptureStderr();
     for (int capture = 0; capture < (c.restart_after ? 2 : 1); ++capture) {
@@ -1085,6 +1168,7 @@ TEST(CameraFaults, TheProcessesHoldingADeviceAreNamed) {
   } cases[] = {
       {"another process", 1, 1},
       {"none but the test process", 0, 0},
+      {"four other processes: all named", 4, 4},
       {"six other processes", 6, 4},
   };
   for (const auto& c : cases) {
@@ -1137,16 +1221,23 @@ TEST(CameraFaults, ACaptureEndsWithinItsBoundHoweverSlowlyTheDriverDequeues) {
   const struct {
     int64_t dequeue;
     Driver::Damage damage;  // of every frame
+    int fast_captures = 0;  // the first few captures' dequeues take no time
   } cases[] = {
-      {300 * kMs, Driver::Damage::kNone},       {1500 * kMs, Driver::Damage::kNone},
-      {4000 * kMs, Driver::Damage::kNone},      {20 * kMs, Driver::Damage::kCutJpeg},
-      {30 * kMs, Driver::Damage::kCorruptJpeg}, {40 * kMs, Driver::Damage::kFlagged},
+      {300 * kMs, Driver::Damage::kNone},
+      {1500 * kMs, Driver::Damage::kNone},
+      {4000 * kMs, Driver::Damage::kNone},
+      {20 * kMs, Driver::Damage::kCutJpeg},
+      {30 * kMs, Driver::Damage::kCorruptJpeg},
+      {40 * kMs, Driver::Damage::kFlagged},
+      // The queue seen empty in a capture (the first only settles) says
+      // nothing of the next.
+      {300 * kMs, Driver::Damage::kNone, 2},
   };
   for (const auto& c : cases) {
     const int64_t dequeue = c.dequeue;
-    SCOPED_TRACE(std::to_string(dequeue / kMs) + " ms a dequeue");
+    SCOPED_TRACE(std::to_string(dequeue / kMs) + " ms a dequeue" +
+                 (c.fast_captures ? ", after fast captures" : ""));
     auto driver = std::make_shared<Driver>();
-    driver->dequeue_ns = dequeue;
     driver->damage = c.damage;
     driver->all_damaged = true;
     auto camera = fake_camera(driver);
@@ -1154,6 +1245,7 @@ TEST(CameraFaults, ACaptureEndsWithinItsBoundHoweverSlowlyTheDriverDequeues) {
     std::vector<uint8_t> frame(640 * 480 * 3);
     ::testing::internal::CaptureStderr();
     for (int capture = 0; capture < 4; ++capture) {
+      driver->dequeue_ns = capture < c.fast_captures ? 0 : dequeue;
       driver->now += 70 * kMs;
       const int64_t asked = driver->now;
       bool captured = false;
@@ -1164,6 +1256,8 @@ TEST(CameraFaults, ACaptureEndsWithinItsBoundHoweverSlowlyTheDriverDequeues) {
       }
       if (c.damage != Driver::Damage::kNone) {
         EXPECT_FALSE(captured) << capture;
+      } else if (dequeue < kSecond) {
+        EXPECT_TRUE(captured) << capture << ": dequeues well within the bound";
       }
       // The first capture also settles: by the picture, a usable frame
       // within a capture's bound from stream-on.

@@ -229,6 +229,7 @@ TEST(FrameTiming, APictureHasSettledWhenItsBrightnessShowsNoTrend) {
     for (int i = 0; i < frames; ++i) levels.push_back(from + per_frame * i);
     return levels;
   };
+  // A step every `every` frames: up, or down when `every` is negative.
   auto steps = [](int64_t from, int every, int frames) {
     std::vector<int64_t> values;
     for (int i = 0; i < frames; ++i) values.push_back(from + i / every);
@@ -279,6 +280,14 @@ TEST(FrameTiming, APictureHasSettledWhenItsBrightnessShowsNoTrend) {
        false},
       {"steady picture, gain rising a step in half a second", std::vector<double>(16, 128), none,
        steps(10, 12, 16), true},
+      // A bright scene: auto exposure still bringing the controls down.
+      {"steady picture, exposure still falling", std::vector<double>(16, 128), steps(200, -1, 16),
+       none, false},
+      {"steady picture, gain still falling", std::vector<double>(16, 128), none, steps(30, -2, 16),
+       false},
+      // 2 % of an exposure of 1000 is 20 steps: gain has a tolerance of its own.
+      {"steady picture and large exposure, gain still rising", std::vector<double>(16, 128),
+       std::vector<int64_t>(16, 1000), steps(10, 1, 16), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -379,7 +379,15 @@ class StandInNode : public vidmote::V4l2Device {
             control(V4L2_CID_USER_BASE + 0x1001, V4L2_CTRL_TYPE_INTEGER64, "Integer 64 Bits", 0, 0,
                     0, 0, 0),
             control(V4L2_CID_USER_BASE + 0x1002, V4L2_CTRL_TYPE_BUTTON, "Reset", 0, 0, 0, 0,
-                    V4L2_CTRL_FLAG_WRITE_ONLY)};
+                    V4L2_CTRL_FLAG_WRITE_ONLY),
+            control(V4L2_CTRL_CLASS_CAMERA | 1, V4L2_CTRL_TYPE_CTRL_CLASS, "Camera Controls", 0, 0,
+                    0, 0, V4L2_CTRL_FLAG_READ_ONLY),
+            control(V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Exposure Time, Absolute",
+                    3, 2047, 1, 250, 0),
+            control(V4L2_CID_FOCUS_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Focus, Absolute", 0, 250, 5,
+                    0, 0),
+            control(V4L2_CID_ZOOM_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Zoom, Absolute", 100, 500, 1,
+                    100, 0)};
   }
 };
 
@@ -409,7 +417,10 @@ TEST(ListCamerasV4l2, WhatTheDriverListsIsShown) {
             "    Bitmask: bitmask, default 0x80000000, current 0x00000002\n"
             "    Integer 64 Bits: 64-bit integer, -1099511627776 to 1099511627776, step 2, "
             "default 6, current 8589934592\n"
-            "    Reset: button (write-only)\n");
+            "    Reset: button (write-only)\n"
+            "    Exposure Time, Absolute: integer, 3 to 2047, step 1, default 250, current 2\n"
+            "    Focus, Absolute: integer, 0 to 250, step 5, default 0, current 2\n"
+            "    Zoom, Absolute: integer, 100 to 500, step 1, default 100, current 2\n");
 }
 
 TEST(ListCamerasV4l2, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestShown) {
@@ -420,6 +431,7 @@ TEST(ListCamerasV4l2, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestShown) {
       {V4L2_CID_BRIGHTNESS, "    Brightness: "},
       {V4L2_CID_HFLIP, "    Horizontal Flip: "},
       {V4L2_CID_POWER_LINE_FREQUENCY, "    Power Line Frequency: "},
+      {V4L2_CID_FOCUS_ABSOLUTE, "    Focus, Absolute: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.left_out);
@@ -429,8 +441,10 @@ TEST(ListCamerasV4l2, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestShown) {
     ASSERT_TRUE(list_cameras::describe_v4l2_node(node, "/dev/video0", &entry)) << entry.problem;
     const std::string text = list_cameras::camera_text(entry);
     EXPECT_EQ(text.find(c.left_out), std::string::npos) << text;
-    for (const char* shown : {"    Brightness: ", "    Horizontal Flip: ",
-                              "    Power Line Frequency: ", "    Bitmask: ", "    Reset: button"}) {
+    for (const char* shown :
+         {"    Brightness: ", "    Horizontal Flip: ", "    Power Line Frequency: ",
+          "    Bitmask: ", "    Reset: button",
+          "    Exposure Time, Absolute: ", "    Focus, Absolute: ", "    Zoom, Absolute: "}) {
       if (strcmp(shown, c.left_out) != 0) {
         EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
       }

@@ -64,6 +64,14 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"DefaultPlugInPasses", VIDMOTE_PATH, {"--frames=changing"}, {}, 0, kAllPass},
         CheckCase{"TemplatePasses", TEMPLATE_PLUGIN_PATH, {"--frames=stable"}, {}, 0, kAllPass},
         CheckCase{"TestCameraPasses", kFakecam, {}, {}, 0, kAllPass},
+        // Seven captures of 0.4 s: each check well within its limit, the
+        // scenario as a whole beyond it.
+        CheckCase{"SlowButSteadyChecksPass",
+                  kFakecam,
+                  {"--timeout=2"},
+                  {{"FAKECAM_CAPTURE_DELAY_MS", "400"}},
+                  0,
+                  kAllPass},
         CheckCase{"MissingFile",
                   variant("none"),
                   {},
