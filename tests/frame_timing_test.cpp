@@ -15,150 +15,299 @@ const int64_t kAsked = 100000 * kMs;  // 100 s on the monotonic clock
 const int64_t kNow = kAsked + 100 * kMs;
 const int64_t kInterval = 40 * kMs;  // 25 frames a second
 
+// A frame's start by the best evidence (a believed stamp, else its arrival
+// less the learnt latency and an interval), or the count of frames since the
+// request; stamps are believed while monotonic, rising, not ahead of their
+// frame's arrival and not further behind it than a delivery latency can be.
 TEST(FrameTiming, AFrameCountsOnlyIfItBeganAfterTheRequest) {
   const int64_t kBehind = kNow - 10000 * kMs;
+  const vidmote::FrameArrival kWaited = {kNow, false};  // had waited in the queue
+  const vidmote::FrameArrival kAwaited = {kNow, true};  // ready at kNow
   const struct {
     const char* what;
     vidmote::FrameStamp earlier;  // the stream's frame before, stamp_ns 0 for none
     vidmote::FrameStamp stamp;
+    vidmote::FrameArrival arrival;
     int64_t interval;
-    int dequeued_before;  // since the request
-    int since_empty;      // frames dequeued since the queue was seen empty; -1: never
+    int64_t latency;  // learnt
+    size_t arrived;   // since the request, this one included
     bool fresh;
   } cases[] = {
       {"ended 50 ms after: began 10 ms after",
        {},
        {true, true, kAsked + 50 * kMs},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        true},
       {"ended 30 ms after: began 10 ms before",
        {},
        {true, true, kAsked + 30 * kMs},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        false},
       {"began exactly at the request",
        {},
        {true, true, kAsked + kInterval},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        true},
       // Stamps are whole microseconds: a start within the microsecond before
       // the request may be the request's own.
-      {"began 1 ns before", {}, {true, true, kAsked + kInterval - 1}, kInterval, 0, -1, true},
-      {"began 999 ns before", {}, {true, true, kAsked + kInterval - 999}, kInterval, 0, -1, true},
+      {"began 1 ns before",
+       {},
+       {true, true, kAsked + kInterval - 1},
+       kWaited,
+       kInterval,
+       0,
+       1,
+       true},
+      {"began 999 ns before",
+       {},
+       {true, true, kAsked + kInterval - 999},
+       kWaited,
+       kInterval,
+       0,
+       1,
+       true},
       {"began 1001 ns before",
        {},
        {true, true, kAsked + kInterval - 1001},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        false},
-      {"start stamp 1 ms after", {}, {true, false, kAsked + kMs}, kInterval, 0, -1, true},
-      {"start stamp 1 ms before", {}, {true, false, kAsked - kMs}, kInterval, 3, -1, false},
-      // Stamps that say nothing: arrival decides. The frame the driver was
-      // filling may have begun before; the one after it did not.
-      {"copied stamp, first after the queue emptied",
+      {"start stamp 1 ms after", {}, {true, false, kAsked + kMs}, kWaited, kInterval, 0, 1, true},
+      {"start stamp 1 ms before", {}, {true, false, kAsked - kMs}, kWaited, kInterval, 0, 3, false},
+      // Honest stamps trailing arrival by a delivery latency are believed:
+      // awaited at kNow, 100 ms after the request, the frame began before it.
+      {"start stamp 1 ms before, awaited, latency 2 intervals",
        {},
-       {false, true, kAsked + 50 * kMs},
+       {true, false, kAsked - kMs},
+       kAwaited,
        kInterval,
        0,
-       0,
+       2,
        false},
-      {"copied stamp, second after the queue emptied",
+      {"start stamp 160 ms behind its arrival: 3 intervals' latency",
+       {},
+       {true, false, kNow - 160 * kMs},
+       kAwaited,
+       kInterval,
+       0,
+       2,
+       false},
+      {"start stamp 1 ms after, awaited 3 intervals late",
+       {},
+       {true, false, kAsked + kMs},
+       {kAsked + kMs + 4 * kInterval, true},
+       kInterval,
+       0,
+       2,
+       true},
+      // Stamps far from the clock are no stamps of it: arrival decides.
+      {"end stamp 10 s behind its awaited arrival",
+       {},
+       {true, true, kBehind},
+       kAwaited,
+       kInterval,
+       0,
+       1,
+       true},
+      {"end stamp 10 s behind, the frame had waited",
+       {},
+       {true, true, kBehind},
+       kWaited,
+       kInterval,
+       0,
+       1,
+       false},
+      {"end stamp 411 ms behind its awaited arrival: too far",
+       {},
+       {true, true, kNow - 411 * kMs},
+       kAwaited,
+       kInterval,
+       0,
+       1,
+       true},
+      {"end stamp 409 ms behind its awaited arrival: latency",
+       {},
+       {true, true, kNow - 409 * kMs},
+       kAwaited,
+       kInterval,
+       0,
+       1,
+       false},
+      // Stamps that say nothing: an awaited frame began an interval and the
+      // learnt latency before its arrival; one that waited, nobody knows.
+      {"copied stamp, awaited, no latency",
        {},
        {false, true, kAsked - 50 * kMs},
+       kAwaited,
        kInterval,
-       1,
+       0,
        1,
        true},
-      {"copied stamp, the second dequeued, the queue never seen empty",
+      {"copied stamp, awaited, latency 60 ms: began 0 ms after",
        {},
-       {false, true, kAsked + 50 * kMs},
+       {false, true, kAsked - 50 * kMs},
+       kAwaited,
        kInterval,
+       60 * kMs,
        1,
-       -1,
+       true},
+      {"copied stamp, awaited, latency 61 ms: began 1 ms before",
+       {},
+       {false, true, kAsked - 50 * kMs},
+       kAwaited,
+       kInterval,
+       61 * kMs,
+       1,
        false},
-      {"copied stamp, four dequeued: the frame in flight may be next",
+      {"copied stamp, awaited 30 ms after the request",
+       {},
+       {false, true, kAsked},
+       {kAsked + 30 * kMs, true},
+       kInterval,
+       0,
+       1,
+       false},
+      {"copied stamp, had waited, the second",
        {},
        {false, true, kAsked + 50 * kMs},
+       kWaited,
        kInterval,
-       4,
-       -1,
+       0,
+       2,
        false},
-      {"copied stamp, five dequeued: every buffer's frame gone",
+      {"copied stamp, had waited, the fifth: the frame in flight may be next",
        {},
        {false, true, kAsked + 50 * kMs},
+       kWaited,
        kInterval,
+       0,
        5,
-       -1,
+       false},
+      {"copied stamp, had waited, the sixth: every buffer's frame gone",
+       {},
+       {false, true, kAsked + 50 * kMs},
+       kWaited,
+       kInterval,
+       0,
+       6,
        true},
-      {"unknown interval, first", {}, {true, true, kAsked + 50 * kMs}, 0, 0, -1, false},
-      {"unknown interval, second after the queue emptied",
+      {"unknown interval, end stamp",
        {},
        {true, true, kAsked + 50 * kMs},
+       kAwaited,
+       0,
        0,
        1,
-       1,
-       true},
-      // A stamp behind the clock says the frame is old: a stale frame is not
-      // taken for a fresh one; arrival still shows a fresh one.
-      {"stamp 10 s behind, first", {}, {true, false, kBehind}, kInterval, 0, 0, false},
-      {"stamp 10 s behind, second after the queue emptied",
+       false},
+      {"unknown interval, start stamp",
        {},
-       {true, false, kBehind},
-       kInterval,
-       1,
+       {true, false, kAsked + 50 * kMs},
+       kAwaited,
+       0,
+       0,
        1,
        true},
-      // A stamp ahead of the clock, or not rising, is not believed.
-      {"stamp 1 ms ahead of the clock: believed",
+      // A stamp ahead of its arrival, or not rising, is not believed.
+      {"stamp 1 ms ahead of the arrival: believed",
        {},
        {true, false, kNow + kMs},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        true},
-      {"stamp 2 ms ahead of the clock, first",
+      {"stamp 2 ms ahead of the arrival, had waited",
        {},
        {true, false, kNow + 2 * kMs},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        false},
-      {"stamp in the future, first", {}, {true, true, kNow + 2000 * kMs}, kInterval, 0, 0, false},
+      {"stamp in the future, awaited",
+       {},
+       {true, true, kNow + 2000 * kMs},
+       kAwaited,
+       kInterval,
+       0,
+       1,
+       true},
       {"stamp no later than the one before",
        {true, true, kAsked + 60 * kMs},
        {true, true, kAsked + 50 * kMs},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        false},
       {"stamp after the one before",
        {true, true, kAsked + 10 * kMs},
        {true, true, kAsked + 50 * kMs},
+       kWaited,
        kInterval,
        0,
-       -1,
+       1,
        true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     vidmote::StampTrust trust;
-    if (c.earlier.stamp_ns) trust.believe(c.earlier, kNow);
-    const bool believed = trust.believe(c.stamp, kNow);
-    vidmote::ArrivalOrder arrival(4);
-    for (int i = 0; i < c.dequeued_before; ++i) {
-      if (i == c.dequeued_before - c.since_empty) arrival.queue_empty();
-      arrival.arrived();
+    if (c.earlier.stamp_ns) trust.believe(c.earlier, kWaited, c.interval);
+    const bool believed = trust.believe(c.stamp, c.arrival, c.interval);
+    const vidmote::CaptureFrame frame = {
+        vidmote::frame_start_ns(c.stamp, believed, c.arrival, c.interval, c.latency), c.arrived,
+        false};
+    EXPECT_EQ(vidmote::began_after_request(frame, 4, kAsked), c.fresh);
+    const vidmote::CaptureFrame restarted = {frame.start_ns, c.arrived, true};
+    EXPECT_TRUE(vidmote::began_after_request(restarted, 4, kAsked))
+        << "every frame of a stream started after the request began after it";
+  }
+}
+
+// The delivery latency: from a believed stamp's frame end to its awaited
+// arrival, the longest of the last eight.
+TEST(FrameTiming, TheDeliveryLatencyIsTheLongestOfTheLastFramesAwaited) {
+  const struct {
+    const char* what;
+    std::vector<int64_t> late_ms;  // each frame's arrival after its end
+    bool awaited;
+    bool start_stamps;
+    int64_t want;
+  } cases[] = {
+      {"none seen", {}, true, false, 0},
+      {"steady 70 ms", {70, 70, 70}, true, false, 70 * kMs},
+      {"steady 70 ms, start stamps", {70, 70, 70}, true, true, 70 * kMs},
+      {"varying", {30, 100, 60}, true, false, 100 * kMs},
+      {"a long one nine frames ago is forgotten",
+       {200, 10, 10, 10, 10, 10, 10, 10, 10},
+       true,
+       false,
+       10 * kMs},
+      {"frames that had waited in the queue say nothing", {500, 500}, false, false, 0},
+      {"stamps after the arrival count as none", {-5}, true, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vidmote::DeliveryLatency latency;
+    int64_t end = kAsked;
+    for (int64_t late : c.late_ms) {
+      end += kInterval;
+      const vidmote::FrameStamp stamp = {true, !c.start_stamps,
+                                         c.start_stamps ? end - kInterval : end};
+      latency.frame(stamp, {end + late * kMs, c.awaited}, kInterval);
     }
-    if (c.since_empty == 0) arrival.queue_empty();
-    EXPECT_EQ(vidmote::began_after(c.stamp, believed, c.interval, kAsked, arrival.arrived()),
-              c.fresh);
+    EXPECT_EQ(latency.latency_ns(), c.want);
   }
 }
 

@@ -461,8 +461,9 @@ bool DshowCamera::take_frame(uint8_t* frame) {
   const int64_t deadline = asked + frame_timeout_ns(interval);
   const uint64_t at_request = graph_->sink->sequence();
   uint64_t seen = at_request;
-  // Sample times are on the graph's clock, not this one: the first frame to
-  // arrive may have begun before the request, so only a later one counts.
+  // Sample times are on the graph's clock, not this one: a frame began at its
+  // arrival less an interval, and the grabber keeps no queue of its own (no
+  // buffers: the second frame to arrive began after the request).
   const FrameStamp no_stamp = {false, false, 0};
   FrameTally tally;
   for (;;) {
@@ -470,8 +471,11 @@ bool DshowCamera::take_frame(uint8_t* frame) {
       if (is_open()) fail(tally.no_frame(""));
       return false;
     }
-    const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
-    if (!began_after(no_stamp, false, interval, asked, after_first > 0)) {
+    const FrameArrival arrival = {graph_->sink->last_arrival_ns(), true};
+    const CaptureFrame arrived = {frame_start_ns(no_stamp, false, arrival, interval, 0),
+                                  static_cast<size_t>(std::min<uint64_t>(seen - at_request, 1000)),
+                                  false};
+    if (!began_after_request(arrived, 0, asked)) {
       ++tally.arrived;
       ++tally.stale;
       continue;

@@ -120,22 +120,8 @@ SourceSetting settle_setting(uint32_t key, size_t current) {
   return settle;
 }
 
-bool StampTrust::believe(const FrameStamp& stamp, int64_t now_ns) {
-  // A frame ends before it is dequeued; a stamp ahead of the clock (beyond
-  // its microseconds) is no stamp of it.
-  if (!stamp.monotonic || stamp.stamp_ns > now_ns + kMillisecond ||
-      (any_ && stamp.stamp_ns <= last_ns_))
-    trusted_ = false;
-  any_ = true;
-  last_ns_ = stamp.stamp_ns;
-  return trusted_;
-}
-
-bool ArrivalOrder::arrived() {
-  const bool fresh = arrived_ > buffers_ || since_empty_ >= 1;
-  ++arrived_;
-  if (since_empty_ >= 0) ++since_empty_;
-  return fresh;
+int64_t longest_latency_ns(int64_t interval_ns) {
+  return 4 * interval_ns + 250 * kMillisecond;
 }
 
 namespace {
@@ -146,15 +132,43 @@ int64_t start_of(const FrameStamp& stamp, int64_t interval_ns) {
 
 }  // namespace
 
-bool began_after(const FrameStamp& stamp, bool believed, int64_t interval_ns, int64_t asked_ns,
-                 bool by_arrival) {
-  if (by_arrival) return true;
-  if (!believed || interval_ns <= 0) return false;
-  return start_of(stamp, interval_ns) + 1000 >= asked_ns;  // stamps come in whole microseconds
+bool StampTrust::believe(const FrameStamp& stamp, const FrameArrival& arrival,
+                         int64_t interval_ns) {
+  // A frame ends before it arrives; a stamp ahead of its arrival (beyond its
+  // microseconds) is no stamp of it.
+  const int64_t end = stamp.end_of_frame ? stamp.stamp_ns : stamp.stamp_ns + interval_ns;
+  if (!stamp.monotonic || stamp.stamp_ns > arrival.at_ns + kMillisecond ||
+      (any_ && stamp.stamp_ns <= last_ns_) ||
+      (arrival.awaited && arrival.at_ns - end > longest_latency_ns(interval_ns)))
+    trusted_ = false;
+  any_ = true;
+  last_ns_ = stamp.stamp_ns;
+  return trusted_;
 }
 
-bool stamp_lags(const FrameStamp& stamp, int64_t interval_ns, int64_t asked_ns) {
-  return start_of(stamp, interval_ns) < asked_ns - std::max<int64_t>(interval_ns, kMillisecond);
+void DeliveryLatency::frame(const FrameStamp& stamp, const FrameArrival& arrival,
+                            int64_t interval_ns) {
+  if (!arrival.awaited || interval_ns <= 0) return;
+  const int64_t end = stamp.end_of_frame ? stamp.stamp_ns : stamp.stamp_ns + interval_ns;
+  seen_[count_++ % kKept] = std::max<int64_t>(0, arrival.at_ns - end);
+}
+
+int64_t DeliveryLatency::latency_ns() const {
+  int64_t longest = 0;
+  for (int i = 0; i < std::min(count_, kKept); ++i) longest = std::max(longest, seen_[i]);
+  return longest;
+}
+
+int64_t frame_start_ns(const FrameStamp& stamp, bool believed, const FrameArrival& arrival,
+                       int64_t interval_ns, int64_t latency_ns) {
+  if (believed && (!stamp.end_of_frame || interval_ns > 0)) return start_of(stamp, interval_ns);
+  if (arrival.awaited && interval_ns > 0) return arrival.at_ns - latency_ns - interval_ns;
+  return INT64_MIN;
+}
+
+bool began_after_request(const CaptureFrame& frame, size_t buffers, int64_t asked_ns) {
+  return frame.stream_after || frame.arrived > buffers + 1 ||
+         (frame.start_ns != INT64_MIN && frame.start_ns + 1000 >= asked_ns);
 }
 
 bool still_settling(int skipped, int settle_frames, int64_t now_ns, int64_t settled_at_ns) {

@@ -53,20 +53,33 @@ struct FrameStamp {
   int64_t stamp_ns;
 };
 
+// When a dequeued frame reached the plug-in. Awaited: the queue was seen
+// empty before it came, so at_ns is when it was ready; else it had waited in
+// the queue for a time nobody knows.
+struct FrameArrival {
+  int64_t at_ns;
+  bool awaited;
+};
+
+// The longest a frame may take from its end to its buffer with its stamp
+// still believed: four intervals and a quarter second. uvcvideo stamps a
+// frame at its first packet and SoC pipelines hand frames over intervals
+// after they begin: a steady latency of a few intervals is normal, a stamp
+// further behind is not of this clock.
+int64_t longest_latency_ns(int64_t interval_ns);
+
 // Whether a driver's stamps are believed, learnt over one stream: on the
-// monotonic clock, rising from frame to frame and never ahead of the clock
-// (a copied, unknown or fixed stamp fails that), and never disproved by a
-// frame whose arrival shows it fresh while its stamp puts its start more
-// than a frame interval before the capture (stamps that lag). Once
-// doubted, arrival decides until the stream restarts.
+// monotonic clock, rising from frame to frame, never ahead of the frame's
+// arrival (a copied, unknown or fixed stamp fails that) and, for a frame
+// awaited, not further behind it than longest_latency_ns. Once doubted,
+// arrival decides until the stream restarts.
 class StampTrust {
  public:
   void restart() { *this = StampTrust(); }
-  // The stamp of the frame just dequeued, at now_ns: whether it is
-  // believed. Once for every frame.
-  bool believe(const FrameStamp& stamp, int64_t now_ns);
+  // The stamp of the frame just dequeued: whether it is believed. Once for
+  // every frame; interval_ns 0 while unknown.
+  bool believe(const FrameStamp& stamp, const FrameArrival& arrival, int64_t interval_ns);
   bool believed() const { return trusted_; }
-  void disprove() { trusted_ = false; }
 
  private:
   bool trusted_ = true;
@@ -74,37 +87,42 @@ class StampTrust {
   int64_t last_ns_ = 0;
 };
 
-// Which frames a capture may take by their arrival alone. Every frame in
-// the driver's buffers when the capture was asked for, and the one it was
-// filling, may have begun before (a buffer queued again takes the frame in
-// flight): so once the queue has been seen empty, the second frame to arrive
-// began after the request; and once one frame more than there are buffers
-// has arrived, every later one did.
-class ArrivalOrder {
+// How long a frame takes from its end to its buffer, learnt from awaited
+// frames with believed stamps: the longest of the last eight, so a frame's
+// start judged by its arrival is never put after its real one by a latency
+// that varies. 0 until learnt; kept across restarts (it is the driver's).
+class DeliveryLatency {
  public:
-  explicit ArrivalOrder(size_t buffers) : buffers_(buffers) {}
-  // The driver had no frame ready.
-  void queue_empty() {
-    if (since_empty_ < 0) since_empty_ = 0;
-  }
-  // A frame arrived: whether its arrival shows it began after the request.
-  bool arrived();
+  // A frame with a believed stamp that arrived as `arrival` says.
+  void frame(const FrameStamp& stamp, const FrameArrival& arrival, int64_t interval_ns);
+  int64_t latency_ns() const;
 
  private:
-  size_t buffers_;
-  size_t arrived_ = 0;
-  int since_empty_ = -1;  // frames arrived since the queue was seen empty
+  static constexpr int kKept = 8;
+  int64_t seen_[kKept] = {};
+  int count_ = 0;
 };
 
-// A frame dequeued for a capture asked at asked_ns: whether it began after
-// the request. Arrival decides when it shows so (by_arrival); else a
-// believed stamp with a known frame interval (interval_ns > 0), an
-// end-of-frame stamp less one interval being the frame's start.
-bool began_after(const FrameStamp& stamp, bool believed, int64_t interval_ns, int64_t asked_ns,
-                 bool by_arrival);
-// Whether a stamp puts a frame that arrival shows fresh more than an interval
-// before the request: stamps that lag.
-bool stamp_lags(const FrameStamp& stamp, int64_t interval_ns, int64_t asked_ns);
+// When a frame began, by the best evidence: a believed stamp (an end-of-frame
+// one less an interval); else, for a frame awaited, its arrival less the
+// latency and an interval; INT64_MIN when nothing tells (a frame that waited
+// in the queue, stamps doubted, or the interval unknown).
+int64_t frame_start_ns(const FrameStamp& stamp, bool believed, const FrameArrival& arrival,
+                       int64_t interval_ns, int64_t latency_ns);
+
+// One frame dequeued for a capture.
+struct CaptureFrame {
+  int64_t start_ns;   // as frame_start_ns gives it
+  size_t arrived;     // frames dequeued for the capture, this one included
+  bool stream_after;  // its stream started after the capture was asked for
+};
+
+// Whether a frame began after the capture was asked for at asked_ns: its
+// start says so (stamps are whole microseconds: within one counts), or its
+// stream started after, or more frames than one over the driver's buffers
+// have arrived (every buffer queued before the request, and the frame in
+// flight, are gone: this one went into a buffer queued after).
+bool began_after_request(const CaptureFrame& frame, size_t buffers, int64_t asked_ns);
 
 // The settle times a user can choose: after the stream starts, frames are
 // skipped until the picture is steady (see PictureSettle), or until both the

@@ -126,7 +126,8 @@ class V4l2Camera : public FrameSource {
   FrameRate rate_;                  // declared by the driver, measured from its frames
   int64_t last_sequence_ = -1;      // of the last frame dequeued
   StampTrust stamps_;               // whether this stream's stamps are believed
-  bool found_empty_ = false;        // the driver had no frame ready, since this was cleared
+  DeliveryLatency latency_;         // from a frame's end to its buffer
+  FrameArrival arrival_ = {};       // of the last frame dequeued
   size_t settle_choice_;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;

@@ -67,8 +67,7 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
   const int64_t deadline = asked + frame_timeout_ns(rate_.interval_ns());
   FrameTally tally;
   restarted = false;
-  found_empty_ = false;
-  ArrivalOrder arrival(buffers_.size());
+  size_t arrived = 0;  // frames dequeued for this capture
   // After a restart every frame is the new stream's: begun after the request.
   auto resettle = [&](bool* delivered) { return settle(frame, asked, &restarted, delivered); };
 
@@ -86,7 +85,7 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
       return false;
     }
     if (restarted) break;
-    arrival.arrived();
+    ++arrived;
   }
 
   bool resettled = false;
@@ -100,8 +99,6 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
       }
       if (delivered) return true;
     }
-    const bool empty_before = found_empty_;
-    if (empty_before) arrival.queue_empty();
     // No dequeue begins past the deadline, however long the last one took.
     const bool restarted_before = restarted;
     const Wait wait =
@@ -111,15 +108,13 @@ bool V4l2Camera::capture_once(uint8_t* frame) {
       return false;
     }
     ++tally.arrived;
+    ++arrived;
     const bool new_stream = restarted && !restarted_before;
-    // Whether the queue was empty while this frame was awaited.
-    if (!empty_before && found_empty_) arrival.queue_empty();
-    const FrameStamp stamp = stamp_of(buffer);
-    const bool by_arrival = arrival.arrived() || (restarted && !new_stream);
-    const bool believed = stamps_.believed();
-    if (by_arrival && believed && stamp_lags(stamp, rate_.interval_ns(), asked)) stamps_.disprove();
-    const bool fresh =
-        !new_stream && began_after(stamp, believed, rate_.interval_ns(), asked, by_arrival);
+    const int64_t interval = rate_.interval_ns();
+    const CaptureFrame seen = {frame_start_ns(stamp_of(buffer), stamps_.believed(), arrival_,
+                                              interval, latency_.latency_ns()),
+                               arrived, restarted && !new_stream};
+    const bool fresh = !new_stream && began_after_request(seen, buffers_.size(), asked);
     if (!fresh && !new_stream) ++tally.stale;
     const bool done = fresh && usable_frame(buffer, frame, &tally);
     if (!requeue(&buffer)) {

@@ -105,18 +105,22 @@ void V4l2Camera::release_buffers() {
 }
 
 // The next buffer the driver filled, waiting no later than deadline_ns; it
-// polls before every dequeue. Every frame dequeued counts for the rate.
+// polls before every dequeue, first without waiting, so a frame that was
+// not ready yet is known to arrive when the poll says so (arrival_). Every
+// frame dequeued counts for the rate.
 V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
+  bool empty = false;  // the queue was seen empty: the frame is awaited
   for (;;) {
     const int64_t left = deadline_ns - device_->now_ns();
     const V4l2Device::Wait ready = device_->wait(
-        left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
+        empty && left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
     if (ready == V4l2Device::Wait::kError) return Wait::kError;
     if (ready == V4l2Device::Wait::kTimeout) {
-      found_empty_ = true;
+      empty = true;
       if (left <= 0) return Wait::kTimeout;
       continue;
     }
+    arrival_ = {device_->now_ns(), empty};
     *buffer = {};
     buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer->memory = V4L2_MEMORY_MMAP;
@@ -129,7 +133,7 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
       return Wait::kFrame;
     }
     if (errno != EAGAIN) return Wait::kError;
-    found_empty_ = true;
+    empty = true;
     if (ready == V4l2Device::Wait::kBroken) {
       errno = EIO;
       return Wait::kError;
@@ -160,10 +164,14 @@ V4l2Camera::Wait V4l2Camera::next_frame(int64_t deadline_ns, v4l2_buffer* buffer
   }
 }
 
+// Every frame dequeued also tells whether the stamps are believed and, if
+// they are, the delivery latency.
 void V4l2Camera::note_rate(const v4l2_buffer& buffer) {
   const FrameStamp stamp = stamp_of(buffer);
   const int64_t now = device_->now_ns();
-  const bool plausible = stamps_.believe(stamp, now) && stamp.stamp_ns >= now - kLongestInterval;
+  const bool believed = stamps_.believe(stamp, arrival_, rate_.interval_ns());
+  if (believed) latency_.frame(stamp, arrival_, rate_.interval_ns());
+  const bool plausible = believed && stamp.stamp_ns >= now - kLongestInterval;
   // The driver's sequence counts frames it dropped for want of a buffer.
   const int64_t since = last_sequence_ >= 0 && buffer.sequence > last_sequence_
                             ? buffer.sequence - last_sequence_
