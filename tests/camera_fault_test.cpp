@@ -92,9 +92,13 @@ struct Driver {
   // end marker; kNothing: it ends with the buffer.
   enum class AfterEnd { kNothing, kFill, kJunk, kOlderFrame } after_end = AfterEnd::kNothing;
   uint32_t header_height = 0;  // if not 0, the height MJPEG frames' headers give
+  // If not 0, the width any format is answered with, and its rows padded to
+  // a multiple of pad_rows_to bytes (NV12, YU12, RGB565, Y16).
+  uint32_t answers_width = 0, pad_rows_to = 0;
 
   // Kept by the stand-in.
   int damaged_delivered = 0;  // damaged frames converted all the same
+  int garbled_delivered = 0;  // padded rows converted as if packed
   int dequeued = 0;
   int exposure_reads = 0;
   int64_t streamed_at = 0;  // the last stream-on
@@ -280,17 +284,21 @@ class FakeDevice : public vidmote::V4l2Device {
     return true;
   }
 
-  bool convert(const v4l2_pix_format&, const v4l2_pix_format& bgr, const uint8_t* frame, size_t,
-               uint8_t* out, size_t out_bytes) override {
+  bool convert(const v4l2_pix_format&, const v4l2_pix_format& bgr, const uint8_t* frame,
+               size_t frame_bytes, uint8_t* out, size_t out_bytes) override {
     convert_one();
     int level = 128;
+    if (d_->pad_rows_to && reads_padding(frame, frame_bytes)) {
+      ++d_->garbled_delivered;
+      level = 0xEE;
+    }
     for (size_t i = 0; i < memory_.size(); ++i) {
       if (frame != memory_[i].data()) continue;
       if (damaged(sequence_of_[i])) {
         if (d_->damage == Driver::Damage::kCorruptJpeg) return false;  // the decoder refuses
         ++d_->damaged_delivered;
       }
-      level = level_at(began_of_[i]);
+      if (level == 128) level = level_at(began_of_[i]);
     }
     if (out_bytes != size_t{bgr.width} * bgr.height * 3) return false;
     memset(out, level, out_bytes);
@@ -377,13 +385,58 @@ class FakeDevice : public vidmote::V4l2Device {
     pix.width = std::min<uint32_t>(std::max<uint32_t>(pix.width, 1), 1920);
     pix.height = std::min<uint32_t>(std::max<uint32_t>(pix.height, 1), 1080);
     if (d_->refuses_sizes && (pix.width != 640 || pix.height != 480)) pix.pixelformat = 0;
+    if (d_->answers_width) pix.width = d_->answers_width;
     const uint32_t bytes = pix.pixelformat == V4L2_PIX_FMT_BGR24  ? 3
                            : pix.pixelformat == V4L2_PIX_FMT_GREY ? 1
                                                                   : 2;
     pix.bytesperline = pix.width * bytes;
     pix.sizeimage = pix.bytesperline * pix.height;
+    if (pix.pixelformat == V4L2_PIX_FMT_YUV420 || pix.pixelformat == V4L2_PIX_FMT_NV12) {
+      pix.bytesperline = pix.width;  // of the luma plane; chroma at a quarter of its size
+      pix.sizeimage = pix.width * pix.height * 3 / 2;
+    }
+    if (d_->pad_rows_to) {
+      planes_ = padded_planes(pix.pixelformat, pix.width, pix.height, d_->pad_rows_to);
+      pix.bytesperline = static_cast<uint32_t>(planes_[0].stride);
+      pix.sizeimage = 0;
+      for (const Plane& plane : planes_) pix.sizeimage += plane.stride * plane.rows;
+    }
     if (in_force) d_->format = pix;
     return 0;
+  }
+
+  // One plane of a padded frame: rows of `bytes`, `stride` apart.
+  struct Plane {
+    size_t rows, bytes, stride;
+  };
+  static std::vector<Plane> padded_planes(uint32_t format, size_t width, size_t height,
+                                          size_t pad) {
+    auto padded = [pad](size_t bytes) { return (bytes + pad - 1) / pad * pad; };
+    switch (format) {
+      case V4L2_PIX_FMT_NV12:
+        return {{height, width, padded(width)}, {height / 2, width, padded(width)}};
+      case V4L2_PIX_FMT_YUV420:  // chroma rows half the luma stride apart
+        return {{height, width, padded(width)},
+                {height / 2, width / 2, padded(width) / 2},
+                {height / 2, width / 2, padded(width) / 2}};
+      default:  // RGB565, Y16: two bytes a pixel
+        return {{height, 2 * width, padded(2 * width)}};
+    }
+  }
+  // Fills a padded frame: its pixels 0x80, its padding 0xEE.
+  void fill_padded(std::vector<uint8_t>& bytes) const {
+    std::fill(bytes.begin(), bytes.end(), 0xEE);
+    size_t at = 0;
+    for (const Plane& plane : planes_)
+      for (size_t row = 0; row < plane.rows; ++row, at += plane.stride)
+        std::fill(bytes.begin() + at, bytes.begin() + at + plane.bytes, 0x80);
+  }
+  // As libv4lconvert converts these formats: rows read packed, whatever the
+  // row length says. Padding read as picture garbles it.
+  bool reads_padding(const uint8_t* frame, size_t frame_bytes) const {
+    size_t packed = 0;
+    for (const Plane& plane : planes_) packed += plane.rows * plane.bytes;
+    return frame_bytes < packed || std::find(frame, frame + packed, 0xEE) != frame + packed;
   }
 
   int query_control(v4l2_queryctrl* query) {
@@ -467,6 +520,7 @@ class FakeDevice : public vidmote::V4l2Device {
     if (damaged(sequence) && d_->damage == Driver::Damage::kFlagged)
       buffer->flags |= V4L2_BUF_FLAG_ERROR;
     if (d_->own_format == V4L2_PIX_FMT_MJPEG) write_mjpeg(memory_[frame.index], sequence, buffer);
+    if (d_->pad_rows_to) fill_padded(memory_[frame.index]);
     if (d_->own_format == V4L2_PIX_FMT_GREY) {
       std::vector<uint8_t>& bytes = memory_[frame.index];
       std::fill(bytes.begin(), bytes.end(), 0x80);
@@ -500,6 +554,7 @@ class FakeDevice : public vidmote::V4l2Device {
   bool error_given_ = false;
   std::vector<std::vector<uint8_t>> memory_;
   std::vector<uint32_t> queued_;
+  std::vector<Plane> planes_;      // of a padded frame
   std::vector<Filled> in_flight_;  // begun, their buffers taken
   std::vector<Filled> filled_;
 };
@@ -698,8 +753,8 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.stamp_type = V4L2_BUF_FLAG_TIMESTAMP_COPY;
        },
        false, "Fake Cam", true,
-       "no usable frame in time: 92 arrived, all damaged: 92 flagged by the driver;",
-       false, "10 frames"},
+       "no usable frame in time: 92 arrived, all damaged: 92 flagged by the driver;", false,
+       "10 frames"},
       // Honest stamps that trail arrival by a steady delivery latency.
       {"start stamps, latency of 1 interval, back to back",
        [](Driver& d) {
@@ -733,6 +788,36 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        true, nullptr, 6},
       {"stamps lagging 3.5 s, back to back", [](Driver& d) { d.stamp_offset_ns = -3500 * kMs; },
        false, "Fake Cam", true, "", true, nullptr, 6},
+      // Rows padded to a multiple (600 pixels wide: not one): packed before
+      // the converter, which reads them packed.
+      {"NV12 rows padded to 32 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_NV12;
+         d.answers_width = 600;
+         d.pad_rows_to = 32;
+       },
+       false, "Fake Cam", true, "", true},
+      {"YU12 rows padded to 16 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_YUV420;
+         d.answers_width = 600;
+         d.pad_rows_to = 16;
+       },
+       false, "Fake Cam", true, "", true},
+      {"RGB565 rows padded to 64 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_RGB565;
+         d.answers_width = 600;
+         d.pad_rows_to = 64;
+       },
+       false, "Fake Cam", true, "", true},
+      {"Y16 rows padded to 64 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_Y16;
+         d.answers_width = 600;
+         d.pad_rows_to = 64;
+       },
+       false, "Fake Cam", true, "", true},
       {"5 fps declaring 30, stamped at the frame's end",
        [](Driver& d) { d.frame_every_ns = 200 * kMs; }, false, "Fake Cam", true, "", true},
       {"5 fps declaring 30, stamped at the frame's start",
@@ -924,6 +1009,7 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
     EXPECT_TRUE(printable(errors));
     EXPECT_EQ(captured, c.captures);
     EXPECT_EQ(driver->damaged_delivered, 0) << "a damaged frame was delivered";
+    EXPECT_EQ(driver->garbled_delivered, 0) << "padded rows were converted as if packed";
     // The capture deadline: 3 s and two frame intervals, the longer of the
     // declared and the real one; and a dequeue begun before it.
     if (captured && name.find("Test card") == std::string::npos) {

@@ -186,6 +186,59 @@ TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
   }
 }
 
+// Padded rows are packed plane by plane before a converter that reads them
+// packed (libv4lconvert's NV12, YU12, RGB565, Y16): every pixel byte kept in
+// order, no padding byte kept; a frame short of its planes is refused.
+TEST(FrameConvert, PaddedPlanesArePackedByteForByte) {
+  using vidmote::FramePlane;
+  const uint8_t P = kPad;
+  const struct {
+    const char* what;
+    std::vector<FramePlane> planes;
+    Bytes frame;
+    size_t used;   // 0: the whole frame
+    Bytes packed;  // empty: refused
+  } cases[] = {
+      {"NV12 2 x 2, rows padded to 4: Y plane, then UV",
+       {{2, 2, 4}, {1, 2, 4}},
+       {1, 2, P, P, 3, 4, P, P, 5, 6, P, P},
+       0,
+       {1, 2, 3, 4, 5, 6}},
+      {"NV12, the last row unpadded",
+       {{2, 2, 4}, {1, 2, 4}},
+       {1, 2, P, P, 3, 4, P, P, 5, 6},
+       0,
+       {1, 2, 3, 4, 5, 6}},
+      {"NV12, one byte short", {{2, 2, 4}, {1, 2, 4}}, {1, 2, P, P, 3, 4, P, P, 5}, 0, {}},
+      {"YU12 4 x 2, luma rows padded to 8, chroma to 4",
+       {{2, 4, 8}, {1, 2, 4}, {1, 2, 4}},
+       {1, 2, 3, 4, P, P, P, P, 5, 6, 7, 8, P, P, P, P, 9, 10, P, P, 11, 12, P, P},
+       0,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {"RGB565 2 x 3, rows of 4 bytes padded to 6",
+       {{3, 4, 6}},
+       {1, 2, 3, 4, P, P, 5, 6, 7, 8, P, P, 9, 10, 11, 12, P, P},
+       0,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {"Y16, bytes used fewer than the buffer",
+       {{2, 2, 3}},
+       {1, 2, P, 3, 4, P, 9, 9},
+       5,
+       {1, 2, 3, 4}},
+      {"Y16, bytes used one short", {{2, 2, 3}}, {1, 2, P, 3, 4, P}, 4, {}},
+      {"packed already", {{2, 3, 3}}, {1, 2, 3, 4, 5, 6}, 0, {1, 2, 3, 4, 5, 6}},
+      {"rows longer than their stride", {{2, 4, 3}}, Bytes(12, 1), 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes packed = {0x5A};
+    const bool ok = vidmote::pack_rows(c.frame.data(), c.used ? c.used : c.frame.size(),
+                                       c.planes.data(), c.planes.size(), &packed);
+    EXPECT_EQ(ok, !c.packed.empty());
+    EXPECT_EQ(packed, ok ? c.packed : Bytes{0x5A});
+  }
+}
+
 // An MJPEG frame counts as whole only from its start marker to its end
 // marker, found by its segments; what follows the end is not the picture.
 TEST(FrameConvert, AnMjpegFrameIsWholeOnlyFromItsStartMarkerToItsEndMarker) {

@@ -91,6 +91,29 @@ CameraFrameLayout bgr_bitmap_layout(int32_t width, int32_t bitmap_height) {
   return {width, height, stride, PixelLayout::kBgr24, bottom_up};
 }
 
+bool pack_rows(const uint8_t* frame, size_t used, const FramePlane* planes, size_t count,
+               std::vector<uint8_t>* packed) {
+  size_t needed = 0, size = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const FramePlane& plane = planes[i];
+    if (plane.stride < plane.row_bytes) return false;
+    needed += plane.stride * plane.rows;
+    size += plane.row_bytes * plane.rows;
+  }
+  if (count > 0 && planes[count - 1].rows > 0)
+    needed -= planes[count - 1].stride - planes[count - 1].row_bytes;
+  if (!frame || used < needed) return false;
+  packed->resize(size);
+  uint8_t* out = packed->data();
+  for (size_t i = 0; i < count; ++i) {
+    const FramePlane& plane = planes[i];
+    for (size_t row = 0; row < plane.rows; ++row, out += plane.row_bytes)
+      memcpy(out, frame + row * plane.stride, plane.row_bytes);
+    frame += plane.stride * plane.rows;
+  }
+  return true;
+}
+
 double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height) {
   if (!bgr || width <= 0 || height <= 0) return 0;
   // 64 x 48 samples at most: enough for a mean, cheap at any size.

@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 namespace vidmote {
 
 enum class PixelLayout {
@@ -42,6 +44,18 @@ size_t frame_bytes_needed(const CameraFrameLayout& layout);
 // frame's used bytes (bytes_used) are fewer than the layout needs.
 bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
                               const CameraFrameLayout& layout, uint8_t* out);
+
+// One plane of a camera frame as it lies in memory: rows of row_bytes
+// pixels, stride bytes apart (stride >= row_bytes).
+struct FramePlane {
+  size_t rows, row_bytes, stride;
+};
+// Copies a frame's planes, one after another, into *packed with their rows
+// packed: for a converter that ignores the row length. False, *packed
+// untouched, when the frame holds fewer bytes (used) than its planes need,
+// its last row alone unpadded.
+bool pack_rows(const uint8_t* frame, size_t used, const FramePlane* planes, size_t count,
+               std::vector<uint8_t>* packed);
 
 // The mean brightness (0..255) of a frame of width * height B, G, R pixels,
 // from a grid of samples across it; 0 for an empty frame.

@@ -158,6 +158,22 @@ bool V4l2Camera::negotiate() {
   pixel_format_ = pix.pixelformat;
   converted_ = own ? v4l2_pix_format{} : bgr;
   source_ = pix;
+  // libv4lconvert reads the rows of some formats (NV12, YU12, RGB565, Y16)
+  // packed, whatever bytesperline says: padded rows are packed first.
+  packed_source_ = pix;
+  padded_.clear();
+  const std::vector<FramePlane> planes = own ? std::vector<FramePlane>() : frame_planes(pix);
+  size_t packed_bytes = 0;
+  bool padded = false;
+  for (const FramePlane& plane : planes) {
+    packed_bytes += plane.rows * plane.row_bytes;
+    padded = padded || plane.stride != plane.row_bytes;
+  }
+  if (padded) {
+    padded_ = planes;
+    packed_source_.bytesperline = static_cast<uint32_t>(planes[0].row_bytes);
+    packed_source_.sizeimage = static_cast<uint32_t>(packed_bytes);
+  }
   size_ = {layout.width, layout.height};
   pick_fastest_rate();
   return true;

@@ -196,8 +196,17 @@ bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTa
   if (tally->jpeg && !whole_mjpeg(bytes, &used, static_cast<int32_t>(source_.width),
                                   static_cast<int32_t>(source_.height), tally))
     return false;
+  if (!padded_.empty()) {
+    if (!pack_rows(bytes, used, padded_.data(), padded_.size(), &packed_)) {
+      ++tally->cut_short;
+      return false;
+    }
+    bytes = packed_.data();
+    used = packed_.size();
+  }
   scratch_.resize(converted_.sizeimage);
-  if (!device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size())) {
+  if (!device_->convert(packed_source_, converted_, bytes, used, scratch_.data(),
+                        scratch_.size())) {
     ++tally->undecodable;
     return false;
   }

@@ -29,6 +29,12 @@ const uint32_t kSettleKey = 2;
 // The layout of a format the plug-in converts itself; false for others.
 bool layout_of(uint32_t pixel_format, PixelLayout* pixels);
 
+// The planes of one frame of a format, as V4L2 lays them out in a single
+// buffer with the first plane's rows bytesperline apart (a chroma plane of
+// half the width has rows half as far apart); empty for a format not known
+// here.
+std::vector<FramePlane> frame_planes(const v4l2_pix_format& pix);
+
 // Whether frames of this format are a video codec's (H.264, HEVC, VP8, ...),
 // each depending on others: nothing here decodes those.
 bool is_video_stream(uint32_t pixel_format);
