@@ -59,6 +59,8 @@ struct Driver {
   int flicker_levels = 0;         // the settled picture sways this much either side, frame by frame
   bool exposure_wobbles = false;  // exposure read back 100 or 101 on a still picture
   int64_t gain_moves_ns = 0;      // gain rises a step a frame for this long from stream-on
+  int64_t exposure_read_ns = 0;   // reading the exposure back takes this long,
+  int exposure_read_error = 0;    // then fails with this (uvcvideo's ETIMEDOUT after 5 s)
   uint32_t stamp_type = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
   int64_t stamp_offset_ns = 0;    // stamps this far ahead of the clock (behind: negative)
   int buffers_granted = -1;       // if 0 or more, whatever count is asked for
@@ -188,8 +190,13 @@ class FakeDevice : public vidmote::V4l2Device {
       case VIDIOC_G_CTRL: {
         auto* control = static_cast<v4l2_control*>(argument);
         control->value = 0;
+        if (control->id == V4L2_CID_EXPOSURE_ABSOLUTE) {
+          d_->now += d_->exposure_read_ns;
+          ++d_->exposure_reads;
+          if (d_->exposure_read_error) return fail(d_->exposure_read_error);
+        }
         if (control->id == V4L2_CID_EXPOSURE_ABSOLUTE && d_->exposure_wobbles) {
-          control->value = 100 + d_->exposure_reads++ / 2 % 2;
+          control->value = 100 + (d_->exposure_reads - 1) / 2 % 2;
           return 0;
         }
         if (control->id == V4L2_CID_GAIN && d_->gain_moves_ns) {
@@ -1164,6 +1171,26 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
          d.every_fourth_damaged = true;
        },
        kCap - kFrame, kCap + 3 * kFrame, -1},
+      // A control read that blocks, fails or is slow is not repeated: the
+      // picture settles the camera, and the capture keeps its bound.
+      {"exposure read blocking 5 s, then timing out",
+       [](Driver& d) {
+         d.exposure_read_ns = 5 * kSecond;
+         d.exposure_read_error = ETIMEDOUT;
+       },
+       2 * kFrame, 200 * kMs, 128},
+      {"exposure read failing, the picture brightening over a second",
+       [](Driver& d) {
+         d.exposure_read_error = EIO;
+         d.brighten_ns = kSecond;
+       },
+       kSecond, 1600 * kMs, 128},
+      {"exposure read taking 300 ms, the picture brightening over a second",
+       [](Driver& d) {
+         d.exposure_read_ns = 300 * kMs;
+         d.brighten_ns = kSecond;
+       },
+       kSecond, 1600 * kMs, 128},
       {"dark again after a restart", [](Driver& d) { d.brighten_ns = 300 * kMs; }, 300 * kMs,
        900 * kMs, 128, true},
   };
@@ -1181,11 +1208,14 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
         driver->dequeue_error_at = driver->dequeued + 2;
         driver->now += 70 * kMs;
       }
+      const int64_t asked = driver->now;
       try {
         EXPECT_TRUE(camera->capture(frame.data()));
       } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
       }
+      EXPECT_LE(driver->now - asked, 3 * kSecond + 2 * std::max(kFrame, driver->frame_every_ns))
+          << "the capture's bound";
       if (c.level >= 0) {
         EXPECT_GE(driver->last_level, c.level);
       }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -308,6 +310,38 @@ TEST(FrameTiming, TheDeliveryLatencyIsTheLongestOfTheLastFramesAwaited) {
       latency.frame(stamp, {end + late * kMs, c.awaited}, kInterval);
     }
     EXPECT_EQ(latency.latency_ns(), c.want);
+  }
+}
+
+// A control read for settling is given up after one that fails or takes
+// more than 50 ms; the last value read stands for it.
+TEST(FrameTiming, AControlReadIsGivenUpOnceItFailsOrBlocks) {
+  const struct {
+    const char* what;
+    std::vector<int64_t> took_ms;  // each read's time; -1: it failed
+    int reads_made;                // of them, before it was given up
+    int64_t value;                 // standing for the control: the last read's
+  } cases[] = {
+      {"quick reads", {1, 2, 1}, 3, 3},
+      {"a read of 50 ms", {50, 1}, 2, 2},
+      {"a read of 51 ms", {51, 1, 1}, 1, 1},
+      {"blocking 5 s and timing out", {-5000, 1}, 1, 0},
+      {"failing after two good ones", {1, 1, -1, 1}, 3, 2},
+      {"nothing read yet", {}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vidmote::ControlReads reads;
+    int made = 0;
+    for (int64_t took : c.took_ms) {
+      if (!reads.worth_reading()) break;
+      ++made;
+      reads.read(took >= 0, made, std::abs(took) * kMs);
+    }
+    EXPECT_EQ(made, c.reads_made);
+    EXPECT_EQ(reads.value(), c.value);
+    reads.restart();
+    EXPECT_TRUE(reads.worth_reading()) << "a camera opened afresh is read again";
   }
 }
 

@@ -38,17 +38,21 @@ std::string hresult_text(const char* what, HRESULT result) {
   return text;
 }
 
-// A camera property's value now, for watching the camera settle; 0 where
-// the camera has none.
+// A camera property's value now, for watching the camera settle, read
+// while its reads keep within their budget; 0 where the camera has none.
 template <typename Controls>
-int64_t property_now(IBaseFilter* source, REFIID id, long property) {
+int64_t property_now(IBaseFilter* source, REFIID id, long property, ControlReads* reads) {
+  if (!reads->worth_reading()) return reads->value();
+  const int64_t before = now_ns();
   Controls* controls = nullptr;
   long value = 0, flags = 0;
-  if (FAILED(source->QueryInterface(id, reinterpret_cast<void**>(&controls))) || !controls)
-    return 0;
-  if (FAILED(controls->Get(property, &value, &flags))) value = 0;
-  controls->Release();
-  return value;
+  bool ok = SUCCEEDED(source->QueryInterface(id, reinterpret_cast<void**>(&controls))) && controls;
+  if (ok) {
+    ok = SUCCEEDED(controls->Get(property, &value, &flags));
+    controls->Release();
+  }
+  reads->read(ok, value, now_ns() - before);
+  return reads->value();
 }
 
 }  // namespace
@@ -414,6 +418,7 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
   uint64_t seen = first;
   int64_t last_frame = started;
   PictureSettle picture;
+  ControlReads exposure, gain;
   FrameTally tally;
   for (;;) {
     if (!settle.by_picture &&
@@ -432,8 +437,9 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
     if (!settle.by_picture || !g.sink->take(g.frames, frame, &tally)) continue;
     picture.frame(
         last_frame, mean_brightness(frame, size_.width, size_.height),
-        property_now<IAMCameraControl>(g.source, IID_IAMCameraControl, CameraControl_Exposure),
-        property_now<IAMVideoProcAmp>(g.source, IID_IAMVideoProcAmp, VideoProcAmp_Gain));
+        property_now<IAMCameraControl>(g.source, IID_IAMCameraControl, CameraControl_Exposure,
+                                       &exposure),
+        property_now<IAMVideoProcAmp>(g.source, IID_IAMVideoProcAmp, VideoProcAmp_Gain, &gain));
     if (picture.settled() || last_frame >= started + picture_settle_cap_ns(g.sink->interval_ns())) {
       *delivered = true;
       return true;

@@ -171,6 +171,11 @@ bool began_after_request(const CaptureFrame& frame, size_t buffers, int64_t aske
          (frame.start_ns != INT64_MIN && frame.start_ns + 1000 >= asked_ns);
 }
 
+void ControlReads::read(bool ok, int64_t value, int64_t took_ns) {
+  if (ok) value_ = value;
+  if (!ok || took_ns > kLongestRead) given_up_ = true;
+}
+
 bool still_settling(int skipped, int settle_frames, int64_t now_ns, int64_t settled_at_ns) {
   return skipped < settle_frames || now_ns < settled_at_ns;
 }

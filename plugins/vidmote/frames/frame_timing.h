@@ -179,6 +179,25 @@ class PictureSettle {
   int count_ = 0;
 };
 
+// Reads of a camera control (exposure, gain) while the picture settles, kept
+// within a budget: a read that fails or takes longer than kLongestRead is
+// not repeated while the camera stays open (uvcvideo blocks 5 s on a
+// control its camera does not answer). The last value read stands for the
+// control from then on, so the picture alone decides.
+class ControlReads {
+ public:
+  static constexpr int64_t kLongestRead = 50 * kMillisecond;
+  void restart() { *this = ControlReads(); }  // the camera is opened afresh
+  bool worth_reading() const { return !given_up_; }
+  // One read, that took took_ns: ok with its value, or failed.
+  void read(bool ok, int64_t value, int64_t took_ns);
+  int64_t value() const { return value_; }
+
+ private:
+  bool given_up_ = false;
+  int64_t value_ = 0;
+};
+
 // The settle choice as the settings dialog lists it, under `key`.
 SourceSetting settle_setting(uint32_t key, size_t current);
 

@@ -58,7 +58,16 @@ bool V4l2Camera::open() {
     card_ = text_of(caps.card, sizeof caps.card);
     bus_ = text_of(caps.bus_info, sizeof caps.bus_info);
     errno = 0;
-    if (negotiate()) return true;
+    if (negotiate()) {
+      // One read of each control settling watches, now rather than in the
+      // first capture: one that blocks costs the opening, not the capture's
+      // bound.
+      exposure_reads_.restart();
+      gain_reads_.restart();
+      control_value(V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_reads_);
+      control_value(V4L2_CID_GAIN, &gain_reads_);
+      return true;
+    }
     failure_ = errno ? failure_text(errno) : no_format_text();
   }
   close();

@@ -98,7 +98,7 @@ class V4l2Camera : public FrameSource {
   void note_rate(const v4l2_buffer& buffer);
   bool requeue(v4l2_buffer* buffer);
   bool usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTally* tally);
-  int64_t control_value(uint32_t id);
+  int64_t control_value(uint32_t id, ControlReads* reads);
   std::string stream_error(int error);
   void fail(const std::string& why);
   bool capture_once(uint8_t* frame);
@@ -120,17 +120,18 @@ class V4l2Camera : public FrameSource {
   uint32_t direct_format_ = 0;     // 0: chosen by libv4lconvert; else the camera's own
   uint32_t pixel_format_ = 0;      // as negotiated
   CameraFrameLayout layout_ = {0, 0, 0, PixelLayout::kBgr24};
-  v4l2_pix_format source_ = {};         // the camera's frames, as negotiated
-  v4l2_pix_format converted_ = {};      // libv4lconvert's BGR24; pixelformat 0 when unused
-  v4l2_pix_format packed_source_ = {};  // the camera's frames as libv4lconvert gets them
-  std::vector<FramePlane> padded_;      // their planes, when rows must be packed first
-  std::vector<uint8_t> packed_;         // a frame with its rows packed
-  std::vector<uint8_t> scratch_;        // libv4lconvert's frame, top row first
-  FrameRate rate_;                      // declared by the driver, measured from its frames
-  int64_t last_sequence_ = -1;          // of the last frame dequeued
-  StampTrust stamps_;                   // whether this stream's stamps are believed
-  DeliveryLatency latency_;             // from a frame's end to its buffer
-  FrameArrival arrival_ = {};           // of the last frame dequeued
+  v4l2_pix_format source_ = {};               // the camera's frames, as negotiated
+  v4l2_pix_format converted_ = {};            // libv4lconvert's BGR24; pixelformat 0 when unused
+  v4l2_pix_format packed_source_ = {};        // the camera's frames as libv4lconvert gets them
+  std::vector<FramePlane> padded_;            // their planes, when rows must be packed first
+  std::vector<uint8_t> packed_;               // a frame with its rows packed
+  std::vector<uint8_t> scratch_;              // libv4lconvert's frame, top row first
+  FrameRate rate_;                            // declared by the driver, measured from its frames
+  int64_t last_sequence_ = -1;                // of the last frame dequeued
+  ControlReads exposure_reads_, gain_reads_;  // for settling
+  StampTrust stamps_;                         // whether this stream's stamps are believed
+  DeliveryLatency latency_;                   // from a frame's end to its buffer
+  FrameArrival arrival_ = {};                 // of the last frame dequeued
   size_t settle_choice_;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;

@@ -164,7 +164,8 @@ bool V4l2Camera::settle(uint8_t* frame, int64_t started_ns, bool* restarted, boo
     if (settle.by_picture && usable_frame(buffer, frame, &tally)) {
       usable = true;
       picture.frame(last_frame, mean_brightness(frame, size_.width, size_.height),
-                    control_value(V4L2_CID_EXPOSURE_ABSOLUTE), control_value(V4L2_CID_GAIN));
+                    control_value(V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_reads_),
+                    control_value(V4L2_CID_GAIN, &gain_reads_));
     }
     if (!requeue(&buffer)) {
       why_ = stream_error(errno);
@@ -213,11 +214,16 @@ bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTa
   return convert_to_bottom_up_bgr(scratch_.data(), scratch_.size(), layout_, frame);
 }
 
-// A control's value for watching the camera settle; 0 where the driver
-// has none.
-int64_t V4l2Camera::control_value(uint32_t id) {
-  v4l2_control control = {id, 0};
-  return xioctl(VIDIOC_G_CTRL, &control) == 0 ? control.value : 0;
+// A control's value for watching the camera settle, read while its reads
+// keep within their budget; 0 where the driver has none.
+int64_t V4l2Camera::control_value(uint32_t id, ControlReads* reads) {
+  if (reads->worth_reading()) {
+    v4l2_control control = {id, 0};
+    const int64_t before = device_->now_ns();
+    const bool ok = xioctl(VIDIOC_G_CTRL, &control) == 0;
+    reads->read(ok, control.value, device_->now_ns() - before);
+  }
+  return reads->value();
 }
 
 }  // namespace vidmote
