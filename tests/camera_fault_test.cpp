@@ -59,6 +59,7 @@ struct Driver {
   int flicker_levels = 0;         // the settled picture sways this much either side, frame by frame
   bool exposure_wobbles = false;  // exposure read back 100 or 101 on a still picture
   int64_t gain_moves_ns = 0;      // gain rises a step a frame for this long from stream-on
+  int64_t cast_fades_ns = 0;      // a red cast (luma held) fades over this from stream-on
   int64_t exposure_read_ns = 0;   // reading the exposure back takes this long,
   int exposure_read_error = 0;    // then fails with this (uvcvideo's ETIMEDOUT after 5 s)
   uint32_t stamp_type = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
@@ -108,6 +109,7 @@ struct Driver {
   int64_t unplugged_at = 0;
   int64_t last_dequeued_began = 0;
   int last_level = -1;  // the brightness of the frame last converted
+  int last_cast = 0;    // and its red cast
   int64_t now = 1000 * kSecond;
   uint64_t calls = 0;
   bool gave_up = false;
@@ -310,6 +312,19 @@ class FakeDevice : public vidmote::V4l2Device {
     if (out_bytes != size_t{bgr.width} * bgr.height * 3) return false;
     memset(out, level, out_bytes);
     d_->last_level = level;
+    d_->last_cast = 0;
+    for (size_t i = 0; i < memory_.size() && d_->cast_fades_ns; ++i) {
+      if (frame != memory_[i].data()) continue;
+      // Red up, green down by as much luma: the brightness holds.
+      const int64_t since = std::max<int64_t>(0, began_of_[i] - d_->streamed_at);
+      const int cast = static_cast<int>(32 * std::max<int64_t>(0, d_->cast_fades_ns - since) /
+                                        d_->cast_fades_ns);
+      for (size_t at = 0; at + 2 < out_bytes; at += 3) {
+        out[at + 1] = static_cast<uint8_t>(level - cast * 77 / 150);
+        out[at + 2] = static_cast<uint8_t>(level + cast);
+      }
+      d_->last_cast = cast;
+    }
     return true;
   }
 
@@ -1191,6 +1206,9 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
          d.brighten_ns = kSecond;
        },
        kSecond, 1600 * kMs, 128},
+      // A white balance still converging while the brightness holds.
+      {"a red cast fading over 1.5 s", [](Driver& d) { d.cast_fades_ns = 1500 * kMs; }, 1500 * kMs,
+       2100 * kMs, 125},
       {"dark again after a restart", [](Driver& d) { d.brighten_ns = 300 * kMs; }, 300 * kMs,
        900 * kMs, 128, true},
   };
@@ -1218,6 +1236,7 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
           << "the capture's bound";
       if (c.level >= 0) {
         EXPECT_GE(driver->last_level, c.level);
+        EXPECT_LE(driver->last_cast, 1) << "a colour cast still fading";
       }
       const int64_t began = driver->last_dequeued_began - driver->streamed_at;
       EXPECT_GE(began, c.earliest);

@@ -319,6 +319,7 @@ TEST(FrameConvert, AnMjpegFrameIsWholeOnlyFromItsStartMarkerToItsEndMarker) {
   }
 }
 
+// Colour: the mean of each of red, green and blue.
 TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
   const struct {
     const char* what;
@@ -330,6 +331,7 @@ TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
       {"gray 128", 640, 480, 128, 128, 128, 128},
       {"white, 1 x 1", 1, 1, 255, 255, 255, 255},
       {"pure green", 33, 7, 0, 255, 0, 149},  // 150 * 255 >> 8
+      {"orange", 100, 50, 0, 128, 255, 151},  // (150 * 128 + 77 * 255) >> 8
       {"empty", 0, 480, 9, 9, 9, 0},
   };
   for (const auto& c : cases) {
@@ -338,6 +340,11 @@ TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
     for (int64_t i = 0; i < int64_t{c.width} * c.height; ++i)
       frame.insert(frame.end(), {c.b, c.g, c.r});
     EXPECT_DOUBLE_EQ(vidmote::mean_brightness(frame.data(), c.width, c.height), c.want);
+    const vidmote::Colour colour = vidmote::mean_colour(frame.data(), c.width, c.height);
+    const bool empty = c.width == 0;
+    EXPECT_DOUBLE_EQ(colour.red, empty ? 0 : c.r);
+    EXPECT_DOUBLE_EQ(colour.green, empty ? 0 : c.g);
+    EXPECT_DOUBLE_EQ(colour.blue, empty ? 0 : c.b);
   }
 }
 

@@ -4,7 +4,6 @@
 #include "frame_timing.h"
 
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -424,6 +423,7 @@ TEST(FrameTiming, APictureHasSettledWhenItsBrightnessShowsNoTrend) {
     std::vector<int64_t> exposure;  // per frame; empty: not reported
     std::vector<int64_t> gain;      // per frame; empty: not reported
     bool settled;
+    std::vector<double> red_cast = {};  // per frame, luma held; empty: none
   } cases[] = {
       {"four steady frames are too few", {128, 128, 128, 128}, none, none, false},
       {"five steady frames", {128, 128, 128, 128, 128}, none, none, true},
@@ -462,13 +462,37 @@ TEST(FrameTiming, APictureHasSettledWhenItsBrightnessShowsNoTrend) {
        false},
       {"steady picture, gain rising a step in half a second", std::vector<double>(16, 128), none,
        steps(10, 12, 16), true},
+      {"steady brightness, a red cast fading a level a frame", std::vector<double>(16, 128), none,
+       none, false, ramp(30, -1, 16)},
+      {"steady brightness, a red cast faded, then half a second steady",
+       std::vector<double>(20, 128), none, none, true,
+       [] {
+         std::vector<double> cast = {30, 20, 10};
+         cast.resize(20, 0);
+         return cast;
+       }()},
+      {"five steady frames, a steady cast", std::vector<double>(5, 128), none, none, true,
+       std::vector<double>(5, 25)},
+      {"steady brightness, a cast swaying 3 levels either side",
+       std::vector<double>(17, 128),
+       none,
+       none,
+       true,
+       {3, -3, 3, -3, 3, -3, 3, -3, 3, -3, 3, -3, 3, -3, 3, -3, 3}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     vidmote::PictureSettle picture;
-    for (size_t i = 0; i < c.brightness.size(); ++i)
+    for (size_t i = 0; i < c.brightness.size(); ++i) {
+      // Red up and green down by as much luma: the brightness holds.
+      const double cast = c.red_cast.empty() ? 0 : c.red_cast[i];
+      vidmote::Colour colour;
+      colour.red = c.brightness[i] + cast;
+      colour.green = c.brightness[i] - cast * 77 / 150;
+      colour.blue = c.brightness[i];
       picture.frame(kAsked + static_cast<int64_t>(i) * vidmote::kSecond / 30, c.brightness[i],
-                    c.exposure.empty() ? 0 : c.exposure[i], c.gain.empty() ? 0 : c.gain[i]);
+                    c.exposure.empty() ? 0 : c.exposure[i], c.gain.empty() ? 0 : c.gain[i], colour);
+    }
     EXPECT_EQ(picture.settled(), c.settled);
     picture.restart();
     picture.frame(kAsked + vidmote::kSecond, 128, 0, 0);

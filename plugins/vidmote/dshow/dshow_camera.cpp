@@ -439,7 +439,8 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
         last_frame, mean_brightness(frame, size_.width, size_.height),
         property_now<IAMCameraControl>(g.source, IID_IAMCameraControl, CameraControl_Exposure,
                                        &exposure),
-        property_now<IAMVideoProcAmp>(g.source, IID_IAMVideoProcAmp, VideoProcAmp_Gain, &gain));
+        property_now<IAMVideoProcAmp>(g.source, IID_IAMVideoProcAmp, VideoProcAmp_Gain, &gain),
+        mean_colour(frame, size_.width, size_.height));
     if (picture.settled() || last_frame >= started + picture_settle_cap_ns(g.sink->interval_ns())) {
       *delivered = true;
       return true;

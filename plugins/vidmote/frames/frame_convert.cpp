@@ -129,6 +129,25 @@ double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height) {
   return static_cast<double>(sum) / (static_cast<double>(columns) * rows);
 }
 
+Colour mean_colour(const uint8_t* bgr, int32_t width, int32_t height) {
+  Colour mean;
+  if (!bgr || width <= 0 || height <= 0) return mean;
+  const int32_t columns = width < 64 ? width : 64, rows = height < 48 ? height : 48;
+  uint64_t sums[3] = {};
+  for (int32_t r = 0; r < rows; ++r) {
+    const uint8_t* row = bgr + static_cast<size_t>(r * (height / rows)) * 3 * width;
+    for (int32_t c = 0; c < columns; ++c) {
+      const uint8_t* p = row + static_cast<size_t>(c * (width / columns)) * 3;
+      for (int i = 0; i < 3; ++i) sums[i] += p[i];
+    }
+  }
+  const double samples = static_cast<double>(columns) * rows;
+  mean.blue = sums[0] / samples;
+  mean.green = sums[1] / samples;
+  mean.red = sums[2] / samples;
+  return mean;
+}
+
 namespace {
 
 // Whether marker code is a frame header's (SOF0 to SOF15 but DHT, JPG and

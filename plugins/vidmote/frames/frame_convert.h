@@ -61,6 +61,13 @@ bool pack_rows(const uint8_t* frame, size_t used, const FramePlane* planes, size
 // from a grid of samples across it; 0 for an empty frame.
 double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height);
 
+// The mean red, green and blue (0..255) of such a frame, from the same grid;
+// all 0 for an empty frame.
+struct Colour {
+  double red = 0, green = 0, blue = 0;
+};
+Colour mean_colour(const uint8_t* bgr, int32_t width, int32_t height);
+
 // What the bytes of one MJPEG frame hold, judged by its markers alone: the
 // start of an image at the front, then its segments and data up to its end
 // marker. The frame ends there: what follows (zero or 0xFF fill, leftover

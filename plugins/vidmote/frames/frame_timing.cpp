@@ -49,8 +49,9 @@ int64_t picture_settle_cap_ns(int64_t interval_ns) {
   return std::max<int64_t>(0, 3 * kSecond - std::max(kSecond / 2, interval_ns));
 }
 
-void PictureSettle::frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain) {
-  seen_[count_ % kKept] = {at_ns, brightness, exposure, gain};
+void PictureSettle::frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain,
+                          const Colour& colour) {
+  seen_[count_ % kKept] = {at_ns, brightness, exposure, gain, colour};
   ++count_;
 }
 
@@ -91,7 +92,7 @@ bool control_holds(const Trend& trend, double window_s, int64_t value) {
 
 bool PictureSettle::settled() const {
   const int kept = std::min(count_, kKept);
-  double t[kKept], brightness[kKept];
+  double t[kKept], brightness[kKept], red[kKept], green[kKept], blue[kKept];
   int64_t exposure[kKept], gain[kKept];
   int n = 0;
   const Seen& newest = seen_[(count_ - 1 + kKept) % kKept];
@@ -100,13 +101,19 @@ bool PictureSettle::settled() const {
     if (n >= kFewestFrames && newest.at_ns - seen.at_ns > kWindow) break;
     t[n] = static_cast<double>(seen.at_ns - newest.at_ns) / kSecond;
     brightness[n] = seen.brightness;
+    red[n] = seen.colour.red;
+    green[n] = seen.colour.green;
+    blue[n] = seen.colour.blue;
     exposure[n] = seen.exposure;
     gain[n] = seen.gain;
   }
   if (n < kFewestFrames || t[n - 1] == 0) return false;
   const double window_s = static_cast<double>(kWindow) / kSecond;
-  const Trend picture = trend_of(t, brightness, n);
-  return std::abs(picture.slope) * window_s < kDriftLevels && picture.furthest <= kSwayLevels &&
+  auto steady = [&](const double* levels) {
+    const Trend trend = trend_of(t, levels, n);
+    return std::abs(trend.slope) * window_s < kDriftLevels && trend.furthest <= kSwayLevels;
+  };
+  return steady(brightness) && steady(red) && steady(green) && steady(blue) &&
          control_holds(trend_of(t, exposure, n), window_s, newest.exposure) &&
          control_holds(trend_of(t, gain, n), window_s, newest.gain);
 }

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "frame_convert.h"
 #include "frame_source.h"
 
 namespace vidmote {
@@ -148,22 +149,23 @@ int64_t picture_settle_cap_ns(int64_t interval_ns);
 // Whether a camera's picture has settled after stream-on (auto exposure and
 // white balance at work). Over the usable frames of the last half second
 // (at least five; all of them while fewer have come since stream-on) the
-// brightness shows no trend (its least-squares line would move under
-// kDriftLevels in half a second) and no frame strays more than kSwayLevels
-// from that line, and the exposure and gain the driver reports show no trend
-// either (under 2 steps or 2 % in half a second): a hint, so a value read
-// back wobbling by a step does not hold the picture back. A camera steady
-// from the start is settled at its fifth frame.
+// brightness and each of the mean red, green and blue show no trend (its
+// least-squares line would move under kDriftLevels in half a second) and no
+// frame strays more than kSwayLevels from that line, and the exposure and gain the driver reports
+// show no trend either (under 2 steps or 2 % in half a second): a hint, so a value read back
+// wobbling by a step does not hold the picture back. A camera steady from the start is settled at
+// its fifth frame.
 class PictureSettle {
  public:
   static constexpr double kDriftLevels = 2.0;  // of 255, in kWindow
   static constexpr double kSwayLevels = 4.0;
   static constexpr int64_t kWindow = 500 * kMillisecond;
   static constexpr int kFewestFrames = 5;
-  // One usable frame that arrived at at_ns: its mean brightness (0..255) and
+  // One usable frame that arrived at at_ns: its mean brightness (0..255),
   // the exposure and gain in force (any constant where the driver does not
-  // report them).
-  void frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain);
+  // report them) and its mean colour.
+  void frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain,
+             const Colour& colour = Colour());
   bool settled() const;
   // Forgets the frames seen (the stream restarts).
   void restart() { count_ = 0; }
@@ -174,6 +176,7 @@ class PictureSettle {
     int64_t at_ns;
     double brightness;
     int64_t exposure, gain;
+    Colour colour;
   };
   Seen seen_[kKept] = {};
   int count_ = 0;

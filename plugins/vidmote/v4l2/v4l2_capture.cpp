@@ -165,7 +165,8 @@ bool V4l2Camera::settle(uint8_t* frame, int64_t started_ns, bool* restarted, boo
       usable = true;
       picture.frame(last_frame, mean_brightness(frame, size_.width, size_.height),
                     control_value(V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_reads_),
-                    control_value(V4L2_CID_GAIN, &gain_reads_));
+                    control_value(V4L2_CID_GAIN, &gain_reads_),
+                    mean_colour(frame, size_.width, size_.height));
     }
     if (!requeue(&buffer)) {
       why_ = stream_error(errno);
