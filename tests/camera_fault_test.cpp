@@ -74,6 +74,17 @@ struct Driver {
   // replug_ns at replug_path (with replug_card for a card name, if any).
   std::string replug_path, replug_card;
   int64_t replug_ns = 0;
+  std::string bus, interface;  // bus_info, and the USB interface sysfs shows
+  // Other nodes of the machine: a sibling of the camera's own device
+  // (unplugged and back with it, then at path_after) or another camera.
+  struct Node {
+    std::string path, path_after;
+    bool same_device;
+    std::string card, bus, interface;
+    uint32_t format;
+  };
+  std::vector<Node> others;
+  bool other_streamed = false;  // a capture streamed from another node
   int stream_on_error = 0;
   std::string holder;         // the process seen holding the device
   int64_t conversion_ns = 0;  // per frame converted to BGR24
@@ -126,6 +137,8 @@ class FakeDevice : public vidmote::V4l2Device {
 
   int open(const std::string& path) override {
     if (!call()) return EIO;
+    other_ = other_at(path);
+    if (other_) return 0;
     if (d_->unplugged) {
       if (path != d_->replug_path || !replugged()) return ENOENT;
       d_->unplugged = false;
@@ -138,9 +151,29 @@ class FakeDevice : public vidmote::V4l2Device {
     return !d_->replug_path.empty() && d_->now >= d_->unplugged_at + d_->replug_ns;
   }
   std::vector<std::string> video_nodes() override {
-    if (!d_->unplugged) return {"/dev/video0"};
-    if (replugged()) return {d_->replug_path};
-    return {};
+    std::vector<std::string> nodes;
+    if (!d_->unplugged) nodes.push_back("/dev/video0");
+    if (d_->unplugged && replugged()) nodes.push_back(d_->replug_path);
+    for (const Driver::Node& node : d_->others)
+      if (const std::string path = path_of(node); !path.empty()) nodes.push_back(path);
+    std::sort(nodes.begin(), nodes.end(), [](const std::string& a, const std::string& b) {
+      return a.size() != b.size() ? a.size() < b.size() : a < b;  // video2 before video10
+    });
+    return nodes;
+  }
+  std::string interface_of(const std::string& path) override {
+    const Driver::Node* other = other_at(path);
+    return other ? other->interface : d_->interface;
+  }
+  // Where another node is now; "" while it is unplugged.
+  std::string path_of(const Driver::Node& node) const {
+    if (!node.same_device || !d_->unplugged) return node.path;
+    return replugged() ? node.path_after : "";
+  }
+  const Driver::Node* other_at(const std::string& path) const {
+    for (const Driver::Node& node : d_->others)
+      if (path_of(node) == path) return &node;
+    return nullptr;
   }
   void close() override { streaming_ = false; }
 
@@ -151,7 +184,10 @@ class FakeDevice : public vidmote::V4l2Device {
         auto* caps = static_cast<v4l2_capability*>(argument);
         *caps = {};
         // As a driver may: the whole field, without a terminator when full.
-        memcpy(caps->card, d_->card.data(), std::min(d_->card.size(), sizeof caps->card));
+        const std::string& card = other_ ? other_->card : d_->card;
+        const std::string& bus = other_ ? other_->bus : d_->bus;
+        memcpy(caps->card, card.data(), std::min(card.size(), sizeof caps->card));
+        memcpy(caps->bus_info, bus.data(), std::min(bus.size(), sizeof caps->bus_info));
         caps->capabilities = d_->caps | V4L2_CAP_DEVICE_CAPS;
         caps->device_caps = d_->caps;
         return 0;
@@ -162,7 +198,7 @@ class FakeDevice : public vidmote::V4l2Device {
       case VIDIOC_ENUM_FMT: {
         auto* format = static_cast<v4l2_fmtdesc*>(argument);
         if (format->index > 0 && !d_->endless_lists) return fail(EINVAL);
-        format->pixelformat = d_->own_format;
+        format->pixelformat = other_ ? other_->format : d_->own_format;
         snprintf(reinterpret_cast<char*>(format->description), sizeof format->description, "%s",
                  d_->own_format == V4L2_PIX_FMT_H264 ? "H.264" : "Motion-JPEG");
         return 0;
@@ -238,6 +274,7 @@ class FakeDevice : public vidmote::V4l2Device {
         return dequeue(static_cast<v4l2_buffer*>(argument));
       case VIDIOC_STREAMON:
         if (d_->stream_on_error) return fail(d_->stream_on_error);
+        if (other_) d_->other_streamed = true;
         streaming_ = true;
         d_->streamed_at = d_->now;
         next_begin_ = d_->now;
@@ -543,7 +580,7 @@ class FakeDevice : public vidmote::V4l2Device {
       buffer->flags |= V4L2_BUF_FLAG_ERROR;
     if (d_->own_format == V4L2_PIX_FMT_MJPEG) write_mjpeg(memory_[frame.index], sequence, buffer);
     if (d_->pad_rows_to) fill_padded(memory_[frame.index]);
-    if (d_->own_format == V4L2_PIX_FMT_GREY) {
+    if (d_->own_format == V4L2_PIX_FMT_GREY || d_->own_format == V4L2_PIX_FMT_YUYV) {
       std::vector<uint8_t>& bytes = memory_[frame.index];
       std::fill(bytes.begin(), bytes.end(), 0x80);
     }
@@ -576,8 +613,9 @@ class FakeDevice : public vidmote::V4l2Device {
   bool error_given_ = false;
   std::vector<std::vector<uint8_t>> memory_;
   std::vector<uint32_t> queued_;
-  std::vector<Plane> planes_;      // of a padded frame
-  std::vector<Filled> in_flight_;  // begun, their buffers taken
+  const Driver::Node* other_ = nullptr;  // the other node open, if one is
+  std::vector<Plane> planes_;            // of a padded frame
+  std::vector<Filled> in_flight_;        // begun, their buffers taken
   std::vector<Filled> filled_;
 };
 
@@ -908,6 +946,61 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.replug_card = "Other Cam";
        },
        false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      // Siblings of one device share its card name and bus: the USB
+      // interface and the formats tell them apart.
+      {"unplugged, back renumbered, its infrared sibling before it",
+       [](Driver& d) {
+         d.card = "Integrated_Webcam_HD: Integrate";
+         d.own_format = V4L2_PIX_FMT_YUYV;
+         d.bus = "usb-0000:00:14.0-5";
+         d.interface = "1-5:1.0";
+         d.others = {
+             {"/dev/video2", "/dev/video3", true, d.card, d.bus, "1-5:1.2", V4L2_PIX_FMT_GREY}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video4";
+         d.replug_ns = 2 * kSecond;
+       },
+       false, "Integrated_Webcam_HD", true,
+       "/dev/video0: the camera was gone (unplugged?) and is back as /dev/video4", true},
+      {"unplugged for good, its infrared sibling gone with it",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_YUYV;
+         d.bus = "usb-0000:00:14.0-5";
+         d.interface = "1-5:1.0";
+         d.others = {
+             {"/dev/video2", "/dev/video2", true, d.card, d.bus, "1-5:1.2", V4L2_PIX_FMT_GREY}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video0";
+         d.replug_ns = 5 * kSecond;
+       },
+       false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      // Two cameras of one model on different ports: the other one is not
+      // this one.
+      {"unplugged, another camera of its model on another port",
+       [](Driver& d) {
+         d.bus = "usb-0000:00:14.0-1";
+         d.interface = "1-1:1.0";
+         d.others = {
+             {"/dev/video2", "", false, d.card, "usb-0000:00:14.0-2", "1-2:1.0", d.own_format}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+       },
+       false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      {"unplugged, another camera of its model, back at its own port",
+       [](Driver& d) {
+         d.bus = "usb-0000:00:14.0-1";
+         d.interface = "1-1:1.0";
+         d.others = {
+             {"/dev/video2", "", false, d.card, "usb-0000:00:14.0-2", "1-2:1.0", d.own_format}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video4";
+         d.replug_ns = 1 * kSecond;
+       },
+       false, "Fake Cam", true,
+       "/dev/video0: the camera was gone (unplugged?) and is back as /dev/video4", true},
       {"no USB bandwidth", [](Driver& d) { d.stream_on_error = ENOSPC; }, false, "Fake Cam", true,
        "not enough USB bandwidth for 640 x 480: try another USB port", false},
       {"busy at stream-on, the holder seen",
@@ -1032,6 +1125,7 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
     EXPECT_EQ(captured, c.captures);
     EXPECT_EQ(driver->damaged_delivered, 0) << "a damaged frame was delivered";
     EXPECT_EQ(driver->garbled_delivered, 0) << "padded rows were converted as if packed";
+    EXPECT_FALSE(driver->other_streamed) << "another node was taken for the camera";
     // The capture deadline: 3 s and two frame intervals, the longer of the
     // declared and the real one; and a dequeue begun before it.
     if (captured && name.find("Test card") == std::string::npos) {

@@ -56,7 +56,7 @@ bool V4l2Camera::open() {
     failure_ = "not a capture device";
   } else {
     card_ = text_of(caps.card, sizeof caps.card);
-    bus_ = text_of(caps.bus_info, sizeof caps.bus_info);
+    identity_ = identity_of(*device_, path_, caps);
     errno = 0;
     if (negotiate()) {
       // One read of each control settling watches, now rather than in the

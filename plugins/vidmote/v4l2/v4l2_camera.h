@@ -30,15 +30,27 @@
 
 namespace vidmote {
 
-// Who a camera is, whatever node it has now: the card name and the bus it
-// is plugged into (for USB the port's path, kept when it is plugged back).
+// Who a camera is, whatever node it has now: the card name, the bus it is
+// plugged into (for USB the port's path, kept when it is plugged back: two
+// cameras of one model differ there), the device sysfs shows the node
+// under (for USB the interface: a webcam's colour and infrared nodes share
+// card and bus, not that) and the formats the node captures, in order.
 struct CameraIdentity {
-  std::string card, bus;
+  std::string card, bus, interface;
+  std::vector<uint32_t> formats;
+  bool operator==(const CameraIdentity& other) const {
+    return card == other.card && bus == other.bus && interface == other.interface &&
+           formats == other.formats;
+  }
 };
 
+// The identity of the node at path, open on device; caps as it answered.
+CameraIdentity identity_of(V4l2Device& device, const std::string& path,
+                           const v4l2_capability& caps);
+
 // The node now serving that camera: the one named (a /dev/v4l/by-id link
-// follows its camera), else the first video node with its identity; "" for
-// none.
+// follows its camera), else the first video node with its identity; never
+// one whose identity differs; "" for none.
 std::string node_of_camera(V4l2Device& device, const std::string& named,
                            const CameraIdentity& camera);
 
@@ -110,8 +122,8 @@ class V4l2Camera : public FrameSource {
 
   std::string path_;
   std::string card_;
-  std::string bus_;
-  bool lost_ = false;  // the last capture failed as the camera was gone
+  CameraIdentity identity_;  // as the camera was opened
+  bool lost_ = false;        // the last capture failed as the camera was gone
   std::unique_ptr<V4l2Device> device_;
   bool open_ = false;
   std::string failure_ = "it cannot be opened";

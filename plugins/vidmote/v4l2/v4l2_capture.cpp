@@ -35,7 +35,7 @@ bool V4l2Camera::capture(uint8_t* frame) {
 }
 
 bool V4l2Camera::reopen_when_back() {
-  const CameraIdentity camera = {card_, bus_};
+  const CameraIdentity camera = identity_;
   const int64_t until = device_->now_ns() + frame_timeout_ns(rate_.interval_ns());
   for (;;) {
     const std::string node = node_of_camera(*device_, path_, camera);
