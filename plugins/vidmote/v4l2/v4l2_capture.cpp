@@ -48,80 +48,113 @@ bool V4l2Camera::reopen_when_back() {
   }
 }
 
-// Every capture ends by its deadline: frames already queued are handed back
-// unconverted, and only the frame kept is converted. A stream that restarts
-// settles again, within the same deadline.
+// A capture goes through a few states, each deciding by the rules in
+// frames/frame_timing.h:
+//   starting      no stream yet: stream-on, then settling;
+//   settling      frames skipped until the camera has settled (by the
+//                 picture, the settled frame is the capture's);
+//   handing back  frames queued before Enter requeued unconverted;
+//   waiting       the first usable frame begun after Enter is converted and
+//                 kept; a restart of the stream goes back to settling.
+// Every capture ends by its deadline; a camera lost on the way is reopened
+// by capture().
 bool V4l2Camera::capture_once(uint8_t* frame) {
   if (!is_open() || !frame) return false;
-  bool restarted = false;
-  if (!streaming_) {
-    bool delivered = false;
-    stamps_.restart();
-    if (!start_streaming() || !settle(frame, device_->now_ns(), &restarted, &delivered)) {
-      fail(why_);
-      return false;
-    }
-    if (delivered) return true;
-  }
-  const int64_t asked = device_->now_ns();
-  const int64_t deadline = asked + frame_timeout_ns(rate_.interval_ns());
+  enum class State { kStarting, kSettling, kHandingBack, kWaiting };
+  State state = streaming_ ? State::kHandingBack : State::kStarting;
+  bool restarted = false;   // the stream restarted (once at most in a state's run)
+  int64_t settle_from = 0;  // settling's bound counts from this
+  int64_t asked = 0, deadline = 0;
+  size_t arrived = 0;  // frames dequeued since Enter
   FrameTally tally;
-  restarted = false;
-  size_t arrived = 0;  // frames dequeued for this capture
-  // After a restart every frame is the new stream's: begun after the request.
-  auto resettle = [&](bool* delivered) { return settle(frame, asked, &restarted, delivered); };
-
-  // Frames already queued began before the request: hand them back, as long
-  // as the driver has more at once, for at most a frame interval (a driver
-  // slow to dequeue leaves the rest to the stale-frame check below).
   v4l2_buffer buffer = {};
-  const int64_t hand_back_until = asked + rate_.interval_ns();
-  for (size_t handed_back = 0;
-       handed_back < 2 * buffers_.size() && device_->now_ns() <= hand_back_until; ++handed_back) {
-    const Wait wait = next_frame(asked, &buffer, &restarted);
-    if (wait == Wait::kTimeout) break;
-    if (wait == Wait::kError || !requeue(&buffer)) {
-      fail(stream_error(errno));
-      return false;
-    }
-    if (restarted) break;
-    ++arrived;
-  }
-
-  bool resettled = false;
   for (;;) {
-    if (restarted && !resettled) {
-      resettled = true;
-      bool delivered = false;
-      if (!resettle(&delivered)) {
-        fail(why_);
-        return false;
+    switch (state) {
+      case State::kStarting:
+        stamps_.restart();
+        if (!start_streaming()) {
+          fail(why_);
+          return false;
+        }
+        settle_from = device_->now_ns();
+        state = State::kSettling;
+        break;
+
+      case State::kSettling: {
+        bool delivered = false;
+        if (!settle(frame, settle_from, &restarted, &delivered)) {
+          fail(why_);
+          return false;
+        }
+        if (delivered) return true;
+        // Settled by count or time: the capture is asked now, unless the
+        // stream restarted after Enter (every frame of it is fresh).
+        state = asked ? State::kWaiting : State::kHandingBack;
+        break;
       }
-      if (delivered) return true;
+
+      case State::kHandingBack: {
+        asked = device_->now_ns();
+        deadline = asked + frame_timeout_ns(rate_.interval_ns());
+        restarted = false;
+        // Frames already queued began before Enter: hand them back as long as
+        // the driver has more at once, for at most a frame interval (a driver
+        // slow to dequeue leaves the rest to the freshness rule).
+        const int64_t hand_back_until = asked + rate_.interval_ns();
+        state = State::kWaiting;
+        for (size_t handed_back = 0;
+             handed_back < 2 * buffers_.size() && device_->now_ns() <= hand_back_until;
+             ++handed_back) {
+          const Wait wait = next_frame(asked, &buffer, &restarted);
+          if (wait == Wait::kTimeout) break;
+          if (wait == Wait::kError || !requeue(&buffer)) {
+            fail(stream_error(errno));
+            return false;
+          }
+          if (restarted) {
+            settle_from = asked;  // the capture's bound, not a new one
+            state = State::kSettling;
+            break;
+          }
+          ++arrived;
+        }
+        break;
+      }
+
+      case State::kWaiting: {
+        // No dequeue begins past the deadline, however long the last one took.
+        const bool restarted_before = restarted;
+        const Wait wait = device_->now_ns() > deadline ? Wait::kTimeout
+                                                       : next_frame(deadline, &buffer, &restarted);
+        if (wait != Wait::kFrame) {
+          fail(wait == Wait::kTimeout ? tally.no_frame("") : stream_error(errno));
+          return false;
+        }
+        ++tally.arrived;
+        ++arrived;
+        if (restarted && !restarted_before) {  // the stream starts over: settle again
+          if (!requeue(&buffer)) {
+            fail(stream_error(errno));
+            return false;
+          }
+          settle_from = asked;
+          state = State::kSettling;
+          break;
+        }
+        const CaptureFrame seen = {frame_start_ns(stamp_of(buffer), stamps_.believed(), arrival_,
+                                                  rate_.interval_ns(), latency_.latency_ns()),
+                                   arrived, restarted};
+        const bool fresh = began_after_request(seen, buffers_.size(), asked);
+        if (!fresh) ++tally.stale;
+        const bool done = fresh && usable_frame(buffer, frame, &tally);
+        if (!requeue(&buffer)) {
+          fail(stream_error(errno));
+          return done;  // a frame already delivered is still good
+        }
+        if (done) return true;
+        break;
+      }
     }
-    // No dequeue begins past the deadline, however long the last one took.
-    const bool restarted_before = restarted;
-    const Wait wait =
-        device_->now_ns() > deadline ? Wait::kTimeout : next_frame(deadline, &buffer, &restarted);
-    if (wait != Wait::kFrame) {
-      fail(wait == Wait::kTimeout ? tally.no_frame("") : stream_error(errno));
-      return false;
-    }
-    ++tally.arrived;
-    ++arrived;
-    const bool new_stream = restarted && !restarted_before;
-    const int64_t interval = rate_.interval_ns();
-    const CaptureFrame seen = {frame_start_ns(stamp_of(buffer), stamps_.believed(), arrival_,
-                                              interval, latency_.latency_ns()),
-                               arrived, restarted && !new_stream};
-    const bool fresh = !new_stream && began_after_request(seen, buffers_.size(), asked);
-    if (!fresh && !new_stream) ++tally.stale;
-    const bool done = fresh && usable_frame(buffer, frame, &tally);
-    if (!requeue(&buffer)) {
-      fail(stream_error(errno));
-      return done;  // a frame already delivered is still good
-    }
-    if (done) return true;
   }
 }
 
