@@ -1303,6 +1303,14 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
       // A white balance still converging while the brightness holds.
       {"a red cast fading over 1.5 s", [](Driver& d) { d.cast_fades_ns = 1500 * kMs; }, 1500 * kMs,
        2100 * kMs, 125},
+      // One EIO 1.7 s into the first settling: settling starts over, but the
+      // capture's bound wins over a steadier picture (cap 2.5 s from Enter).
+      {"converging, one EIO 1.7 s into the first settling",
+       [](Driver& d) {
+         d.converge_ns = 600 * kMs;
+         d.dequeue_error_at = 50;
+       },
+       kCap - 1700 * kMs - kFrame, kCap - 1700 * kMs + 2 * kFrame, -1},
       {"dark again after a restart", [](Driver& d) { d.brighten_ns = 300 * kMs; }, 300 * kMs,
        900 * kMs, 128, true},
   };
