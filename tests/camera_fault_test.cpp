@@ -197,6 +197,7 @@ class FakeDevice : public vidmote::V4l2Device {
         return set_format(static_cast<v4l2_format*>(argument), request == VIDIOC_S_FMT);
       case VIDIOC_ENUM_FMT: {
         auto* format = static_cast<v4l2_fmtdesc*>(argument);
+        if (format->type != buffer_type()) return fail(EINVAL);
         if (format->index > 0 && !d_->endless_lists) return fail(EINVAL);
         format->pixelformat = other_ ? other_->format : d_->own_format;
         snprintf(reinterpret_cast<char*>(format->description), sizeof format->description, "%s",
@@ -253,7 +254,9 @@ class FakeDevice : public vidmote::V4l2Device {
         request->count = request->count == 0        ? 0
                          : d_->buffers_granted >= 0 ? static_cast<uint32_t>(d_->buffers_granted)
                                                     : std::min(request->count, 4u);
+        if (request->count > 0 && request->type != buffer_type()) return fail(EINVAL);
         memory_.assign(request->count, std::vector<uint8_t>(d_->format.sizeimage));
+        chroma_.assign(request->count, std::vector<uint8_t>(chroma_bytes()));
         queued_.clear();
         in_flight_.clear();
         filled_.clear();
@@ -262,6 +265,17 @@ class FakeDevice : public vidmote::V4l2Device {
       case VIDIOC_QUERYBUF: {
         auto* buffer = static_cast<v4l2_buffer*>(argument);
         if (buffer->index >= memory_.size()) return fail(EINVAL);
+        if (multi_planar()) {
+          // Offsets: even for a buffer's first plane, odd for its second.
+          buffer->length = planes();
+          buffer->m.planes[0].length = d_->format.sizeimage;
+          buffer->m.planes[0].m.mem_offset = 2 * buffer->index;
+          if (planes() == 2) {
+            buffer->m.planes[1].length = static_cast<uint32_t>(chroma_bytes());
+            buffer->m.planes[1].m.mem_offset = 2 * buffer->index + 1;
+          }
+          return 0;
+        }
         buffer->length = d_->format.sizeimage;
         buffer->m.offset = buffer->index;
         return 0;
@@ -289,6 +303,10 @@ class FakeDevice : public vidmote::V4l2Device {
   }
 
   void* map(size_t, uint32_t offset) override {
+    if (multi_planar()) {
+      auto& planes = offset % 2 ? chroma_ : memory_;
+      return offset / 2 < planes.size() ? planes[offset / 2].data() : nullptr;
+    }
     return offset < memory_.size() ? memory_[offset].data() : nullptr;
   }
   void unmap(void*, size_t) override {}
@@ -435,8 +453,47 @@ class FakeDevice : public vidmote::V4l2Device {
     std::copy(std::begin(header), std::end(header), bytes.begin());
   }
 
+  // Multi-planar only: NV12 or YUYV in one plane, NV12M in two.
+  bool multi_planar() const { return d_->caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE; }
+  uint32_t buffer_type() const {
+    return multi_planar() ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  }
+  uint32_t planes() const { return d_->own_format == V4L2_PIX_FMT_NV12M ? 2 : 1; }
+  size_t chroma_bytes() const {
+    return planes() == 2 ? size_t{d_->format.width} * d_->format.height / 2 : 0;
+  }
+  int set_planes(v4l2_format* format, bool in_force) {
+    if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) return fail(EINVAL);
+    v4l2_pix_format_mplane& mp = format->fmt.pix_mp;
+    mp.pixelformat = d_->own_format;
+    mp.width = std::min<uint32_t>(std::max<uint32_t>(mp.width, 2), 1920) & ~1u;
+    mp.height = std::min<uint32_t>(std::max<uint32_t>(mp.height, 2), 1080) & ~1u;
+    mp.num_planes = static_cast<uint8_t>(planes());
+    const bool yuyv = d_->own_format == V4L2_PIX_FMT_YUYV;
+    mp.plane_fmt[0].bytesperline = mp.width * (yuyv ? 2 : 1);
+    mp.plane_fmt[0].sizeimage = mp.width * mp.height *
+                                (yuyv            ? 2
+                                 : planes() == 2 ? 1
+                                                 : 3) /
+                                (yuyv || planes() == 2 ? 1 : 2);
+    if (planes() == 2) {
+      mp.plane_fmt[1].bytesperline = mp.width;
+      mp.plane_fmt[1].sizeimage = mp.width * mp.height / 2;
+    }
+    if (in_force) {
+      d_->format = {};
+      d_->format.width = mp.width;
+      d_->format.height = mp.height;
+      d_->format.pixelformat = mp.pixelformat;
+      d_->format.bytesperline = mp.plane_fmt[0].bytesperline;
+      d_->format.sizeimage = mp.plane_fmt[0].sizeimage;
+    }
+    return 0;
+  }
+
   int set_format(v4l2_format* format, bool in_force) {
     if (d_->set_format_error) return fail(d_->set_format_error);
+    if (multi_planar()) return set_planes(format, in_force);
     v4l2_pix_format& pix = format->fmt.pix;
     // BGR24 is converted here, as libv4l2 does, inside every dequeue.
     if (pix.pixelformat != V4L2_PIX_FMT_BGR24 || d_->answers_own_format)
@@ -568,6 +625,11 @@ class FakeDevice : public vidmote::V4l2Device {
     filled_.erase(filled_.begin());
     buffer->index = frame.index;
     buffer->bytesused = d_->format.sizeimage;
+    if (multi_planar()) {
+      buffer->m.planes[0].bytesused = d_->format.sizeimage;
+      if (planes() == 2) buffer->m.planes[1].bytesused = static_cast<uint32_t>(chroma_bytes());
+      std::fill(chroma_[frame.index].begin(), chroma_[frame.index].end(), 0x80);
+    }
     buffer->flags = d_->stamp_type | (d_->start_of_frame_stamps ? V4L2_BUF_FLAG_TSTAMP_SRC_SOE
                                                                 : V4L2_BUF_FLAG_TSTAMP_SRC_EOF);
     const uint32_t sequence = sequence_++;
@@ -580,7 +642,8 @@ class FakeDevice : public vidmote::V4l2Device {
       buffer->flags |= V4L2_BUF_FLAG_ERROR;
     if (d_->own_format == V4L2_PIX_FMT_MJPEG) write_mjpeg(memory_[frame.index], sequence, buffer);
     if (d_->pad_rows_to) fill_padded(memory_[frame.index]);
-    if (d_->own_format == V4L2_PIX_FMT_GREY || d_->own_format == V4L2_PIX_FMT_YUYV) {
+    if (d_->own_format == V4L2_PIX_FMT_GREY || d_->own_format == V4L2_PIX_FMT_YUYV ||
+        multi_planar()) {
       std::vector<uint8_t>& bytes = memory_[frame.index];
       std::fill(bytes.begin(), bytes.end(), 0x80);
     }
@@ -612,6 +675,7 @@ class FakeDevice : public vidmote::V4l2Device {
   std::map<uint32_t, int64_t> began_of_;      // and when that frame began
   bool error_given_ = false;
   std::vector<std::vector<uint8_t>> memory_;
+  std::vector<std::vector<uint8_t>> chroma_;  // second planes
   std::vector<uint32_t> queued_;
   const Driver::Node* other_ = nullptr;  // the other node open, if one is
   std::vector<Plane> planes_;            // of a padded frame
@@ -673,6 +737,33 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        "skipped: busy: another program is using it", true},
       {"not a camera", [](Driver& d) { d.caps = V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING; },
        false, "Test card", true, "skipped: not a capture device", true},
+      // Capture nodes that are multi-planar only (rkisp1, camss, the i.MX8
+      // ISI): cameras all the same, through the multi-planar calls.
+      {"multi-planar only, NV12 in one plane",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_NV12;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 2},
+      {"multi-planar only, NV12 in two planes",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_NV12M;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 2},
+      {"multi-planar only, YUYV, named",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_YUYV;
+       },
+       true, "Fake Cam", true, "", true},
+      {"multi-planar only, H.264 alone",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_H264;
+       },
+       false, "Test card", true,
+       "skipped: it offers only H.264 frames, which the plug-in cannot decode", true},
       {"named and forbidden", [](Driver& d) { d.open_error = EACCES; }, true, "/dev/video0", false,
        "permission denied", false},
       {"named and busy", [](Driver& d) { d.set_format_error = EBUSY; }, true, "/dev/video0", false,
@@ -1133,8 +1224,9 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
           << "the camera serves one gray: a frame was taken whole when it was not";
       // The plug-in converts YUYV and GREY itself, other formats through the
       // device.
-      const bool own =
-          driver->own_format == V4L2_PIX_FMT_YUYV || driver->own_format == V4L2_PIX_FMT_GREY;
+      const bool own = driver->own_format == V4L2_PIX_FMT_YUYV ||
+                       driver->own_format == V4L2_PIX_FMT_GREY ||
+                       (driver->caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE);
       // A frame that does not decode is known only once it was tried.
       if (driver->damage == Driver::Damage::kCorruptJpeg)
         EXPECT_LE(conversions, 4);

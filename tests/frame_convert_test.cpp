@@ -78,6 +78,16 @@ TEST(FrameConvert, RowsAreFlippedUnpaddedAndInBgrOrder) {
        {2, 2, 6, PixelLayout::kYuyv},
        {255, 255, 255, 255, kPad, kPad, 0, 0, 0, 0},
        {0, 135, 0, 0, 135, 0, 255, 125, 255, 255, 125, 255}},
+      // NV12: the Y plane, then one U V pair for each 2 x 2 block.
+      {"NV12 white, black over gray, white",
+       {2, 2, 0, PixelLayout::kNv12},
+       {235, 16, 126, 235, 128, 128},
+       {128, 128, 128, 255, 255, 255, 255, 255, 255, 0, 0, 0}},
+      {"NV12 red beside white over red beside black, 6-byte rows",
+       {4, 2, 6, PixelLayout::kNv12},
+       {81, 81, 235, 235, kPad, kPad, 81, 81, 16, 16, kPad, kPad, 90, 239, 128, 128},
+       {0, 0, 253, 0, 0, 253, 0,   0,   0,   0,   0,   0,
+        0, 0, 253, 0, 0, 253, 255, 255, 255, 255, 255, 255}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

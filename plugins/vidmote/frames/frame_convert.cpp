@@ -39,7 +39,15 @@ void convert_row(const uint8_t* in, int32_t width, PixelLayout pixels, uint8_t* 
     case PixelLayout::kGrey:
       for (int32_t x = 0; x < width; ++x, out += 3) out[0] = out[1] = out[2] = in[x];
       break;
+    case PixelLayout::kNv12:  // the caller converts its rows with their chroma
+      break;
   }
+}
+
+// One row of NV12: its Y, and the U V row it shares with its neighbour.
+void convert_nv12_row(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out) {
+  for (int32_t x = 0; x < width; ++x, out += 3)
+    yuv_to_bgr(luma[x], chroma[x / 2 * 2], chroma[x / 2 * 2 + 1], out);
 }
 
 }  // namespace
@@ -51,6 +59,7 @@ size_t row_bytes(int32_t width, PixelLayout pixels) {
     case PixelLayout::kYuyv:
       return (w + 1) / 2 * 4;
     case PixelLayout::kGrey:
+    case PixelLayout::kNv12:
       return w;
     default:
       return 3 * w;
@@ -61,6 +70,9 @@ size_t frame_bytes_needed(const CameraFrameLayout& layout) {
   const size_t row = row_bytes(layout.width, layout.pixels);
   const size_t stride = layout.bytes_per_line ? layout.bytes_per_line : row;
   if (row == 0 || layout.height <= 0 || stride < row) return 0;
+  if (layout.pixels == PixelLayout::kNv12)  // the chroma plane follows, half as many rows
+    return stride * static_cast<size_t>(layout.height + (layout.height + 1) / 2 - 1) +
+           (row + 1) / 2 * 2;
   return stride * static_cast<size_t>(layout.height - 1) + row;
 }
 
@@ -75,8 +87,12 @@ bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
   // bottom-up already.
   for (int32_t t = 0; t < layout.height; ++t) {
     const int32_t out_index = layout.bottom_up ? t : layout.height - 1 - t;
-    convert_row(frame + stride * t, layout.width, layout.pixels,
-                out + out_row * static_cast<size_t>(out_index));
+    uint8_t* to = out + out_row * static_cast<size_t>(out_index);
+    if (layout.pixels == PixelLayout::kNv12)
+      convert_nv12_row(frame + stride * t, frame + stride * (layout.height + t / 2), layout.width,
+                       to);
+    else
+      convert_row(frame + stride * t, layout.width, layout.pixels, to);
   }
   return true;
 }

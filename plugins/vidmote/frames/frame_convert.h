@@ -17,6 +17,7 @@ enum class PixelLayout {
   kRgb24,  // R, G, B
   kYuyv,   // Y0 U Y1 V for two pixels; BT.601, limited range
   kGrey,   // Y, full range (infrared and monochrome cameras)
+  kNv12,   // a plane of Y, then one of U V pairs for 2 x 2 pixels, rows as long; limited range
 };
 
 struct CameraFrameLayout {
@@ -32,7 +33,7 @@ struct CameraFrameLayout {
 // top row first.
 CameraFrameLayout bgr_bitmap_layout(int32_t width, int32_t bitmap_height);
 
-// Bytes one row of pixels takes, without padding.
+// Bytes one row of pixels takes, without padding (NV12: of its Y plane).
 size_t row_bytes(int32_t width, PixelLayout pixels);
 
 // Bytes a frame must hold: every row but the last with its padding, then the

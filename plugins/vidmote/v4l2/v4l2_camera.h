@@ -87,6 +87,8 @@ class V4l2Camera : public FrameSource {
   struct Buffer {
     void* start;
     size_t length;
+    void* chroma = nullptr;  // a second plane's, where frames come in two
+    size_t chroma_length = 0;
   };
   struct Control {
     v4l2_queryctrl query;
@@ -100,6 +102,10 @@ class V4l2Camera : public FrameSource {
   std::string no_format_text() const;
   static std::string error_text(int error);
   bool negotiate();
+  bool negotiate_planes();
+  bool multi_planar() const { return buf_type_ == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
+  // A buffer of the node's type, its planes (multi-planar) in planes_.
+  v4l2_buffer new_buffer(uint32_t index);
   void pick_fastest_rate();
   bool start_streaming();
   void stop_streaming();
@@ -122,8 +128,11 @@ class V4l2Camera : public FrameSource {
 
   std::string path_;
   std::string card_;
-  CameraIdentity identity_;  // as the camera was opened
-  bool lost_ = false;        // the last capture failed as the camera was gone
+  uint32_t buf_type_ = V4L2_BUF_TYPE_VIDEO_CAPTURE;  // or multi-planar, as the node captures
+  uint32_t plane_count_ = 1;                         // of a multi-planar node's frames
+  v4l2_plane planes_[VIDEO_MAX_PLANES] = {};         // of the buffer last dequeued
+  CameraIdentity identity_;                          // as the camera was opened
+  bool lost_ = false;  // the last capture failed as the camera was gone
   std::unique_ptr<V4l2Device> device_;
   bool open_ = false;
   std::string failure_ = "it cannot be opened";

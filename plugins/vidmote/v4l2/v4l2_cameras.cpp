@@ -91,7 +91,7 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
       v4l2_capability caps = {};
       const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
       v4l2_fmtdesc format = {};
-      format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      format.type = capture_type(caps);
       for (; queried && format.index < kMostListed && ioctl(fd, VIDIOC_ENUM_FMT, &format) == 0;
            ++format.index)
         node.formats.push_back(format.pixelformat);
@@ -131,7 +131,7 @@ CameraIdentity identity_of(V4l2Device& device, const std::string& path,
   identity.bus = text_of(caps.bus_info, sizeof caps.bus_info);
   identity.interface = device.interface_of(path);
   v4l2_fmtdesc format = {};
-  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  format.type = capture_type(caps);
   for (; format.index < kMostListed && device.ioctl(VIDIOC_ENUM_FMT, &format) == 0; ++format.index)
     identity.formats.push_back(format.pixelformat);
   return identity;

@@ -225,7 +225,19 @@ bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTa
   }
   const Buffer& mapped = buffers_[buffer.index];
   const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
-  size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
+  const size_t bytes_used = multi_planar() ? buffer.m.planes[0].bytesused : buffer.bytesused;
+  size_t used = std::min<size_t>(bytes_used, mapped.length);
+  if (multi_planar() && plane_count_ == 2) {
+    // NV12M: the chroma plane in a buffer of its own; joined to its luma,
+    // the frame reads as NV12.
+    const size_t luma = std::min(used, layout_.bytes_per_line * size_.height);
+    const size_t chroma = std::min<size_t>(buffer.m.planes[1].bytesused, mapped.chroma_length);
+    packed_.resize(luma + chroma);
+    memcpy(packed_.data(), bytes, luma);
+    memcpy(packed_.data() + luma, mapped.chroma, chroma);
+    bytes = packed_.data();
+    used = luma < layout_.bytes_per_line * size_.height ? luma : packed_.size();
+  }
   if (!converted_.pixelformat)
     return usable_streamed_frame(bytes, used, {layout_, false}, &scratch_, frame, tally);
   if (tally->jpeg && !whole_mjpeg(bytes, &used, static_cast<int32_t>(source_.width),

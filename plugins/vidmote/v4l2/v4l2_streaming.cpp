@@ -22,10 +22,23 @@ const uint32_t kMostBuffers = 64;
 
 // Requests the buffers, queues them all and starts the stream; the reason
 // in why_ when it cannot.
+v4l2_buffer V4l2Camera::new_buffer(uint32_t index) {
+  v4l2_buffer buffer = {};
+  buffer.type = buf_type_;
+  buffer.memory = V4L2_MEMORY_MMAP;
+  buffer.index = index;
+  if (multi_planar()) {
+    for (v4l2_plane& plane : planes_) plane = {};
+    buffer.m.planes = planes_;
+    buffer.length = plane_count_;
+  }
+  return buffer;
+}
+
 bool V4l2Camera::start_streaming() {
   v4l2_requestbuffers request = {};
   request.count = kBufferCount;
-  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.type = buf_type_;
   request.memory = V4L2_MEMORY_MMAP;
   if (xioctl(VIDIOC_REQBUFS, &request) != 0) {
     why_ = errno == EBUSY ? failure_text(EBUSY) : "cannot get buffers: " + error_text(errno);
@@ -40,31 +53,37 @@ bool V4l2Camera::start_streaming() {
     return false;
   }
   for (uint32_t i = 0; i < request.count; ++i) {
-    v4l2_buffer buffer = {};
-    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = i;
-    void* start = nullptr;
-    if (xioctl(VIDIOC_QUERYBUF, &buffer) != 0 ||
-        !(start = device_->map(buffer.length, buffer.m.offset))) {
+    v4l2_buffer buffer = new_buffer(i);
+    Buffer mapped = {nullptr, 0};
+    bool ok = xioctl(VIDIOC_QUERYBUF, &buffer) == 0;
+    if (ok && multi_planar()) {
+      mapped.length = planes_[0].length;
+      ok = buffer.length == plane_count_ &&
+           (mapped.start = device_->map(planes_[0].length, planes_[0].m.mem_offset));
+      if (ok && plane_count_ == 2) {
+        mapped.chroma_length = planes_[1].length;
+        ok = (mapped.chroma = device_->map(planes_[1].length, planes_[1].m.mem_offset));
+      }
+    } else if (ok) {
+      mapped.length = buffer.length;
+      ok = (mapped.start = device_->map(buffer.length, buffer.m.offset));
+    }
+    if (mapped.start || mapped.chroma) buffers_.push_back(mapped);  // unmapped on release
+    if (!ok) {
       why_ = "cannot map its buffers: " + error_text(errno);
       release_buffers();
       return false;
     }
-    buffers_.push_back({start, buffer.length});
   }
   for (uint32_t i = 0; i < buffers_.size(); ++i) {
-    v4l2_buffer buffer = {};
-    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = i;
+    v4l2_buffer buffer = new_buffer(i);
     if (xioctl(VIDIOC_QBUF, &buffer) != 0) {
       why_ = "cannot queue its buffers: " + error_text(errno);
       release_buffers();
       return false;
     }
   }
-  v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  v4l2_buf_type type = static_cast<v4l2_buf_type>(buf_type_);
   if (xioctl(VIDIOC_STREAMON, &type) != 0) {
     const int error = errno;
     if (error == ENOSPC) {
@@ -88,7 +107,7 @@ bool V4l2Camera::start_streaming() {
 
 void V4l2Camera::stop_streaming() {
   if (streaming_) {
-    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v4l2_buf_type type = static_cast<v4l2_buf_type>(buf_type_);
     xioctl(VIDIOC_STREAMOFF, &type);
     streaming_ = false;
   }
@@ -96,10 +115,13 @@ void V4l2Camera::stop_streaming() {
 }
 
 void V4l2Camera::release_buffers() {
-  for (const Buffer& buffer : buffers_) device_->unmap(buffer.start, buffer.length);
+  for (const Buffer& buffer : buffers_) {
+    if (buffer.start) device_->unmap(buffer.start, buffer.length);
+    if (buffer.chroma) device_->unmap(buffer.chroma, buffer.chroma_length);
+  }
   buffers_.clear();
   v4l2_requestbuffers request = {};
-  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.type = buf_type_;
   request.memory = V4L2_MEMORY_MMAP;
   if (is_open()) xioctl(VIDIOC_REQBUFS, &request);  // count 0 frees them
 }
@@ -121,9 +143,7 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
       continue;
     }
     arrival_ = {device_->now_ns(), empty};
-    *buffer = {};
-    buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer->memory = V4L2_MEMORY_MMAP;
+    *buffer = new_buffer(0);
     if (xioctl(VIDIOC_DQBUF, buffer) == 0) {
       if (buffer->index >= buffers_.size()) {
         errno = EIO;

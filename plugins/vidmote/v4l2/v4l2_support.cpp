@@ -101,8 +101,25 @@ std::string text_of(const uint8_t* bytes, size_t size) {
 bool is_camera_node(const v4l2_capability& caps) {
   const uint32_t node =
       (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  return (node & V4L2_CAP_VIDEO_CAPTURE) && (node & V4L2_CAP_STREAMING) &&
+  return (node & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) &&
+         (node & V4L2_CAP_STREAMING) &&
          !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
+}
+
+uint32_t capture_type(const v4l2_capability& caps) {
+  const uint32_t node =
+      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+  return (node & V4L2_CAP_VIDEO_CAPTURE) || !(node & V4L2_CAP_VIDEO_CAPTURE_MPLANE)
+             ? V4L2_BUF_TYPE_VIDEO_CAPTURE
+             : V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+}
+
+bool planar_layout_of(uint32_t pixel_format, PixelLayout* pixels) {
+  if (pixel_format == V4L2_PIX_FMT_NV12 || pixel_format == V4L2_PIX_FMT_NV12M) {
+    *pixels = PixelLayout::kNv12;
+    return true;
+  }
+  return layout_of(pixel_format, pixels);
 }
 
 std::vector<MenuEntry> menu_entries(V4l2Device& device, const v4l2_queryctrl& query) {

@@ -48,7 +48,15 @@ std::string text_of(const uint8_t* bytes, size_t size);
 
 // Whether this node is a camera. Its own capabilities count: the card-wide
 // set also covers its other nodes (a webcam's metadata node, say).
+// Single- or multi-planar.
 bool is_camera_node(const v4l2_capability& caps);
+// The buffer type a camera node captures with: multi-planar only where the
+// node captures no other way.
+uint32_t capture_type(const v4l2_capability& caps);
+// The layout of a format the plug-in converts itself from a multi-planar
+// node (libv4lconvert has no multi-planar calls): its own formats, and NV12
+// in one plane or two (NV12M); false for others.
+bool planar_layout_of(uint32_t pixel_format, PixelLayout* pixels);
 
 // The entries of a menu control, in index order: a menu's labels, an integer
 // menu's values as text. The driver may leave gaps.
