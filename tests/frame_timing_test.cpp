@@ -344,6 +344,28 @@ TEST(FrameTiming, AControlReadIsGivenUpOnceItFailsOrBlocks) {
   }
 }
 
+// A capture's bound: 3 s and two intervals; settling by the picture looks
+// for a steady picture until 2.5 s after the capture began, or 3 s less an
+// interval for cameras slower than 2 fps, then takes the next usable frame.
+TEST(FrameTiming, TheBoundsFollowTheFrameInterval) {
+  const struct {
+    const char* what;
+    int64_t interval;
+    int64_t timeout, cap;
+  } cases[] = {
+      {"30 fps", vidmote::kSecond / 30, 3066666666, 2500 * kMs},
+      {"interval unknown", 0, 3000 * kMs, 2500 * kMs},
+      {"2 fps", 500 * kMs, 4000 * kMs, 2500 * kMs},
+      {"1 fps", vidmote::kSecond, 5000 * kMs, 2000 * kMs},
+      {"a frame every 4 s", 4 * vidmote::kSecond, 11000 * kMs, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(vidmote::frame_timeout_ns(c.interval), c.timeout);
+    EXPECT_EQ(vidmote::picture_settle_cap_ns(c.interval), c.cap);
+  }
+}
+
 TEST(FrameTiming, FramesAreSkippedUntilBothTheCountAndTheTimeAreReached) {
   const int64_t kStarted = kAsked;  // stream-on
   const struct {

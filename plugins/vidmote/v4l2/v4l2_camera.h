@@ -1,6 +1,9 @@
 // A V4L2 video-capture device. It streams in the camera's own format;
 // libv4lconvert turns whatever the camera sends (MJPEG, ...) into BGR24,
-// the plug-in itself BGR24, RGB24 and YUYV. Linux only.
+// the plug-in itself BGR24, RGB24 and YUYV. A node that captures through
+// the multi-planar calls alone (rkisp1, camss, the i.MX8 ISI) streams
+// through those, in a format the plug-in converts itself (NV12 in one
+// plane or two, YUYV, GREY, BGR24, RGB24). Linux only.
 //
 // Streaming runs with mmap buffers from the first capture until the camera
 // is closed or a setting that needs it stopped changes. After stream-on the
