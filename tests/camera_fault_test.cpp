@@ -934,6 +934,12 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.dequeue_ns = 12 * kMs;
        },
        false, "Fake Cam", true, "", true, nullptr, 6},
+      {"copied stamps, latency of 2 intervals (70 ms), back to back",
+       [](Driver& d) {
+         d.stamp_type = V4L2_BUF_FLAG_TIMESTAMP_COPY;
+         d.latency_ns = 70 * kMs;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 6},
       {"copied stamps, back to back",
        [](Driver& d) { d.stamp_type = V4L2_BUF_FLAG_TIMESTAMP_COPY; }, false, "Fake Cam", true, "",
        true, nullptr, 6},

@@ -285,6 +285,7 @@ TEST(FrameTiming, TheDeliveryLatencyIsTheLongestOfTheLastFramesAwaited) {
     bool awaited;
     bool start_stamps;
     int64_t want;
+    int64_t first_after_start_ms = -1;  // the first frame awaited after stream-on; -1: none
   } cases[] = {
       {"none seen", {}, true, false, 0},
       {"steady 70 ms", {70, 70, 70}, true, false, 70 * kMs},
@@ -297,10 +298,19 @@ TEST(FrameTiming, TheDeliveryLatencyIsTheLongestOfTheLastFramesAwaited) {
        10 * kMs},
       {"frames that had waited in the queue say nothing", {500, 500}, false, false, 0},
       {"stamps after the arrival count as none", {-5}, true, false, 0},
+      // Stamps never believed: the first frame's arrival after stream-on
+      // bounds the latency from above.
+      {"no stamps, the first frame 110 ms after stream-on", {}, true, false, 70 * kMs, 110},
+      {"no stamps, the first frame an interval after stream-on", {}, true, false, 0, 40},
+      {"believed stamps tell better than the bound", {30}, true, false, 30 * kMs, 500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     vidmote::DeliveryLatency latency;
+    if (c.first_after_start_ms >= 0) {
+      latency.stream_started(kAsked - 1000 * kMs);
+      latency.arrived({kAsked - 1000 * kMs + c.first_after_start_ms * kMs, true}, kInterval);
+    }
     int64_t end = kAsked;
     for (int64_t late : c.late_ms) {
       end += kInterval;

@@ -160,7 +160,18 @@ void DeliveryLatency::frame(const FrameStamp& stamp, const FrameArrival& arrival
   seen_[count_++ % kKept] = std::max<int64_t>(0, arrival.at_ns - end);
 }
 
+void DeliveryLatency::stream_started(int64_t at_ns) {
+  started_ns_ = at_ns;
+  bound_ns_ = -1;
+}
+
+void DeliveryLatency::arrived(const FrameArrival& arrival, int64_t interval_ns) {
+  if (bound_ns_ < 0 && started_ns_ && arrival.awaited)
+    bound_ns_ = std::max<int64_t>(0, arrival.at_ns - started_ns_ - interval_ns);
+}
+
 int64_t DeliveryLatency::latency_ns() const {
+  if (count_ == 0) return std::max<int64_t>(0, bound_ns_);
   int64_t longest = 0;
   for (int i = 0; i < std::min(count_, kKept); ++i) longest = std::max(longest, seen_[i]);
   return longest;

@@ -91,9 +91,18 @@ class StampTrust {
 // How long a frame takes from its end to its buffer, learnt from awaited
 // frames with believed stamps: the longest of the last eight, so a frame's
 // start judged by its arrival is never put after its real one by a latency
-// that varies. 0 until learnt; kept across restarts (it is the driver's).
+// that varies; kept across restarts (it is the driver's). Until stamps tell,
+// the first frame awaited after stream-on bounds it: that frame began no
+// earlier than the stream, so the latency is at most its arrival less the
+// stream-on and an interval (a camera slow to start makes the bound loose,
+// and arrival then rarely shows a frame fresh: the count of frames does).
 class DeliveryLatency {
  public:
+  // The stream started (again) at at_ns.
+  void stream_started(int64_t at_ns);
+  // Any frame dequeued: bounds the latency if it is the first awaited since
+  // stream-on.
+  void arrived(const FrameArrival& arrival, int64_t interval_ns);
   // A frame with a believed stamp that arrived as `arrival` says.
   void frame(const FrameStamp& stamp, const FrameArrival& arrival, int64_t interval_ns);
   int64_t latency_ns() const;
@@ -102,6 +111,8 @@ class DeliveryLatency {
   static constexpr int kKept = 8;
   int64_t seen_[kKept] = {};
   int count_ = 0;
+  int64_t started_ns_ = 0;
+  int64_t bound_ns_ = -1;  // from the stream's start; -1 until known
 };
 
 // When a frame began, by the best evidence: a believed stamp (an end-of-frame

@@ -100,6 +100,7 @@ bool V4l2Camera::start_streaming() {
     return false;
   }
   streaming_ = true;
+  latency_.stream_started(device_->now_ns());
   rate_.restart();
   last_sequence_ = -1;
   return true;
@@ -190,6 +191,7 @@ void V4l2Camera::note_rate(const v4l2_buffer& buffer) {
   const FrameStamp stamp = stamp_of(buffer);
   const int64_t now = device_->now_ns();
   const bool believed = stamps_.believe(stamp, arrival_, rate_.interval_ns());
+  latency_.arrived(arrival_, rate_.interval_ns());
   if (believed) latency_.frame(stamp, arrival_, rate_.interval_ns());
   const bool plausible = believed && stamp.stamp_ns >= now - kLongestInterval;
   // The driver's sequence counts frames it dropped for want of a buffer.
