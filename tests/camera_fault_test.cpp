@@ -52,12 +52,18 @@ struct Driver {
   v4l2_fract time_per_frame = {1, 30};  // as the driver declares it
   int64_t frame_every_ns = 0;           // if not 0, the interval it keeps
   bool start_of_frame_stamps = false;   // else stamped at the frame's end
+  // A frame takes a queued buffer when it begins and reaches it one interval
+  // and this delivery latency later.
+  int64_t latency_ns = 0;
   int64_t brighten_ns = 0;        // the picture brightens from 16 to 128 over this from stream-on
   bool flickers = false;          // the picture never holds still
   int64_t converge_ns = 0;        // auto exposure converges from 16 to 128 with this time constant
   int flicker_levels = 0;         // the settled picture sways this much either side, frame by frame
   bool exposure_wobbles = false;  // exposure read back 100 or 101 on a still picture
   int64_t gain_moves_ns = 0;      // gain rises a step a frame for this long from stream-on
+  int64_t cast_fades_ns = 0;      // a red cast (luma held) fades over this from stream-on
+  int64_t exposure_read_ns = 0;   // reading the exposure back takes this long,
+  int exposure_read_error = 0;    // then fails with this (uvcvideo's ETIMEDOUT after 5 s)
   uint32_t stamp_type = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
   int64_t stamp_offset_ns = 0;    // stamps this far ahead of the clock (behind: negative)
   int buffers_granted = -1;       // if 0 or more, whatever count is asked for
@@ -71,6 +77,17 @@ struct Driver {
   std::string replug_path, replug_card;
   int64_t replug_ns = 0;
   bool gone_again = false;  // once back, it is unplugged again at its second frame
+  std::string bus, interface;  // bus_info, and the USB interface sysfs shows
+  // Other nodes of the machine: a sibling of the camera's own device
+  // (unplugged and back with it, then at path_after) or another camera.
+  struct Node {
+    std::string path, path_after;
+    bool same_device;
+    std::string card, bus, interface;
+    uint32_t format;
+  };
+  std::vector<Node> others;
+  bool other_streamed = false;  // a capture streamed from another node
   int stream_on_error = 0;
   std::string holder;         // the process seen holding the device
   int64_t conversion_ns = 0;  // per frame converted to BGR24
@@ -97,9 +114,13 @@ struct Driver {
   // end marker; kNothing: it ends with the buffer.
   enum class AfterEnd { kNothing, kFill, kJunk, kOlderFrame } after_end = AfterEnd::kNothing;
   uint32_t header_height = 0;  // if not 0, the height MJPEG frames' headers give
+  // If not 0, the width any format is answered with, and its rows padded to
+  // a multiple of pad_rows_to bytes (NV12, YU12, RGB565, Y16).
+  uint32_t answers_width = 0, pad_rows_to = 0;
 
   // Kept by the stand-in.
   int damaged_delivered = 0;  // damaged frames converted all the same
+  int garbled_delivered = 0;  // padded rows converted as if packed
   int dequeued = 0;
   int exposure_reads = 0;
   int64_t streamed_at = 0;  // the last stream-on
@@ -107,6 +128,7 @@ struct Driver {
   int64_t unplugged_at = 0;
   int64_t last_dequeued_began = 0;
   int last_level = -1;  // the brightness of the frame last converted
+  int last_cast = 0;    // and its red cast
   int64_t now = 1000 * kSecond;
   uint64_t calls = 0;
   bool gave_up = false;
@@ -125,6 +147,8 @@ class FakeDevice : public vidmote::V4l2Device {
 
   int open(const std::string& path) override {
     if (!call()) return EIO;
+    other_ = other_at(path);
+    if (other_) return 0;
     if (d_->unplugged) {
       if (path != d_->replug_path || !replugged()) return ENOENT;
       d_->unplugged = false;
@@ -139,9 +163,29 @@ class FakeDevice : public vidmote::V4l2Device {
     return !d_->replug_path.empty() && d_->now >= d_->unplugged_at + d_->replug_ns;
   }
   std::vector<std::string> video_nodes() override {
-    if (!d_->unplugged) return {"/dev/video0"};
-    if (replugged()) return {d_->replug_path};
-    return {};
+    std::vector<std::string> nodes;
+    if (!d_->unplugged) nodes.push_back("/dev/video0");
+    if (d_->unplugged && replugged()) nodes.push_back(d_->replug_path);
+    for (const Driver::Node& node : d_->others)
+      if (const std::string path = path_of(node); !path.empty()) nodes.push_back(path);
+    std::sort(nodes.begin(), nodes.end(), [](const std::string& a, const std::string& b) {
+      return a.size() != b.size() ? a.size() < b.size() : a < b;  // video2 before video10
+    });
+    return nodes;
+  }
+  std::string interface_of(const std::string& path) override {
+    const Driver::Node* other = other_at(path);
+    return other ? other->interface : d_->interface;
+  }
+  // Where another node is now; "" while it is unplugged.
+  std::string path_of(const Driver::Node& node) const {
+    if (!node.same_device || !d_->unplugged) return node.path;
+    return replugged() ? node.path_after : "";
+  }
+  const Driver::Node* other_at(const std::string& path) const {
+    for (const Driver::Node& node : d_->others)
+      if (path_of(node) == path) return &node;
+    return nullptr;
   }
   void close() override { streaming_ = false; }
 
@@ -152,7 +196,10 @@ class FakeDevice : public vidmote::V4l2Device {
         auto* caps = static_cast<v4l2_capability*>(argument);
         *caps = {};
         // As a driver may: the whole field, without a terminator when full.
-        memcpy(caps->card, d_->card.data(), std::min(d_->card.size(), sizeof caps->card));
+        const std::string& card = other_ ? other_->card : d_->card;
+        const std::string& bus = other_ ? other_->bus : d_->bus;
+        memcpy(caps->card, card.data(), std::min(card.size(), sizeof caps->card));
+        memcpy(caps->bus_info, bus.data(), std::min(bus.size(), sizeof caps->bus_info));
         caps->capabilities = d_->caps | V4L2_CAP_DEVICE_CAPS;
         caps->device_caps = d_->caps;
         return 0;
@@ -162,8 +209,9 @@ class FakeDevice : public vidmote::V4l2Device {
         return set_format(static_cast<v4l2_format*>(argument), request == VIDIOC_S_FMT);
       case VIDIOC_ENUM_FMT: {
         auto* format = static_cast<v4l2_fmtdesc*>(argument);
+        if (format->type != buffer_type()) return fail(EINVAL);
         if (format->index > 0 && !d_->endless_lists) return fail(EINVAL);
-        format->pixelformat = d_->own_format;
+        format->pixelformat = other_ ? other_->format : d_->own_format;
         snprintf(reinterpret_cast<char*>(format->description), sizeof format->description, "%s",
                  d_->own_format == V4L2_PIX_FMT_H264 ? "H.264" : "Motion-JPEG");
         return 0;
@@ -193,8 +241,13 @@ class FakeDevice : public vidmote::V4l2Device {
       case VIDIOC_G_CTRL: {
         auto* control = static_cast<v4l2_control*>(argument);
         control->value = 0;
+        if (control->id == V4L2_CID_EXPOSURE_ABSOLUTE) {
+          d_->now += d_->exposure_read_ns;
+          ++d_->exposure_reads;
+          if (d_->exposure_read_error) return fail(d_->exposure_read_error);
+        }
         if (control->id == V4L2_CID_EXPOSURE_ABSOLUTE && d_->exposure_wobbles) {
-          control->value = 100 + d_->exposure_reads++ / 2 % 2;
+          control->value = 100 + (d_->exposure_reads - 1) / 2 % 2;
           return 0;
         }
         if (control->id == V4L2_CID_GAIN && d_->gain_moves_ns) {
@@ -214,28 +267,45 @@ class FakeDevice : public vidmote::V4l2Device {
         request->count = request->count == 0        ? 0
                          : d_->buffers_granted >= 0 ? static_cast<uint32_t>(d_->buffers_granted)
                                                     : std::min(request->count, 4u);
+        if (request->count > 0 && request->type != buffer_type()) return fail(EINVAL);
         memory_.assign(request->count, std::vector<uint8_t>(d_->format.sizeimage));
+        chroma_.assign(request->count, std::vector<uint8_t>(chroma_bytes()));
         queued_.clear();
+        in_flight_.clear();
         filled_.clear();
         return 0;
       }
       case VIDIOC_QUERYBUF: {
         auto* buffer = static_cast<v4l2_buffer*>(argument);
         if (buffer->index >= memory_.size()) return fail(EINVAL);
+        if (multi_planar()) {
+          // Offsets: even for a buffer's first plane, odd for its second.
+          buffer->length = planes();
+          buffer->m.planes[0].length = d_->format.sizeimage;
+          buffer->m.planes[0].m.mem_offset = 2 * buffer->index;
+          if (planes() == 2) {
+            buffer->m.planes[1].length = static_cast<uint32_t>(chroma_bytes());
+            buffer->m.planes[1].m.mem_offset = 2 * buffer->index + 1;
+          }
+          return 0;
+        }
         buffer->length = d_->format.sizeimage;
         buffer->m.offset = buffer->index;
         return 0;
       }
       case VIDIOC_QBUF:
+        deliver();  // frames begun until now took the buffers queued before
         queued_.push_back(static_cast<v4l2_buffer*>(argument)->index);
         return 0;
       case VIDIOC_DQBUF:
         return dequeue(static_cast<v4l2_buffer*>(argument));
       case VIDIOC_STREAMON:
         if (d_->stream_on_error) return fail(d_->stream_on_error);
+        if (other_) d_->other_streamed = true;
         streaming_ = true;
         d_->streamed_at = d_->now;
-        next_frame_ = d_->now + real_ns();
+        next_begin_ = d_->now;
+        in_flight_.clear();
         return 0;
       case VIDIOC_STREAMOFF:
         streaming_ = false;
@@ -246,6 +316,10 @@ class FakeDevice : public vidmote::V4l2Device {
   }
 
   void* map(size_t, uint32_t offset) override {
+    if (multi_planar()) {
+      auto& planes = offset % 2 ? chroma_ : memory_;
+      return offset / 2 < planes.size() ? planes[offset / 2].data() : nullptr;
+    }
     return offset < memory_.size() ? memory_[offset].data() : nullptr;
   }
   void unmap(void*, size_t) override {}
@@ -255,8 +329,9 @@ class FakeDevice : public vidmote::V4l2Device {
     deliver();
     if (!filled_.empty()) return Wait::kReady;
     const int64_t until = timeout_ms < 0 ? INT64_MAX : d_->now + timeout_ms * kMs;
-    if (streaming_ && next_frame_ <= until && next_frame_ < kGiveUpAt) {
-      d_->now = next_frame_;
+    const int64_t ready = next_ready();
+    if (streaming_ && ready <= until && ready < kGiveUpAt) {
+      d_->now = ready;
       deliver();
       return Wait::kReady;
     }
@@ -286,21 +361,38 @@ class FakeDevice : public vidmote::V4l2Device {
     return true;
   }
 
-  bool convert(const v4l2_pix_format&, const v4l2_pix_format& bgr, const uint8_t* frame, size_t,
-               uint8_t* out, size_t out_bytes) override {
+  bool convert(const v4l2_pix_format&, const v4l2_pix_format& bgr, const uint8_t* frame,
+               size_t frame_bytes, uint8_t* out, size_t out_bytes) override {
     convert_one();
     int level = 128;
+    if (d_->pad_rows_to && reads_padding(frame, frame_bytes)) {
+      ++d_->garbled_delivered;
+      level = 0xEE;
+    }
     for (size_t i = 0; i < memory_.size(); ++i) {
       if (frame != memory_[i].data()) continue;
       if (damaged(sequence_of_[i])) {
         if (d_->damage == Driver::Damage::kCorruptJpeg) return false;  // the decoder refuses
         ++d_->damaged_delivered;
       }
-      level = level_at(began_of_[i]);
+      if (level == 128) level = level_at(began_of_[i]);
     }
     if (out_bytes != size_t{bgr.width} * bgr.height * 3) return false;
     memset(out, level, out_bytes);
     d_->last_level = level;
+    d_->last_cast = 0;
+    for (size_t i = 0; i < memory_.size() && d_->cast_fades_ns; ++i) {
+      if (frame != memory_[i].data()) continue;
+      // Red up, green down by as much luma: the brightness holds.
+      const int64_t since = std::max<int64_t>(0, began_of_[i] - d_->streamed_at);
+      const int cast = static_cast<int>(32 * std::max<int64_t>(0, d_->cast_fades_ns - since) /
+                                        d_->cast_fades_ns);
+      for (size_t at = 0; at + 2 < out_bytes; at += 3) {
+        out[at + 1] = static_cast<uint8_t>(level - cast * 77 / 150);
+        out[at + 2] = static_cast<uint8_t>(level + cast);
+      }
+      d_->last_cast = cast;
+    }
     return true;
   }
 
@@ -374,8 +466,47 @@ class FakeDevice : public vidmote::V4l2Device {
     std::copy(std::begin(header), std::end(header), bytes.begin());
   }
 
+  // Multi-planar only: NV12 or YUYV in one plane, NV12M in two.
+  bool multi_planar() const { return d_->caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE; }
+  uint32_t buffer_type() const {
+    return multi_planar() ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  }
+  uint32_t planes() const { return d_->own_format == V4L2_PIX_FMT_NV12M ? 2 : 1; }
+  size_t chroma_bytes() const {
+    return planes() == 2 ? size_t{d_->format.width} * d_->format.height / 2 : 0;
+  }
+  int set_planes(v4l2_format* format, bool in_force) {
+    if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) return fail(EINVAL);
+    v4l2_pix_format_mplane& mp = format->fmt.pix_mp;
+    mp.pixelformat = d_->own_format;
+    mp.width = std::min<uint32_t>(std::max<uint32_t>(mp.width, 2), 1920) & ~1u;
+    mp.height = std::min<uint32_t>(std::max<uint32_t>(mp.height, 2), 1080) & ~1u;
+    mp.num_planes = static_cast<uint8_t>(planes());
+    const bool yuyv = d_->own_format == V4L2_PIX_FMT_YUYV;
+    mp.plane_fmt[0].bytesperline = mp.width * (yuyv ? 2 : 1);
+    mp.plane_fmt[0].sizeimage = mp.width * mp.height *
+                                (yuyv            ? 2
+                                 : planes() == 2 ? 1
+                                                 : 3) /
+                                (yuyv || planes() == 2 ? 1 : 2);
+    if (planes() == 2) {
+      mp.plane_fmt[1].bytesperline = mp.width;
+      mp.plane_fmt[1].sizeimage = mp.width * mp.height / 2;
+    }
+    if (in_force) {
+      d_->format = {};
+      d_->format.width = mp.width;
+      d_->format.height = mp.height;
+      d_->format.pixelformat = mp.pixelformat;
+      d_->format.bytesperline = mp.plane_fmt[0].bytesperline;
+      d_->format.sizeimage = mp.plane_fmt[0].sizeimage;
+    }
+    return 0;
+  }
+
   int set_format(v4l2_format* format, bool in_force) {
     if (d_->set_format_error) return fail(d_->set_format_error);
+    if (multi_planar()) return set_planes(format, in_force);
     v4l2_pix_format& pix = format->fmt.pix;
     // BGR24 is converted here, as libv4l2 does, inside every dequeue.
     if (pix.pixelformat != V4L2_PIX_FMT_BGR24 || d_->answers_own_format)
@@ -383,13 +514,58 @@ class FakeDevice : public vidmote::V4l2Device {
     pix.width = std::min<uint32_t>(std::max<uint32_t>(pix.width, 1), 1920);
     pix.height = std::min<uint32_t>(std::max<uint32_t>(pix.height, 1), 1080);
     if (d_->refuses_sizes && (pix.width != 640 || pix.height != 480)) pix.pixelformat = 0;
+    if (d_->answers_width) pix.width = d_->answers_width;
     const uint32_t bytes = pix.pixelformat == V4L2_PIX_FMT_BGR24  ? 3
                            : pix.pixelformat == V4L2_PIX_FMT_GREY ? 1
                                                                   : 2;
     pix.bytesperline = pix.width * bytes;
     pix.sizeimage = pix.bytesperline * pix.height;
+    if (pix.pixelformat == V4L2_PIX_FMT_YUV420 || pix.pixelformat == V4L2_PIX_FMT_NV12) {
+      pix.bytesperline = pix.width;  // of the luma plane; chroma at a quarter of its size
+      pix.sizeimage = pix.width * pix.height * 3 / 2;
+    }
+    if (d_->pad_rows_to) {
+      planes_ = padded_planes(pix.pixelformat, pix.width, pix.height, d_->pad_rows_to);
+      pix.bytesperline = static_cast<uint32_t>(planes_[0].stride);
+      pix.sizeimage = 0;
+      for (const Plane& plane : planes_) pix.sizeimage += plane.stride * plane.rows;
+    }
     if (in_force) d_->format = pix;
     return 0;
+  }
+
+  // One plane of a padded frame: rows of `bytes`, `stride` apart.
+  struct Plane {
+    size_t rows, bytes, stride;
+  };
+  static std::vector<Plane> padded_planes(uint32_t format, size_t width, size_t height,
+                                          size_t pad) {
+    auto padded = [pad](size_t bytes) { return (bytes + pad - 1) / pad * pad; };
+    switch (format) {
+      case V4L2_PIX_FMT_NV12:
+        return {{height, width, padded(width)}, {height / 2, width, padded(width)}};
+      case V4L2_PIX_FMT_YUV420:  // chroma rows half the luma stride apart
+        return {{height, width, padded(width)},
+                {height / 2, width / 2, padded(width) / 2},
+                {height / 2, width / 2, padded(width) / 2}};
+      default:  // RGB565, Y16: two bytes a pixel
+        return {{height, 2 * width, padded(2 * width)}};
+    }
+  }
+  // Fills a padded frame: its pixels 0x80, its padding 0xEE.
+  void fill_padded(std::vector<uint8_t>& bytes) const {
+    std::fill(bytes.begin(), bytes.end(), 0xEE);
+    size_t at = 0;
+    for (const Plane& plane : planes_)
+      for (size_t row = 0; row < plane.rows; ++row, at += plane.stride)
+        std::fill(bytes.begin() + at, bytes.begin() + at + plane.bytes, 0x80);
+  }
+  // As libv4lconvert converts these formats: rows read packed, whatever the
+  // row length says. Padding read as picture garbles it.
+  bool reads_padding(const uint8_t* frame, size_t frame_bytes) const {
+    size_t packed = 0;
+    for (const Plane& plane : planes_) packed += plane.rows * plane.bytes;
+    return frame_bytes < packed || std::find(frame, frame + packed, 0xEE) != frame + packed;
   }
 
   int query_control(v4l2_queryctrl* query) {
@@ -454,16 +630,25 @@ class FakeDevice : public vidmote::V4l2Device {
     return fail(EINVAL);
   }
 
-  // Fills queued buffers with every frame due by now; frames with no buffer
-  // to go into are lost.
+  // Every frame begun by now takes a queued buffer (a frame with none is
+  // lost); every frame whose latency has passed fills its buffer.
   void deliver() {
-    while (streaming_ && next_frame_ <= d_->now) {
-      if (!queued_.empty()) {
-        filled_.push_back({queued_.front(), next_frame_});
-        queued_.erase(queued_.begin());
-      }
-      next_frame_ += real_ns();
+    for (; streaming_ && next_begin_ <= d_->now; next_begin_ += real_ns()) {
+      if (queued_.empty()) continue;
+      in_flight_.push_back(
+          {queued_.front(), next_begin_ + real_ns() + d_->latency_ns, next_begin_});
+      queued_.erase(queued_.begin());
     }
+    while (!in_flight_.empty() && in_flight_.front().at <= d_->now) {
+      filled_.push_back(in_flight_.front());
+      in_flight_.erase(in_flight_.begin());
+    }
+  }
+  // When the next buffer is filled; INT64_MAX for never.
+  int64_t next_ready() const {
+    if (!in_flight_.empty()) return in_flight_.front().at;
+    if (queued_.empty()) return INT64_MAX;
+    return next_begin_ + real_ns() + d_->latency_ns;
   }
 
   int dequeue(v4l2_buffer* buffer) {
@@ -483,19 +668,26 @@ class FakeDevice : public vidmote::V4l2Device {
     filled_.erase(filled_.begin());
     buffer->index = frame.index;
     buffer->bytesused = d_->format.sizeimage;
+    if (multi_planar()) {
+      buffer->m.planes[0].bytesused = d_->format.sizeimage;
+      if (planes() == 2) buffer->m.planes[1].bytesused = static_cast<uint32_t>(chroma_bytes());
+      std::fill(chroma_[frame.index].begin(), chroma_[frame.index].end(), 0x80);
+    }
     buffer->flags = d_->stamp_type | (d_->start_of_frame_stamps ? V4L2_BUF_FLAG_TSTAMP_SRC_SOE
                                                                 : V4L2_BUF_FLAG_TSTAMP_SRC_EOF);
     const uint32_t sequence = sequence_++;
     ++d_->dequeued;
     buffer->sequence = sequence;
     sequence_of_[frame.index] = sequence;
-    began_of_[frame.index] = frame.at - real_ns();
-    d_->last_dequeued_began = frame.at - real_ns();
+    began_of_[frame.index] = frame.began;
+    d_->last_dequeued_began = frame.began;
     if (damaged(sequence) && d_->damage == Driver::Damage::kFlagged)
       buffer->flags |= V4L2_BUF_FLAG_ERROR;
     if (d_->own_format == V4L2_PIX_FMT_MJPEG || d_->own_format == V4L2_PIX_FMT_JPEG)
       write_mjpeg(memory_[frame.index], sequence, buffer);
-    if (d_->own_format == V4L2_PIX_FMT_GREY) {
+    if (d_->pad_rows_to) fill_padded(memory_[frame.index]);
+    if (d_->own_format == V4L2_PIX_FMT_GREY || d_->own_format == V4L2_PIX_FMT_YUYV ||
+        multi_planar()) {
       std::vector<uint8_t>& bytes = memory_[frame.index];
       std::fill(bytes.begin(), bytes.end(), 0x80);
     }
@@ -507,7 +699,7 @@ class FakeDevice : public vidmote::V4l2Device {
       std::fill(bytes.begin() + buffer->bytesused, bytes.end(), 0x10);
     }
     const int64_t stamp =
-        (d_->start_of_frame_stamps ? frame.at - real_ns() : frame.at) + d_->stamp_offset_ns;
+        (d_->start_of_frame_stamps ? frame.began : frame.began + real_ns()) + d_->stamp_offset_ns;
     buffer->timestamp.tv_sec = d_->stamp_seconds ? d_->stamp_seconds : stamp / kSecond;
     buffer->timestamp.tv_usec = stamp % kSecond / 1000;
     if (d_->format.pixelformat == V4L2_PIX_FMT_BGR24) convert_one();
@@ -516,17 +708,22 @@ class FakeDevice : public vidmote::V4l2Device {
 
   struct Filled {
     uint32_t index;
-    int64_t at;
+    int64_t at;  // when the buffer is filled
+    int64_t began;
   };
   std::shared_ptr<Driver> d_;
   bool streaming_ = false;
-  int64_t next_frame_ = 0;
+  int64_t next_begin_ = 0;                    // of the next frame
   uint32_t sequence_ = 0;                     // of the next frame
   std::map<uint32_t, uint32_t> sequence_of_;  // the frame each buffer holds
   std::map<uint32_t, int64_t> began_of_;      // and when that frame began
   bool error_given_ = false;
   std::vector<std::vector<uint8_t>> memory_;
+  std::vector<std::vector<uint8_t>> chroma_;  // second planes
   std::vector<uint32_t> queued_;
+  const Driver::Node* other_ = nullptr;  // the other node open, if one is
+  std::vector<Plane> planes_;            // of a padded frame
+  std::vector<Filled> in_flight_;        // begun, their buffers taken
   std::vector<Filled> filled_;
 };
 
@@ -575,6 +772,7 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
     const char* error_line;  // on standard error, "" for none
     bool captures;
     const char* settle = nullptr;  // the settle time chosen in the dialog
+    int back_to_back = 0;  // captures then asked at once, as a script's piped Enters ask them
   } cases[] = {
       {"a camera that works", [](Driver&) {}, false, "Fake Cam", true, "", true},
       {"forbidden", [](Driver& d) { d.open_error = EACCES; }, false, "Test card", true,
@@ -583,6 +781,33 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
        "skipped: busy: another program is using it", true},
       {"not a camera", [](Driver& d) { d.caps = V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING; },
        false, "Test card", true, "skipped: not a capture device", true},
+      // Capture nodes that are multi-planar only (rkisp1, camss, the i.MX8
+      // ISI): cameras all the same, through the multi-planar calls.
+      {"multi-planar only, NV12 in one plane",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_NV12;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 2},
+      {"multi-planar only, NV12 in two planes",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_NV12M;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 2},
+      {"multi-planar only, YUYV, named",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_YUYV;
+       },
+       true, "Fake Cam", true, "", true},
+      {"multi-planar only, H.264 alone",
+       [](Driver& d) {
+         d.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         d.own_format = V4L2_PIX_FMT_H264;
+       },
+       false, "Test card", true,
+       "skipped: it offers only H.264 frames, which the plug-in cannot decode", true},
       {"named and forbidden", [](Driver& d) { d.open_error = EACCES; }, true, "/dev/video0", false,
        "permission denied", false},
       {"named and busy", [](Driver& d) { d.set_format_error = EBUSY; }, true, "/dev/video0", false,
@@ -734,8 +959,77 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.stamp_type = V4L2_BUF_FLAG_TIMESTAMP_COPY;
        },
        false, "Fake Cam", true,
-       "no usable frame in time: 92 arrived: 91 flagged by the driver, 1 begun before the capture;",
-       false, "10 frames"},
+       "no usable frame in time: 92 arrived, all damaged: 92 flagged by the driver;", false,
+       "10 frames"},
+      // Honest stamps that trail arrival by a steady delivery latency.
+      {"start stamps, latency of 1 interval, back to back",
+       [](Driver& d) {
+         d.start_of_frame_stamps = true;
+         d.latency_ns = kSecond / 30;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 6},
+      {"start stamps, latency of 2 intervals (70 ms), back to back",
+       [](Driver& d) {
+         d.start_of_frame_stamps = true;
+         d.latency_ns = 70 * kMs;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 6},
+      {"start stamps, latency of 3 intervals (100 ms), back to back",
+       [](Driver& d) {
+         d.start_of_frame_stamps = true;
+         d.latency_ns = 100 * kMs;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 6},
+      {"end stamps, latency of 3 intervals, back to back",
+       [](Driver& d) { d.latency_ns = 100 * kMs; }, false, "Fake Cam", true, "", true, nullptr, 6},
+      {"start stamps, latency of 3 intervals, 12 ms dequeues, back to back",
+       [](Driver& d) {
+         d.start_of_frame_stamps = true;
+         d.latency_ns = 100 * kMs;
+         d.dequeue_ns = 12 * kMs;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 6},
+      {"copied stamps, latency of 2 intervals (70 ms), back to back",
+       [](Driver& d) {
+         d.stamp_type = V4L2_BUF_FLAG_TIMESTAMP_COPY;
+         d.latency_ns = 70 * kMs;
+       },
+       false, "Fake Cam", true, "", true, nullptr, 6},
+      {"copied stamps, back to back",
+       [](Driver& d) { d.stamp_type = V4L2_BUF_FLAG_TIMESTAMP_COPY; }, false, "Fake Cam", true, "",
+       true, nullptr, 6},
+      {"stamps lagging 3.5 s, back to back", [](Driver& d) { d.stamp_offset_ns = -3500 * kMs; },
+       false, "Fake Cam", true, "", true, nullptr, 6},
+      // Rows padded to a multiple (600 pixels wide: not one): packed before
+      // the converter, which reads them packed.
+      {"NV12 rows padded to 32 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_NV12;
+         d.answers_width = 600;
+         d.pad_rows_to = 32;
+       },
+       false, "Fake Cam", true, "", true},
+      {"YU12 rows padded to 16 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_YUV420;
+         d.answers_width = 600;
+         d.pad_rows_to = 16;
+       },
+       false, "Fake Cam", true, "", true},
+      {"RGB565 rows padded to 64 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_RGB565;
+         d.answers_width = 600;
+         d.pad_rows_to = 64;
+       },
+       false, "Fake Cam", true, "", true},
+      {"Y16 rows padded to 64 bytes",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_Y16;
+         d.answers_width = 600;
+         d.pad_rows_to = 64;
+       },
+       false, "Fake Cam", true, "", true},
       {"5 fps declaring 30, stamped at the frame's end",
        [](Driver& d) { d.frame_every_ns = 200 * kMs; }, false, "Fake Cam", true, "", true},
       {"5 fps declaring 30, stamped at the frame's start",
@@ -814,6 +1108,61 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
          d.replug_card = "Other Cam";
        },
        false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      // Siblings of one device share its card name and bus: the USB
+      // interface and the formats tell them apart.
+      {"unplugged, back renumbered, its infrared sibling before it",
+       [](Driver& d) {
+         d.card = "Integrated_Webcam_HD: Integrate";
+         d.own_format = V4L2_PIX_FMT_YUYV;
+         d.bus = "usb-0000:00:14.0-5";
+         d.interface = "1-5:1.0";
+         d.others = {
+             {"/dev/video2", "/dev/video3", true, d.card, d.bus, "1-5:1.2", V4L2_PIX_FMT_GREY}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video4";
+         d.replug_ns = 2 * kSecond;
+       },
+       false, "Integrated_Webcam_HD", true,
+       "/dev/video0: the camera was gone (unplugged?) and is back as /dev/video4", true},
+      {"unplugged for good, its infrared sibling gone with it",
+       [](Driver& d) {
+         d.own_format = V4L2_PIX_FMT_YUYV;
+         d.bus = "usb-0000:00:14.0-5";
+         d.interface = "1-5:1.0";
+         d.others = {
+             {"/dev/video2", "/dev/video2", true, d.card, d.bus, "1-5:1.2", V4L2_PIX_FMT_GREY}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video0";
+         d.replug_ns = 5 * kSecond;
+       },
+       false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      // Two cameras of one model on different ports: the other one is not
+      // this one.
+      {"unplugged, another camera of its model on another port",
+       [](Driver& d) {
+         d.bus = "usb-0000:00:14.0-1";
+         d.interface = "1-1:1.0";
+         d.others = {
+             {"/dev/video2", "", false, d.card, "usb-0000:00:14.0-2", "1-2:1.0", d.own_format}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+       },
+       false, "Fake Cam", true, "stream failed: the camera is gone (unplugged?)", false},
+      {"unplugged, another camera of its model, back at its own port",
+       [](Driver& d) {
+         d.bus = "usb-0000:00:14.0-1";
+         d.interface = "1-1:1.0";
+         d.others = {
+             {"/dev/video2", "", false, d.card, "usb-0000:00:14.0-2", "1-2:1.0", d.own_format}};
+         d.dequeue_error_at = 1;
+         d.dequeue_error = ENODEV;
+         d.replug_path = "/dev/video4";
+         d.replug_ns = 1 * kSecond;
+       },
+       false, "Fake Cam", true,
+       "/dev/video0: the camera was gone (unplugged?) and is back as /dev/video4", true},
       {"no USB bandwidth", [](Driver& d) { d.stream_on_error = ENOSPC; }, false, "Fake Cam", true,
        "not enough USB bandwidth for 640 x 480: try another USB port", false},
       {"busy at stream-on, the holder seen",
@@ -910,6 +1259,12 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
         one_gray = one_gray && is_one_gray();
         conversions = driver->conversions - before;
         capture_ns = driver->now - asked;
+        for (int i = 0; i < c.back_to_back; ++i) {
+          const int64_t enter = driver->now;
+          EXPECT_GT(vidmote.capture(frame.data()), 0) << "back to back " << i;
+          EXPECT_GE(driver->last_dequeued_began, enter) << "a frame begun before Enter " << i;
+          EXPECT_LE(driver->now - enter, 3 * kSecond + 2 * kSecond / 30) << i;
+        }
       }
       settings = vidmote.settings();
       sizes = vidmote.offered_sizes();
@@ -931,6 +1286,8 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
     EXPECT_TRUE(printable(errors));
     EXPECT_EQ(captured, c.captures);
     EXPECT_EQ(driver->damaged_delivered, 0) << "a damaged frame was delivered";
+    EXPECT_EQ(driver->garbled_delivered, 0) << "padded rows were converted as if packed";
+    EXPECT_FALSE(driver->other_streamed) << "another node was taken for the camera";
     // The capture deadline: 3 s and two frame intervals, the longer of the
     // declared and the real one; and a dequeue begun before it.
     if (captured && name.find("Test card") == std::string::npos) {
@@ -938,8 +1295,9 @@ TEST(CameraFaults, WhatTheUserSeesWhenTheDriverMisbehaves) {
           << "the camera serves one gray: a frame was taken whole when it was not";
       // The plug-in converts YUYV and GREY itself, other formats through the
       // device.
-      const bool own =
-          driver->own_format == V4L2_PIX_FMT_YUYV || driver->own_format == V4L2_PIX_FMT_GREY;
+      const bool own = driver->own_format == V4L2_PIX_FMT_YUYV ||
+                       driver->own_format == V4L2_PIX_FMT_GREY ||
+                       (driver->caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE);
       // A frame that does not decode is known only once it was tried.
       if (driver->damage == Driver::Damage::kCorruptJpeg)
         EXPECT_LE(conversions, 4);
@@ -1096,6 +1454,37 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
          d.every_fourth_damaged = true;
        },
        kCap - kFrame, kCap + 3 * kFrame, -1},
+      // A control read that blocks, fails or is slow is not repeated: the
+      // picture settles the camera, and the capture keeps its bound.
+      {"exposure read blocking 5 s, then timing out",
+       [](Driver& d) {
+         d.exposure_read_ns = 5 * kSecond;
+         d.exposure_read_error = ETIMEDOUT;
+       },
+       2 * kFrame, 200 * kMs, 128},
+      {"exposure read failing, the picture brightening over a second",
+       [](Driver& d) {
+         d.exposure_read_error = EIO;
+         d.brighten_ns = kSecond;
+       },
+       kSecond, 1600 * kMs, 128},
+      {"exposure read taking 300 ms, the picture brightening over a second",
+       [](Driver& d) {
+         d.exposure_read_ns = 300 * kMs;
+         d.brighten_ns = kSecond;
+       },
+       kSecond, 1600 * kMs, 128},
+      // A white balance still converging while the brightness holds.
+      {"a red cast fading over 1.5 s", [](Driver& d) { d.cast_fades_ns = 1500 * kMs; }, 1500 * kMs,
+       2100 * kMs, 125},
+      // One EIO 1.7 s into the first settling: settling starts over, but the
+      // capture's bound wins over a steadier picture (cap 2.5 s from Enter).
+      {"converging, one EIO 1.7 s into the first settling",
+       [](Driver& d) {
+         d.converge_ns = 600 * kMs;
+         d.dequeue_error_at = 50;
+       },
+       kCap - 1700 * kMs - kFrame, kCap - 1700 * kMs + 2 * kFrame, -1},
       {"dark again after a restart", [](Driver& d) { d.brighten_ns = 300 * kMs; }, 300 * kMs,
        900 * kMs, 128, true},
       // A settle by time counts from the last stream-on.
@@ -1125,13 +1514,17 @@ TEST(CameraSettle, TheFirstCaptureIsASteadyFrameSoonAfterThePictureHolds) {
         driver->dequeue_error_at = driver->dequeued + 2;
         driver->now += 70 * kMs;
       }
+      const int64_t asked = driver->now;
       try {
         EXPECT_TRUE(camera->capture(frame.data()));
       } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
       }
+      EXPECT_LE(driver->now - asked, 3 * kSecond + 2 * std::max(kFrame, driver->frame_every_ns))
+          << "the capture's bound";
       if (c.level >= 0) {
         EXPECT_GE(driver->last_level, c.level);
+        EXPECT_LE(driver->last_cast, 1) << "a colour cast still fading";
       }
       const int64_t began = driver->last_dequeued_began - driver->streamed_at;
       EXPECT_GE(began, c.earliest);

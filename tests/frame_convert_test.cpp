@@ -78,6 +78,16 @@ TEST(FrameConvert, RowsAreFlippedUnpaddedAndInBgrOrder) {
        {2, 2, 6, PixelLayout::kYuyv},
        {255, 255, 255, 255, kPad, kPad, 0, 0, 0, 0},
        {0, 135, 0, 0, 135, 0, 255, 125, 255, 255, 125, 255}},
+      // NV12: the Y plane, then one U V pair for each 2 x 2 block.
+      {"NV12 white, black over gray, white",
+       {2, 2, 0, PixelLayout::kNv12},
+       {235, 16, 126, 235, 128, 128},
+       {128, 128, 128, 255, 255, 255, 255, 255, 255, 0, 0, 0}},
+      {"NV12 red beside white over red beside black, 6-byte rows",
+       {4, 2, 6, PixelLayout::kNv12},
+       {81, 81, 235, 235, kPad, kPad, 81, 81, 16, 16, kPad, kPad, 90, 239, 128, 128},
+       {0, 0, 253, 0, 0, 253, 0,   0,   0,   0,   0,   0,
+        0, 0, 253, 0, 0, 253, 255, 255, 255, 255, 255, 255}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -186,6 +196,59 @@ TEST(FrameConvert, AShortOrUnusableFrameIsRefusedAndNothingWritten) {
   }
 }
 
+// Padded rows are packed plane by plane before a converter that reads them
+// packed (libv4lconvert's NV12, YU12, RGB565, Y16): every pixel byte kept in
+// order, no padding byte kept; a frame short of its planes is refused.
+TEST(FrameConvert, PaddedPlanesArePackedByteForByte) {
+  using vidmote::FramePlane;
+  const uint8_t P = kPad;
+  const struct {
+    const char* what;
+    std::vector<FramePlane> planes;
+    Bytes frame;
+    size_t used;   // 0: the whole frame
+    Bytes packed;  // empty: refused
+  } cases[] = {
+      {"NV12 2 x 2, rows padded to 4: Y plane, then UV",
+       {{2, 2, 4}, {1, 2, 4}},
+       {1, 2, P, P, 3, 4, P, P, 5, 6, P, P},
+       0,
+       {1, 2, 3, 4, 5, 6}},
+      {"NV12, the last row unpadded",
+       {{2, 2, 4}, {1, 2, 4}},
+       {1, 2, P, P, 3, 4, P, P, 5, 6},
+       0,
+       {1, 2, 3, 4, 5, 6}},
+      {"NV12, one byte short", {{2, 2, 4}, {1, 2, 4}}, {1, 2, P, P, 3, 4, P, P, 5}, 0, {}},
+      {"YU12 4 x 2, luma rows padded to 8, chroma to 4",
+       {{2, 4, 8}, {1, 2, 4}, {1, 2, 4}},
+       {1, 2, 3, 4, P, P, P, P, 5, 6, 7, 8, P, P, P, P, 9, 10, P, P, 11, 12, P, P},
+       0,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {"RGB565 2 x 3, rows of 4 bytes padded to 6",
+       {{3, 4, 6}},
+       {1, 2, 3, 4, P, P, 5, 6, 7, 8, P, P, 9, 10, 11, 12, P, P},
+       0,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {"Y16, bytes used fewer than the buffer",
+       {{2, 2, 3}},
+       {1, 2, P, 3, 4, P, 9, 9},
+       5,
+       {1, 2, 3, 4}},
+      {"Y16, bytes used one short", {{2, 2, 3}}, {1, 2, P, 3, 4, P}, 4, {}},
+      {"packed already", {{2, 3, 3}}, {1, 2, 3, 4, 5, 6}, 0, {1, 2, 3, 4, 5, 6}},
+      {"rows longer than their stride", {{2, 4, 3}}, Bytes(12, 1), 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes packed = {0x5A};
+    const bool ok = vidmote::pack_rows(c.frame.data(), c.used ? c.used : c.frame.size(),
+                                       c.planes.data(), c.planes.size(), &packed);
+    EXPECT_EQ(ok, !c.packed.empty());
+    EXPECT_EQ(packed, ok ? c.packed : Bytes{0x5A});
+  }
+}
+
 // An MJPEG frame counts as whole only from its start marker to its end
 // marker, found by its segments; what follows the end is not the picture.
 TEST(FrameConvert, AnMjpegFrameIsWholeOnlyFromItsStartMarkerToItsEndMarker) {
@@ -266,6 +329,7 @@ TEST(FrameConvert, AnMjpegFrameIsWholeOnlyFromItsStartMarkerToItsEndMarker) {
   }
 }
 
+// Colour: the mean of each of red, green and blue.
 TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
   const struct {
     const char* what;
@@ -277,6 +341,7 @@ TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
       {"gray 128", 640, 480, 128, 128, 128, 128},
       {"white, 1 x 1", 1, 1, 255, 255, 255, 255},
       {"pure green", 33, 7, 0, 255, 0, 149},  // 150 * 255 >> 8
+      {"orange", 100, 50, 0, 128, 255, 151},  // (150 * 128 + 77 * 255) >> 8
       {"empty", 0, 480, 9, 9, 9, 0},
   };
   for (const auto& c : cases) {
@@ -285,6 +350,11 @@ TEST(FrameConvert, BrightnessIsTheMeanLumaOfTheFrame) {
     for (int64_t i = 0; i < int64_t{c.width} * c.height; ++i)
       frame.insert(frame.end(), {c.b, c.g, c.r});
     EXPECT_DOUBLE_EQ(vidmote::mean_brightness(frame.data(), c.width, c.height), c.want);
+    const vidmote::Colour colour = vidmote::mean_colour(frame.data(), c.width, c.height);
+    const bool empty = c.width == 0;
+    EXPECT_DOUBLE_EQ(colour.red, empty ? 0 : c.r);
+    EXPECT_DOUBLE_EQ(colour.green, empty ? 0 : c.g);
+    EXPECT_DOUBLE_EQ(colour.blue, empty ? 0 : c.b);
   }
 }
 

@@ -212,10 +212,14 @@ class StandInNode : public vidmote::V4l2Device {
         caps->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
         caps->device_caps =
             capture ? V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING : V4L2_CAP_META_CAPTURE;
+        if (multi_planar) caps->device_caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
         return 0;
       }
       case VIDIOC_ENUM_FMT: {
         auto* format = static_cast<v4l2_fmtdesc*>(argument);
+        if (format->type !=
+            (multi_planar ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE))
+          return fail(EINVAL);
         const struct {
           uint32_t code;
           const char* description;
@@ -343,8 +347,9 @@ class StandInNode : public vidmote::V4l2Device {
 
   int open_error = 0;
   bool capture = true;
-  bool h264_only = false;   // offers H.264 alone
-  uint32_t unanswered = 0;  // a control whose query fails, as one the camera stalls
+  bool h264_only = false;     // offers H.264 alone
+  bool multi_planar = false;  // captures through the multi-planar calls alone
+  uint32_t unanswered = 0;    // a control whose query fails, as one the camera stalls
 
  private:
   static int fail(int error) {
@@ -391,36 +396,41 @@ class StandInNode : public vidmote::V4l2Device {
   }
 };
 
+// A multi-planar-only node (rkisp1, camss) is listed as a camera alike.
 TEST(ListCamerasV4l2, WhatTheDriverListsIsShown) {
-  StandInNode node;
-  list_cameras::CameraEntry entry;
-  entry.verdict = "used by default";
-  ASSERT_TRUE(list_cameras::describe_v4l2_node(node, "/dev/video0", &entry)) << entry.problem;
-  EXPECT_EQ(entry.name, "Cam?]0;x (/dev/video0)");
-  EXPECT_EQ(list_cameras::camera_text(entry),
-            "/dev/video0: Cam?]0;x\n"
-            "  driver: uvcvideo\n"
-            "  bus: usb-0000:00:14.0-1\n"
-            "  plug-in: used by default\n"
-            "  formats:\n"
-            "    YUYV: YUYV 4:2:2 (the plug-in can read it directly)\n"
-            "      640x480: 30 fps, 15 fps\n"
-            "      1280x720: 10 fps\n"
-            "    MJPG: Motion-JPEG (compressed)\n"
-            "      160x120 to 1920x1080 in steps of 16x8: 5 to 30 fps at 1920x1080\n"
-            "  controls:\n"
-            "    Brightness: integer, 0 to 255, step 1, default 128, current 40\n"
-            "    Horizontal Flip: boolean, default on (inactive)\n"
-            "    Power Line Frequency: menu, 0 to 2, default 2 (60 Hz), current 2 (60 Hz)\n"
-            "      0: Disabled\n"
-            "      2: 60 Hz\n"
-            "    Bitmask: bitmask, default 0x80000000, current 0x00000002\n"
-            "    Integer 64 Bits: 64-bit integer, -1099511627776 to 1099511627776, step 2, "
-            "default 6, current 8589934592\n"
-            "    Reset: button (write-only)\n"
-            "    Exposure Time, Absolute: integer, 3 to 2047, step 1, default 250, current 2\n"
-            "    Focus, Absolute: integer, 0 to 250, step 5, default 0, current 2\n"
-            "    Zoom, Absolute: integer, 100 to 500, step 1, default 100, current 2\n");
+  for (const bool multi_planar : {false, true}) {
+    SCOPED_TRACE(multi_planar ? "multi-planar" : "single-planar");
+    StandInNode node;
+    node.multi_planar = multi_planar;
+    list_cameras::CameraEntry entry;
+    entry.verdict = "used by default";
+    ASSERT_TRUE(list_cameras::describe_v4l2_node(node, "/dev/video0", &entry)) << entry.problem;
+    EXPECT_EQ(entry.name, "Cam?]0;x (/dev/video0)");
+    EXPECT_EQ(list_cameras::camera_text(entry),
+              "/dev/video0: Cam?]0;x\n"
+              "  driver: uvcvideo\n"
+              "  bus: usb-0000:00:14.0-1\n"
+              "  plug-in: used by default\n"
+              "  formats:\n"
+              "    YUYV: YUYV 4:2:2 (the plug-in can read it directly)\n"
+              "      640x480: 30 fps, 15 fps\n"
+              "      1280x720: 10 fps\n"
+              "    MJPG: Motion-JPEG (compressed)\n"
+              "      160x120 to 1920x1080 in steps of 16x8: 5 to 30 fps at 1920x1080\n"
+              "  controls:\n"
+              "    Brightness: integer, 0 to 255, step 1, default 128, current 40\n"
+              "    Horizontal Flip: boolean, default on (inactive)\n"
+              "    Power Line Frequency: menu, 0 to 2, default 2 (60 Hz), current 2 (60 Hz)\n"
+              "      0: Disabled\n"
+              "      2: 60 Hz\n"
+              "    Bitmask: bitmask, default 0x80000000, current 0x00000002\n"
+              "    Integer 64 Bits: 64-bit integer, -1099511627776 to 1099511627776, step 2, "
+              "default 6, current 8589934592\n"
+              "    Reset: button (write-only)\n"
+              "    Exposure Time, Absolute: integer, 3 to 2047, step 1, default 250, current 2\n"
+              "    Focus, Absolute: integer, 0 to 250, step 5, default 0, current 2\n"
+              "    Zoom, Absolute: integer, 100 to 500, step 1, default 100, current 2\n");
+  }
 }
 
 TEST(ListCamerasV4l2, AControlTheCameraDoesNotAnswerIsLeftOutAndTheRestShown) {

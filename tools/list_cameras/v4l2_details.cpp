@@ -65,13 +65,13 @@ std::vector<SizeEntry> sizes_of(vidmote::V4l2Device& device, uint32_t format) {
   return sizes;
 }
 
-// The formats the camera itself sends. (A flag for libv4lconvert's
-// conversions cannot come from the kernel; should one, it is not the
-// camera's and is left out.)
-std::vector<FormatEntry> formats_of(vidmote::V4l2Device& device) {
+// The formats the camera itself sends, single- or multi-planar as type
+// says. (A flag for libv4lconvert's conversions cannot come from the kernel;
+// should one, it is not the camera's and is left out.)
+std::vector<FormatEntry> formats_of(vidmote::V4l2Device& device, uint32_t type) {
   std::vector<FormatEntry> formats;
   v4l2_fmtdesc format = {};
-  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  format.type = type;
   for (; format.index < kMostListed && device.ioctl(VIDIOC_ENUM_FMT, &format) == 0;
        ++format.index) {
     if (format.flags & V4L2_FMT_FLAG_EMULATED) continue;
@@ -80,7 +80,9 @@ std::vector<FormatEntry> formats_of(vidmote::V4l2Device& device) {
     entry.description = text_of(format.description, sizeof format.description);
     if (format.flags & V4L2_FMT_FLAG_COMPRESSED) entry.notes.push_back("compressed");
     vidmote::PixelLayout pixels;
-    if (vidmote::layout_of(format.pixelformat, &pixels))
+    if (type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE
+            ? vidmote::planar_layout_of(format.pixelformat, &pixels)
+            : vidmote::layout_of(format.pixelformat, &pixels))
       entry.notes.push_back("the plug-in can read it directly");
     entry.sizes = sizes_of(device, format.pixelformat);
     formats.push_back(entry);
@@ -228,7 +230,7 @@ bool describe_v4l2_node(vidmote::V4l2Device& device, const std::string& path, Ca
     device.close();
     return false;
   }
-  entry->formats = formats_of(device);
+  entry->formats = formats_of(device, vidmote::capture_type(caps));
   entry->controls = controls_of(device);
   device.close();
   return true;

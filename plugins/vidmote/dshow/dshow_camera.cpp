@@ -39,17 +39,21 @@ std::string hresult_text(const char* what, HRESULT result) {
   return text;
 }
 
-// A camera property's value now, for watching the camera settle; 0 where
-// the camera has none.
+// A camera property's value now, for watching the camera settle, read
+// while its reads keep within their budget; 0 where the camera has none.
 template <typename Controls>
-int64_t property_now(IBaseFilter* source, REFIID id, long property) {
+int64_t property_now(IBaseFilter* source, REFIID id, long property, ControlReads* reads) {
+  if (!reads->worth_reading()) return reads->value();
+  const int64_t before = now_ns();
   Controls* controls = nullptr;
   long value = 0, flags = 0;
-  if (FAILED(source->QueryInterface(id, reinterpret_cast<void**>(&controls))) || !controls)
-    return 0;
-  if (FAILED(controls->Get(property, &value, &flags))) value = 0;
-  controls->Release();
-  return value;
+  bool ok = SUCCEEDED(source->QueryInterface(id, reinterpret_cast<void**>(&controls))) && controls;
+  if (ok) {
+    ok = SUCCEEDED(controls->Get(property, &value, &flags));
+    controls->Release();
+  }
+  reads->read(ok, value, now_ns() - before);
+  return reads->value();
 }
 
 // Undoes what a failed attempt to connect left in the graph: the filters it
@@ -467,6 +471,7 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
   uint64_t seen = first;
   int64_t last_frame = started;
   PictureSettle picture;
+  ControlReads exposure, gain;
   FrameTally tally;
   for (;;) {
     if (!settle.by_picture &&
@@ -485,8 +490,10 @@ bool DshowCamera::start(uint8_t* frame, bool* delivered) {
     if (!settle.by_picture || !g.sink->take(g.frames, frame, &tally)) continue;
     picture.frame(
         last_frame, mean_brightness(frame, size_.width, size_.height),
-        property_now<IAMCameraControl>(g.source, IID_IAMCameraControl, CameraControl_Exposure),
-        property_now<IAMVideoProcAmp>(g.source, IID_IAMVideoProcAmp, VideoProcAmp_Gain));
+        property_now<IAMCameraControl>(g.source, IID_IAMCameraControl, CameraControl_Exposure,
+                                       &exposure),
+        property_now<IAMVideoProcAmp>(g.source, IID_IAMVideoProcAmp, VideoProcAmp_Gain, &gain),
+        mean_colour(frame, size_.width, size_.height));
     if (picture.settled() || last_frame >= started + picture_settle_cap_ns(g.sink->interval_ns())) {
       *delivered = true;
       return true;
@@ -514,8 +521,9 @@ bool DshowCamera::take_frame(uint8_t* frame) {
   const int64_t deadline = asked + frame_timeout_ns(interval);
   const uint64_t at_request = graph_->sink->sequence();
   uint64_t seen = at_request;
-  // Sample times are on the graph's clock, not this one: the first frame to
-  // arrive may have begun before the request, so only a later one counts.
+  // Sample times are on the graph's clock, not this one: a frame began at its
+  // arrival less an interval, and the grabber keeps no queue of its own (no
+  // buffers: the second frame to arrive began after the request).
   const FrameStamp no_stamp = {false, false, 0};
   FrameTally tally;
   for (;;) {
@@ -523,8 +531,11 @@ bool DshowCamera::take_frame(uint8_t* frame) {
       if (is_open()) fail(tally.no_frame(""));
       return false;
     }
-    const int after_first = static_cast<int>(std::min<uint64_t>(seen - at_request - 1, 1000));
-    if (!began_after(no_stamp, false, interval, asked, after_first > 0)) {
+    const FrameArrival arrival = {graph_->sink->last_arrival_ns(), true};
+    const CaptureFrame arrived = {frame_start_ns(no_stamp, false, arrival, interval, 0),
+                                  static_cast<size_t>(std::min<uint64_t>(seen - at_request, 1000)),
+                                  false};
+    if (!began_after_request(arrived, 0, asked)) {
       ++tally.arrived;
       ++tally.stale;
       continue;

@@ -39,7 +39,15 @@ void convert_row(const uint8_t* in, int32_t width, PixelLayout pixels, uint8_t* 
     case PixelLayout::kGrey:
       for (int32_t x = 0; x < width; ++x, out += 3) out[0] = out[1] = out[2] = in[x];
       break;
+    case PixelLayout::kNv12:  // the caller converts its rows with their chroma
+      break;
   }
+}
+
+// One row of NV12: its Y, and the U V row it shares with its neighbour.
+void convert_nv12_row(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out) {
+  for (int32_t x = 0; x < width; ++x, out += 3)
+    yuv_to_bgr(luma[x], chroma[x / 2 * 2], chroma[x / 2 * 2 + 1], out);
 }
 
 }  // namespace
@@ -51,6 +59,7 @@ size_t row_bytes(int32_t width, PixelLayout pixels) {
     case PixelLayout::kYuyv:
       return (w + 1) / 2 * 4;
     case PixelLayout::kGrey:
+    case PixelLayout::kNv12:
       return w;
     default:
       return 3 * w;
@@ -61,6 +70,9 @@ size_t frame_bytes_needed(const CameraFrameLayout& layout) {
   const size_t row = row_bytes(layout.width, layout.pixels);
   const size_t stride = layout.bytes_per_line ? layout.bytes_per_line : row;
   if (row == 0 || layout.height <= 0 || stride < row) return 0;
+  if (layout.pixels == PixelLayout::kNv12)  // the chroma plane follows, half as many rows
+    return stride * static_cast<size_t>(layout.height + (layout.height + 1) / 2 - 1) +
+           (row + 1) / 2 * 2;
   return stride * static_cast<size_t>(layout.height - 1) + row;
 }
 
@@ -75,8 +87,12 @@ bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
   // bottom-up already.
   for (int32_t t = 0; t < layout.height; ++t) {
     const int32_t out_index = layout.bottom_up ? t : layout.height - 1 - t;
-    convert_row(frame + stride * t, layout.width, layout.pixels,
-                out + out_row * static_cast<size_t>(out_index));
+    uint8_t* to = out + out_row * static_cast<size_t>(out_index);
+    if (layout.pixels == PixelLayout::kNv12)
+      convert_nv12_row(frame + stride * t, frame + stride * (layout.height + t / 2), layout.width,
+                       to);
+    else
+      convert_row(frame + stride * t, layout.width, layout.pixels, to);
   }
   return true;
 }
@@ -89,6 +105,29 @@ CameraFrameLayout bgr_bitmap_layout(int32_t width, int32_t bitmap_height) {
                                                     : -bitmap_height;
   const size_t stride = (row_bytes(width, PixelLayout::kBgr24) + 3) / 4 * 4;
   return {width, height, stride, PixelLayout::kBgr24, bottom_up};
+}
+
+bool pack_rows(const uint8_t* frame, size_t used, const FramePlane* planes, size_t count,
+               std::vector<uint8_t>* packed) {
+  size_t needed = 0, size = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const FramePlane& plane = planes[i];
+    if (plane.stride < plane.row_bytes) return false;
+    needed += plane.stride * plane.rows;
+    size += plane.row_bytes * plane.rows;
+  }
+  if (count > 0 && planes[count - 1].rows > 0)
+    needed -= planes[count - 1].stride - planes[count - 1].row_bytes;
+  if (!frame || used < needed) return false;
+  packed->resize(size);
+  uint8_t* out = packed->data();
+  for (size_t i = 0; i < count; ++i) {
+    const FramePlane& plane = planes[i];
+    for (size_t row = 0; row < plane.rows; ++row, out += plane.row_bytes)
+      memcpy(out, frame + row * plane.stride, plane.row_bytes);
+    frame += plane.stride * plane.rows;
+  }
+  return true;
 }
 
 double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height) {
@@ -104,6 +143,25 @@ double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height) {
     }
   }
   return static_cast<double>(sum) / (static_cast<double>(columns) * rows);
+}
+
+Colour mean_colour(const uint8_t* bgr, int32_t width, int32_t height) {
+  Colour mean;
+  if (!bgr || width <= 0 || height <= 0) return mean;
+  const int32_t columns = width < 64 ? width : 64, rows = height < 48 ? height : 48;
+  uint64_t sums[3] = {};
+  for (int32_t r = 0; r < rows; ++r) {
+    const uint8_t* row = bgr + static_cast<size_t>(r * (height / rows)) * 3 * width;
+    for (int32_t c = 0; c < columns; ++c) {
+      const uint8_t* p = row + static_cast<size_t>(c * (width / columns)) * 3;
+      for (int i = 0; i < 3; ++i) sums[i] += p[i];
+    }
+  }
+  const double samples = static_cast<double>(columns) * rows;
+  mean.blue = sums[0] / samples;
+  mean.green = sums[1] / samples;
+  mean.red = sums[2] / samples;
+  return mean;
 }
 
 namespace {

@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 namespace vidmote {
 
 enum class PixelLayout {
@@ -15,6 +17,7 @@ enum class PixelLayout {
   kRgb24,  // R, G, B
   kYuyv,   // Y0 U Y1 V for two pixels; BT.601, limited range
   kGrey,   // Y, full range (infrared and monochrome cameras)
+  kNv12,   // a plane of Y, then one of U V pairs for 2 x 2 pixels, rows as long; limited range
 };
 
 struct CameraFrameLayout {
@@ -30,7 +33,7 @@ struct CameraFrameLayout {
 // top row first.
 CameraFrameLayout bgr_bitmap_layout(int32_t width, int32_t bitmap_height);
 
-// Bytes one row of pixels takes, without padding.
+// Bytes one row of pixels takes, without padding (NV12: of its Y plane).
 size_t row_bytes(int32_t width, PixelLayout pixels);
 
 // Bytes a frame must hold: every row but the last with its padding, then the
@@ -43,9 +46,28 @@ size_t frame_bytes_needed(const CameraFrameLayout& layout);
 bool convert_to_bottom_up_bgr(const uint8_t* frame, size_t bytes_used,
                               const CameraFrameLayout& layout, uint8_t* out);
 
+// One plane of a camera frame as it lies in memory: rows of row_bytes
+// pixels, stride bytes apart (stride >= row_bytes).
+struct FramePlane {
+  size_t rows, row_bytes, stride;
+};
+// Copies a frame's planes, one after another, into *packed with their rows
+// packed: for a converter that ignores the row length. False, *packed
+// untouched, when the frame holds fewer bytes (used) than its planes need,
+// its last row alone unpadded.
+bool pack_rows(const uint8_t* frame, size_t used, const FramePlane* planes, size_t count,
+               std::vector<uint8_t>* packed);
+
 // The mean brightness (0..255) of a frame of width * height B, G, R pixels,
 // from a grid of samples across it; 0 for an empty frame.
 double mean_brightness(const uint8_t* bgr, int32_t width, int32_t height);
+
+// The mean red, green and blue (0..255) of such a frame, from the same grid;
+// all 0 for an empty frame.
+struct Colour {
+  double red = 0, green = 0, blue = 0;
+};
+Colour mean_colour(const uint8_t* bgr, int32_t width, int32_t height);
 
 // What the bytes of one MJPEG frame hold, judged by its markers alone: the
 // start of an image at the front, then its segments and data up to its end

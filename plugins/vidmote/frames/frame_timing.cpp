@@ -49,8 +49,9 @@ int64_t picture_settle_cap_ns(int64_t interval_ns) {
   return std::max<int64_t>(0, 3 * kSecond - std::max(kSecond / 2, interval_ns));
 }
 
-void PictureSettle::frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain) {
-  seen_[count_ % kKept] = {at_ns, brightness, exposure, gain};
+void PictureSettle::frame(int64_t at_ns, double brightness, int64_t exposure, int64_t gain,
+                          const Colour& colour) {
+  seen_[count_ % kKept] = {at_ns, brightness, exposure, gain, colour};
   ++count_;
 }
 
@@ -91,7 +92,7 @@ bool control_holds(const Trend& trend, double window_s, int64_t value) {
 
 bool PictureSettle::settled() const {
   const int kept = std::min(count_, kKept);
-  double t[kKept], brightness[kKept];
+  double t[kKept], brightness[kKept], red[kKept], green[kKept], blue[kKept];
   int64_t exposure[kKept], gain[kKept];
   int n = 0;
   const Seen& newest = seen_[(count_ - 1 + kKept) % kKept];
@@ -100,13 +101,19 @@ bool PictureSettle::settled() const {
     if (n >= kFewestFrames && newest.at_ns - seen.at_ns > kWindow) break;
     t[n] = static_cast<double>(seen.at_ns - newest.at_ns) / kSecond;
     brightness[n] = seen.brightness;
+    red[n] = seen.colour.red;
+    green[n] = seen.colour.green;
+    blue[n] = seen.colour.blue;
     exposure[n] = seen.exposure;
     gain[n] = seen.gain;
   }
   if (n < kFewestFrames || t[n - 1] == 0) return false;
   const double window_s = static_cast<double>(kWindow) / kSecond;
-  const Trend picture = trend_of(t, brightness, n);
-  return std::abs(picture.slope) * window_s < kDriftLevels && picture.furthest <= kSwayLevels &&
+  auto steady = [&](const double* levels) {
+    const Trend trend = trend_of(t, levels, n);
+    return std::abs(trend.slope) * window_s < kDriftLevels && trend.furthest <= kSwayLevels;
+  };
+  return steady(brightness) && steady(red) && steady(green) && steady(blue) &&
          control_holds(trend_of(t, exposure, n), window_s, newest.exposure) &&
          control_holds(trend_of(t, gain, n), window_s, newest.gain);
 }
@@ -124,22 +131,8 @@ SourceSetting settle_setting(uint32_t key, size_t current) {
   return settle;
 }
 
-bool StampTrust::believe(const FrameStamp& stamp, int64_t now_ns) {
-  // A frame ends before it is dequeued; a stamp ahead of the clock (beyond
-  // its microseconds) is no stamp of it.
-  if (!stamp.monotonic || stamp.stamp_ns > now_ns + kMillisecond ||
-      (any_ && stamp.stamp_ns <= last_ns_))
-    trusted_ = false;
-  any_ = true;
-  last_ns_ = stamp.stamp_ns;
-  return trusted_;
-}
-
-bool ArrivalOrder::arrived() {
-  const bool fresh = arrived_ > buffers_ || since_empty_ >= 1;
-  ++arrived_;
-  if (since_empty_ >= 0) ++since_empty_;
-  return fresh;
+int64_t longest_latency_ns(int64_t interval_ns) {
+  return 4 * interval_ns + 250 * kMillisecond;
 }
 
 namespace {
@@ -150,15 +143,59 @@ int64_t start_of(const FrameStamp& stamp, int64_t interval_ns) {
 
 }  // namespace
 
-bool began_after(const FrameStamp& stamp, bool believed, int64_t interval_ns, int64_t asked_ns,
-                 bool by_arrival) {
-  if (by_arrival) return true;
-  if (!believed || interval_ns <= 0) return false;
-  return start_of(stamp, interval_ns) + 1000 >= asked_ns;  // stamps come in whole microseconds
+bool StampTrust::believe(const FrameStamp& stamp, const FrameArrival& arrival,
+                         int64_t interval_ns) {
+  // A frame ends before it arrives; a stamp ahead of its arrival (beyond its
+  // microseconds) is no stamp of it.
+  const int64_t end = stamp.end_of_frame ? stamp.stamp_ns : stamp.stamp_ns + interval_ns;
+  if (!stamp.monotonic || stamp.stamp_ns > arrival.at_ns + kMillisecond ||
+      (any_ && stamp.stamp_ns <= last_ns_) ||
+      (arrival.awaited && arrival.at_ns - end > longest_latency_ns(interval_ns)))
+    trusted_ = false;
+  any_ = true;
+  last_ns_ = stamp.stamp_ns;
+  return trusted_;
 }
 
-bool stamp_lags(const FrameStamp& stamp, int64_t interval_ns, int64_t asked_ns) {
-  return start_of(stamp, interval_ns) < asked_ns - std::max<int64_t>(interval_ns, kMillisecond);
+void DeliveryLatency::frame(const FrameStamp& stamp, const FrameArrival& arrival,
+                            int64_t interval_ns) {
+  if (!arrival.awaited || interval_ns <= 0) return;
+  const int64_t end = stamp.end_of_frame ? stamp.stamp_ns : stamp.stamp_ns + interval_ns;
+  seen_[count_++ % kKept] = std::max<int64_t>(0, arrival.at_ns - end);
+}
+
+void DeliveryLatency::stream_started(int64_t at_ns) {
+  started_ns_ = at_ns;
+  bound_ns_ = -1;
+}
+
+void DeliveryLatency::arrived(const FrameArrival& arrival, int64_t interval_ns) {
+  if (bound_ns_ < 0 && started_ns_ && arrival.awaited)
+    bound_ns_ = std::max<int64_t>(0, arrival.at_ns - started_ns_ - interval_ns);
+}
+
+int64_t DeliveryLatency::latency_ns() const {
+  if (count_ == 0) return std::max<int64_t>(0, bound_ns_);
+  int64_t longest = 0;
+  for (int i = 0; i < std::min(count_, kKept); ++i) longest = std::max(longest, seen_[i]);
+  return longest;
+}
+
+int64_t frame_start_ns(const FrameStamp& stamp, bool believed, const FrameArrival& arrival,
+                       int64_t interval_ns, int64_t latency_ns) {
+  if (believed && (!stamp.end_of_frame || interval_ns > 0)) return start_of(stamp, interval_ns);
+  if (arrival.awaited && interval_ns > 0) return arrival.at_ns - latency_ns - interval_ns;
+  return INT64_MIN;
+}
+
+bool began_after_request(const CaptureFrame& frame, size_t buffers, int64_t asked_ns) {
+  return frame.stream_after || frame.arrived > buffers + 1 ||
+         (frame.start_ns != INT64_MIN && frame.start_ns + 1000 >= asked_ns);
+}
+
+void ControlReads::read(bool ok, int64_t value, int64_t took_ns) {
+  if (ok) value_ = value;
+  if (!ok || took_ns > kLongestRead) given_up_ = true;
 }
 
 bool still_settling(int skipped, int settle_frames, int64_t now_ns, int64_t settled_at_ns) {

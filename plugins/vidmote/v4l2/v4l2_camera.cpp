@@ -41,8 +41,12 @@ std::string V4l2Camera::name() const {
   return printable(card_.empty() ? path_ : card_ + " (" + path_ + ")");
 }
 
+// Siblings of one device (a colour and an infrared node) share card and bus:
+// the USB interface keeps their settings apart.
 std::string V4l2Camera::identity() const {
-  return bus_.empty() ? name() : card_ + " " + bus_;
+  if (identity_.bus.empty()) return name();
+  const std::string id = identity_.card + " " + identity_.bus;
+  return identity_.interface.empty() ? id : id + " " + identity_.interface;
 }
 
 bool V4l2Camera::open() {
@@ -60,9 +64,19 @@ bool V4l2Camera::open() {
     failure_ = "not a capture device";
   } else {
     card_ = text_of(caps.card, sizeof caps.card);
-    bus_ = text_of(caps.bus_info, sizeof caps.bus_info);
+    buf_type_ = capture_type(caps);
+    identity_ = identity_of(*device_, path_, caps);
     errno = 0;
-    if (negotiate()) return true;
+    if (negotiate()) {
+      // One read of each control settling watches, now rather than in the
+      // first capture: one that blocks costs the opening, not the capture's
+      // bound.
+      exposure_reads_.restart();
+      gain_reads_.restart();
+      control_value(V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_reads_);
+      control_value(V4L2_CID_GAIN, &gain_reads_);
+      return true;
+    }
     failure_ = errno ? failure_text(errno) : no_format_text();
   }
   close();
@@ -104,6 +118,7 @@ SizeAnswer V4l2Camera::set_size(int32_t width, int32_t height) {
 // itself (MJPEG, say) are converted by libv4lconvert, one kept frame at a time.
 bool V4l2Camera::negotiate() {
   stop_streaming();
+  if (multi_planar()) return negotiate_planes();
   v4l2_pix_format bgr = {};
   bgr.width = static_cast<uint32_t>(wanted_.width);
   bgr.height = static_cast<uint32_t>(wanted_.height);
@@ -162,6 +177,70 @@ bool V4l2Camera::negotiate() {
   pixel_format_ = pix.pixelformat;
   converted_ = own ? v4l2_pix_format{} : bgr;
   source_ = pix;
+  // libv4lconvert reads the rows of some formats (NV12, YU12, RGB565, Y16)
+  // packed, whatever bytesperline says: padded rows are packed first.
+  packed_source_ = pix;
+  padded_.clear();
+  const std::vector<FramePlane> planes = own ? std::vector<FramePlane>() : frame_planes(pix);
+  size_t packed_bytes = 0;
+  bool padded = false;
+  for (const FramePlane& plane : planes) {
+    packed_bytes += plane.rows * plane.row_bytes;
+    padded = padded || plane.stride != plane.row_bytes;
+  }
+  if (padded) {
+    padded_ = planes;
+    packed_source_.bytesperline = static_cast<uint32_t>(planes[0].row_bytes);
+    packed_source_.sizeimage = static_cast<uint32_t>(packed_bytes);
+  }
+  size_ = {layout.width, layout.height};
+  pick_fastest_rate();
+  return true;
+}
+
+// A multi-planar node: the format chosen in the dialog, else the first the
+// plug-in converts itself, in one plane or (NV12M) two.
+bool V4l2Camera::negotiate_planes() {
+  uint32_t chosen = direct_format_;
+  PixelLayout pixels = PixelLayout::kBgr24;
+  v4l2_fmtdesc offered = {};
+  offered.type = buf_type_;
+  for (; !chosen && offered.index < kMostListed && xioctl(VIDIOC_ENUM_FMT, &offered) == 0;
+       ++offered.index)
+    if (planar_layout_of(offered.pixelformat, &pixels)) chosen = offered.pixelformat;
+  if (!chosen || !planar_layout_of(chosen, &pixels)) {
+    errno = 0;
+    return false;
+  }
+  v4l2_format format = {};
+  format.type = buf_type_;
+  format.fmt.pix_mp.width = static_cast<uint32_t>(wanted_.width);
+  format.fmt.pix_mp.height = static_cast<uint32_t>(wanted_.height);
+  format.fmt.pix_mp.pixelformat = chosen;
+  format.fmt.pix_mp.field = V4L2_FIELD_ANY;
+  if (xioctl(VIDIOC_S_FMT, &format) != 0) return false;
+  const v4l2_pix_format_mplane& mp = format.fmt.pix_mp;
+  const uint32_t planes = chosen == V4L2_PIX_FMT_NV12M ? 2 : 1;
+  const CameraFrameLayout layout = {static_cast<int32_t>(mp.width), static_cast<int32_t>(mp.height),
+                                    mp.plane_fmt[0].bytesperline, pixels};
+  if (mp.pixelformat != chosen || mp.num_planes != planes || layout.width < 1 ||
+      layout.height < 1 || static_cast<uint64_t>(layout.width) * layout.height * 3 > INT32_MAX ||
+      frame_bytes_needed(layout) == 0 ||
+      (planes == 2 && mp.plane_fmt[1].bytesperline != mp.plane_fmt[0].bytesperline)) {
+    errno = 0;
+    return false;
+  }
+  layout_ = layout;
+  plane_count_ = planes;
+  pixel_format_ = chosen;
+  converted_ = v4l2_pix_format{};
+  source_ = v4l2_pix_format{};
+  source_.width = mp.width;
+  source_.height = mp.height;
+  source_.pixelformat = chosen;
+  source_.bytesperline = mp.plane_fmt[0].bytesperline;
+  source_.sizeimage = mp.plane_fmt[0].sizeimage;
+  padded_.clear();
   size_ = {layout.width, layout.height};
   pick_fastest_rate();
   return true;
@@ -184,14 +263,14 @@ void V4l2Camera::pick_fastest_rate() {
   }
 
   v4l2_streamparm parm = {};
-  parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  parm.type = buf_type_;
   rate_.set_declared(0);
   if (xioctl(VIDIOC_G_PARM, &parm) != 0) return;
   if (best.denominator && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
     parm.parm.capture.timeperframe = best;
     xioctl(VIDIOC_S_PARM, &parm);  // the driver's answer is read back below
     parm = {};
-    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    parm.type = buf_type_;
     if (xioctl(VIDIOC_G_PARM, &parm) != 0) return;
   }
   const v4l2_fract in_force = parm.parm.capture.timeperframe;

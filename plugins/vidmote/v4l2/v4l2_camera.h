@@ -1,6 +1,9 @@
 // A V4L2 video-capture device. It streams in the camera's own format;
 // libv4lconvert turns whatever the camera sends (MJPEG, ...) into BGR24,
-// the plug-in itself BGR24, RGB24 and YUYV. Linux only.
+// the plug-in itself BGR24, RGB24 and YUYV. A node that captures through
+// the multi-planar calls alone (rkisp1, camss, the i.MX8 ISI) streams
+// through those, in a format the plug-in converts itself (NV12 in one
+// plane or two, YUYV, GREY, BGR24, RGB24). Linux only.
 //
 // Streaming runs with mmap buffers from the first capture until the camera
 // is closed or a setting that needs it stopped changes. After stream-on the
@@ -30,15 +33,27 @@
 
 namespace vidmote {
 
-// Who a camera is, whatever node it has now: the card name and the bus it
-// is plugged into (for USB the port's path, kept when it is plugged back).
+// Who a camera is, whatever node it has now: the card name, the bus it is
+// plugged into (for USB the port's path, kept when it is plugged back: two
+// cameras of one model differ there), the device sysfs shows the node
+// under (for USB the interface: a webcam's colour and infrared nodes share
+// card and bus, not that) and the formats the node captures, in order.
 struct CameraIdentity {
-  std::string card, bus;
+  std::string card, bus, interface;
+  std::vector<uint32_t> formats;
+  bool operator==(const CameraIdentity& other) const {
+    return card == other.card && bus == other.bus && interface == other.interface &&
+           formats == other.formats;
+  }
 };
 
+// The identity of the node at path, open on device; caps as it answered.
+CameraIdentity identity_of(V4l2Device& device, const std::string& path,
+                           const v4l2_capability& caps);
+
 // The node now serving that camera: the one named (a /dev/v4l/by-id link
-// follows its camera), else the first video node with its identity; "" for
-// none.
+// follows its camera), else the first video node with its identity; never
+// one whose identity differs; "" for none.
 std::string node_of_camera(V4l2Device& device, const std::string& named,
                            const CameraIdentity& camera);
 
@@ -77,6 +92,8 @@ class V4l2Camera : public FrameSource {
   struct Buffer {
     void* start;
     size_t length;
+    void* chroma = nullptr;  // a second plane's, where frames come in two
+    size_t chroma_length = 0;
   };
   struct Control {
     v4l2_queryctrl query;
@@ -90,6 +107,10 @@ class V4l2Camera : public FrameSource {
   std::string no_format_text() const;
   static std::string error_text(int error);
   bool negotiate();
+  bool negotiate_planes();
+  bool multi_planar() const { return buf_type_ == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
+  // A buffer of the node's type, its planes (multi-planar) in planes_.
+  v4l2_buffer new_buffer(uint32_t index);
   void pick_fastest_rate();
   bool start_streaming();
   void stop_streaming();
@@ -100,7 +121,7 @@ class V4l2Camera : public FrameSource {
   void note_rate(const v4l2_buffer& buffer);
   bool requeue(v4l2_buffer* buffer);
   bool usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTally* tally);
-  int64_t control_value(uint32_t id);
+  int64_t control_value(uint32_t id, ControlReads* reads);
   std::string stream_error(int error);
   void fail(const std::string& why);
   bool capture_once(uint8_t* frame);
@@ -112,7 +133,10 @@ class V4l2Camera : public FrameSource {
 
   std::string path_;
   std::string card_;
-  std::string bus_;
+  uint32_t buf_type_ = V4L2_BUF_TYPE_VIDEO_CAPTURE;  // or multi-planar, as the node captures
+  uint32_t plane_count_ = 1;                         // of a multi-planar node's frames
+  v4l2_plane planes_[VIDEO_MAX_PLANES] = {};         // of the buffer last dequeued
+  CameraIdentity identity_;                          // as the camera was opened
   bool lost_ = false;  // the last capture failed as the camera was gone
   std::unique_ptr<V4l2Device> device_;
   bool open_ = false;
@@ -122,13 +146,18 @@ class V4l2Camera : public FrameSource {
   uint32_t direct_format_ = 0;     // 0: chosen by libv4lconvert; else the camera's own
   uint32_t pixel_format_ = 0;      // as negotiated
   CameraFrameLayout layout_ = {0, 0, 0, PixelLayout::kBgr24};
-  v4l2_pix_format source_ = {};     // the camera's frames, as negotiated
-  v4l2_pix_format converted_ = {};  // libv4lconvert's BGR24; pixelformat 0 when unused
-  std::vector<uint8_t> scratch_;    // libv4lconvert's frame, top row first
-  FrameRate rate_;                  // declared by the driver, measured from its frames
-  int64_t last_sequence_ = -1;      // of the last frame dequeued
-  StampTrust stamps_;               // whether this stream's stamps are believed
-  bool found_empty_ = false;        // the driver had no frame ready, since this was cleared
+  v4l2_pix_format source_ = {};               // the camera's frames, as negotiated
+  v4l2_pix_format converted_ = {};            // libv4lconvert's BGR24; pixelformat 0 when unused
+  v4l2_pix_format packed_source_ = {};        // the camera's frames as libv4lconvert gets them
+  std::vector<FramePlane> padded_;            // their planes, when rows must be packed first
+  std::vector<uint8_t> packed_;               // a frame with its rows packed
+  std::vector<uint8_t> scratch_;              // libv4lconvert's frame, top row first
+  FrameRate rate_;                            // declared by the driver, measured from its frames
+  int64_t last_sequence_ = -1;                // of the last frame dequeued
+  ControlReads exposure_reads_, gain_reads_;  // for settling
+  StampTrust stamps_;                         // whether this stream's stamps are believed
+  DeliveryLatency latency_;                   // from a frame's end to its buffer
+  FrameArrival arrival_ = {};                 // of the last frame dequeued
   size_t settle_choice_;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;

@@ -1,6 +1,7 @@
 // Finding the machine's V4L2 cameras.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -90,7 +91,7 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
       v4l2_capability caps = {};
       const bool queried = ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
       v4l2_fmtdesc format = {};
-      format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      format.type = capture_type(caps);
       for (; queried && format.index < kMostListed && ioctl(fd, VIDIOC_ENUM_FMT, &format) == 0;
            ++format.index)
         node.formats.push_back(format.pixelformat);
@@ -123,6 +124,31 @@ std::vector<std::string> V4l2Device::video_nodes() {
   return nodes;
 }
 
+CameraIdentity identity_of(V4l2Device& device, const std::string& path,
+                           const v4l2_capability& caps) {
+  CameraIdentity identity;
+  identity.card = text_of(caps.card, sizeof caps.card);
+  identity.bus = text_of(caps.bus_info, sizeof caps.bus_info);
+  identity.interface = device.interface_of(path);
+  v4l2_fmtdesc format = {};
+  format.type = capture_type(caps);
+  for (; format.index < kMostListed && device.ioctl(VIDIOC_ENUM_FMT, &format) == 0; ++format.index)
+    identity.formats.push_back(format.pixelformat);
+  return identity;
+}
+
+std::string V4l2Device::interface_of(const std::string& path) {
+  // /dev/v4l links lead to the node; sysfs leads from the node to its device.
+  char node[PATH_MAX], device[PATH_MAX];
+  if (!realpath(path.c_str(), node)) return "";
+  const char* name = strrchr(node, '/');
+  const std::string link =
+      std::string("/sys/class/video4linux/") + (name ? name + 1 : node) + "/device";
+  if (!realpath(link.c_str(), device)) return "";
+  const char* last = strrchr(device, '/');
+  return last ? last + 1 : device;
+}
+
 std::string node_of_camera(V4l2Device& device, const std::string& named,
                            const CameraIdentity& camera) {
   std::vector<std::string> candidates = {named};
@@ -132,8 +158,7 @@ std::string node_of_camera(V4l2Device& device, const std::string& named,
     if (device.open(path) != 0) continue;
     v4l2_capability caps = {};
     const bool same = device.ioctl(VIDIOC_QUERYCAP, &caps) == 0 && is_camera_node(caps) &&
-                      text_of(caps.card, sizeof caps.card) == camera.card &&
-                      text_of(caps.bus_info, sizeof caps.bus_info) == camera.bus;
+                      identity_of(device, path, caps) == camera;
     device.close();
     if (same) return path;
   }

@@ -35,7 +35,7 @@ bool V4l2Camera::capture(uint8_t* frame) {
 }
 
 bool V4l2Camera::reopen_when_back() {
-  const CameraIdentity camera = {card_, bus_};
+  const CameraIdentity camera = identity_;
   const int64_t until = device_->now_ns() + frame_timeout_ns(rate_.interval_ns());
   for (;;) {
     const std::string node = node_of_camera(*device_, path_, camera);
@@ -48,85 +48,113 @@ bool V4l2Camera::reopen_when_back() {
   }
 }
 
-// Every capture ends by its deadline: frames already queued are handed back
-// unconverted, and only the frame kept is converted. A stream that restarts
-// settles again, within the same deadline.
+// A capture goes through a few states, each deciding by the rules in
+// frames/frame_timing.h:
+//   starting      no stream yet: stream-on, then settling;
+//   settling      frames skipped until the camera has settled (by the
+//                 picture, the settled frame is the capture's);
+//   handing back  frames queued before Enter requeued unconverted;
+//   waiting       the first usable frame begun after Enter is converted and
+//                 kept; a restart of the stream goes back to settling.
+// Every capture ends by its deadline; a camera lost on the way is reopened
+// by capture().
 bool V4l2Camera::capture_once(uint8_t* frame) {
   if (!is_open() || !frame) return false;
-  bool restarted = false;
-  if (!streaming_) {
-    bool delivered = false;
-    stamps_.restart();
-    if (!start_streaming() || !settle(frame, device_->now_ns(), &restarted, &delivered)) {
-      fail(why_);
-      return false;
-    }
-    if (delivered) return true;
-  }
-  const int64_t asked = device_->now_ns();
-  const int64_t deadline = asked + frame_timeout_ns(rate_.interval_ns());
+  enum class State { kStarting, kSettling, kHandingBack, kWaiting };
+  State state = streaming_ ? State::kHandingBack : State::kStarting;
+  bool restarted = false;   // the stream restarted (once at most in a state's run)
+  int64_t settle_from = 0;  // settling's bound counts from this
+  int64_t asked = 0, deadline = 0;
+  size_t arrived = 0;  // frames dequeued since Enter
   FrameTally tally;
-  restarted = false;
-  found_empty_ = false;
-  ArrivalOrder arrival(buffers_.size());
-  // After a restart every frame is the new stream's: begun after the request.
-  auto resettle = [&](bool* delivered) { return settle(frame, asked, &restarted, delivered); };
-
-  // Frames already queued began before the request: hand them back, as long
-  // as the driver has more at once, for at most a frame interval (a driver
-  // slow to dequeue leaves the rest to the stale-frame check below).
   v4l2_buffer buffer = {};
-  const int64_t hand_back_until = asked + rate_.interval_ns();
-  for (size_t handed_back = 0;
-       handed_back < 2 * buffers_.size() && device_->now_ns() <= hand_back_until; ++handed_back) {
-    const Wait wait = next_frame(asked, &buffer, &restarted);
-    if (wait == Wait::kTimeout) break;
-    if (wait == Wait::kError || !requeue(&buffer)) {
-      fail(stream_error(errno));
-      return false;
-    }
-    if (restarted) break;
-    arrival.arrived();
-  }
-
-  bool resettled = false;
   for (;;) {
-    if (restarted && !resettled) {
-      resettled = true;
-      bool delivered = false;
-      if (!resettle(&delivered)) {
-        fail(why_);
-        return false;
+    switch (state) {
+      case State::kStarting:
+        stamps_.restart();
+        if (!start_streaming()) {
+          fail(why_);
+          return false;
+        }
+        settle_from = device_->now_ns();
+        state = State::kSettling;
+        break;
+
+      case State::kSettling: {
+        bool delivered = false;
+        if (!settle(frame, settle_from, &restarted, &delivered)) {
+          fail(why_);
+          return false;
+        }
+        if (delivered) return true;
+        // Settled by count or time: the capture is asked now, unless the
+        // stream restarted after Enter (every frame of it is fresh).
+        state = asked ? State::kWaiting : State::kHandingBack;
+        break;
       }
-      if (delivered) return true;
+
+      case State::kHandingBack: {
+        asked = device_->now_ns();
+        deadline = asked + frame_timeout_ns(rate_.interval_ns());
+        restarted = false;
+        // Frames already queued began before Enter: hand them back as long as
+        // the driver has more at once, for at most a frame interval (a driver
+        // slow to dequeue leaves the rest to the freshness rule).
+        const int64_t hand_back_until = asked + rate_.interval_ns();
+        state = State::kWaiting;
+        for (size_t handed_back = 0;
+             handed_back < 2 * buffers_.size() && device_->now_ns() <= hand_back_until;
+             ++handed_back) {
+          const Wait wait = next_frame(asked, &buffer, &restarted);
+          if (wait == Wait::kTimeout) break;
+          if (wait == Wait::kError || !requeue(&buffer)) {
+            fail(stream_error(errno));
+            return false;
+          }
+          if (restarted) {
+            settle_from = asked;  // the capture's bound, not a new one
+            state = State::kSettling;
+            break;
+          }
+          ++arrived;
+        }
+        break;
+      }
+
+      case State::kWaiting: {
+        // No dequeue begins past the deadline, however long the last one took.
+        const bool restarted_before = restarted;
+        const Wait wait = device_->now_ns() > deadline ? Wait::kTimeout
+                                                       : next_frame(deadline, &buffer, &restarted);
+        if (wait != Wait::kFrame) {
+          fail(wait == Wait::kTimeout ? tally.no_frame("") : stream_error(errno));
+          return false;
+        }
+        ++tally.arrived;
+        ++arrived;
+        if (restarted && !restarted_before) {  // the stream starts over: settle again
+          if (!requeue(&buffer)) {
+            fail(stream_error(errno));
+            return false;
+          }
+          settle_from = asked;
+          state = State::kSettling;
+          break;
+        }
+        const CaptureFrame seen = {frame_start_ns(stamp_of(buffer), stamps_.believed(), arrival_,
+                                                  rate_.interval_ns(), latency_.latency_ns()),
+                                   arrived, restarted};
+        const bool fresh = began_after_request(seen, buffers_.size(), asked);
+        if (!fresh) ++tally.stale;
+        const bool done = fresh && usable_frame(buffer, frame, &tally);
+        if (!requeue(&buffer)) {
+          fail(stream_error(errno));
+          return done;  // a frame already delivered is still good
+        }
+        if (done) return true;
+        break;
+      }
     }
-    const bool empty_before = found_empty_;
-    if (empty_before) arrival.queue_empty();
-    // No dequeue begins past the deadline, however long the last one took.
-    const bool restarted_before = restarted;
-    const Wait wait =
-        device_->now_ns() > deadline ? Wait::kTimeout : next_frame(deadline, &buffer, &restarted);
-    if (wait != Wait::kFrame) {
-      fail(wait == Wait::kTimeout ? tally.no_frame("") : stream_error(errno));
-      return false;
-    }
-    ++tally.arrived;
-    const bool new_stream = restarted && !restarted_before;
-    // Whether the queue was empty while this frame was awaited.
-    if (!empty_before && found_empty_) arrival.queue_empty();
-    const FrameStamp stamp = stamp_of(buffer);
-    const bool by_arrival = arrival.arrived() || (restarted && !new_stream);
-    const bool believed = stamps_.believed();
-    if (by_arrival && believed && stamp_lags(stamp, rate_.interval_ns(), asked)) stamps_.disprove();
-    const bool fresh =
-        !new_stream && began_after(stamp, believed, rate_.interval_ns(), asked, by_arrival);
-    if (!fresh && !new_stream) ++tally.stale;
-    const bool done = fresh && usable_frame(buffer, frame, &tally);
-    if (!requeue(&buffer)) {
-      fail(stream_error(errno));
-      return done;  // a frame already delivered is still good
-    }
-    if (done) return true;
   }
 }
 
@@ -169,7 +197,9 @@ bool V4l2Camera::settle(uint8_t* frame, int64_t started_ns, bool* restarted, boo
     if (settle.by_picture && usable_frame(buffer, frame, &tally)) {
       usable = true;
       picture.frame(last_frame, mean_brightness(frame, size_.width, size_.height),
-                    control_value(V4L2_CID_EXPOSURE_ABSOLUTE), control_value(V4L2_CID_GAIN));
+                    control_value(V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_reads_),
+                    control_value(V4L2_CID_GAIN, &gain_reads_),
+                    mean_colour(frame, size_.width, size_.height));
     }
     if (!requeue(&buffer)) {
       why_ = stream_error(errno);
@@ -195,25 +225,51 @@ bool V4l2Camera::usable_frame(const v4l2_buffer& buffer, uint8_t* frame, FrameTa
   }
   const Buffer& mapped = buffers_[buffer.index];
   const uint8_t* bytes = static_cast<const uint8_t*>(mapped.start);
-  size_t used = std::min<size_t>(buffer.bytesused, mapped.length);
+  const size_t bytes_used = multi_planar() ? buffer.m.planes[0].bytesused : buffer.bytesused;
+  size_t used = std::min<size_t>(bytes_used, mapped.length);
+  if (multi_planar() && plane_count_ == 2) {
+    // NV12M: the chroma plane in a buffer of its own; joined to its luma,
+    // the frame reads as NV12.
+    const size_t luma = std::min(used, layout_.bytes_per_line * size_.height);
+    const size_t chroma = std::min<size_t>(buffer.m.planes[1].bytesused, mapped.chroma_length);
+    packed_.resize(luma + chroma);
+    memcpy(packed_.data(), bytes, luma);
+    memcpy(packed_.data() + luma, mapped.chroma, chroma);
+    bytes = packed_.data();
+    used = luma < layout_.bytes_per_line * size_.height ? luma : packed_.size();
+  }
   if (!converted_.pixelformat)
     return usable_streamed_frame(bytes, used, {layout_, false}, &scratch_, frame, tally);
   if (tally->jpeg && !whole_mjpeg(bytes, &used, static_cast<int32_t>(source_.width),
                                   static_cast<int32_t>(source_.height), tally))
     return false;
+  if (!padded_.empty()) {
+    if (!pack_rows(bytes, used, padded_.data(), padded_.size(), &packed_)) {
+      ++tally->cut_short;
+      return false;
+    }
+    bytes = packed_.data();
+    used = packed_.size();
+  }
   scratch_.resize(converted_.sizeimage);
-  if (!device_->convert(source_, converted_, bytes, used, scratch_.data(), scratch_.size())) {
+  if (!device_->convert(packed_source_, converted_, bytes, used, scratch_.data(),
+                        scratch_.size())) {
     ++tally->undecodable;
     return false;
   }
   return convert_to_bottom_up_bgr(scratch_.data(), scratch_.size(), layout_, frame);
 }
 
-// A control's value for watching the camera settle; 0 where the driver
-// has none.
-int64_t V4l2Camera::control_value(uint32_t id) {
-  v4l2_control control = {id, 0};
-  return xioctl(VIDIOC_G_CTRL, &control) == 0 ? control.value : 0;
+// A control's value for watching the camera settle, read while its reads
+// keep within their budget; 0 where the driver has none.
+int64_t V4l2Camera::control_value(uint32_t id, ControlReads* reads) {
+  if (reads->worth_reading()) {
+    v4l2_control control = {id, 0};
+    const int64_t before = device_->now_ns();
+    const bool ok = xioctl(VIDIOC_G_CTRL, &control) == 0;
+    reads->read(ok, control.value, device_->now_ns() - before);
+  }
+  return reads->value();
 }
 
 }  // namespace vidmote

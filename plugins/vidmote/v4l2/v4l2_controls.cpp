@@ -65,12 +65,13 @@ std::vector<FrameSize> V4l2Camera::offered_sizes() const {
 std::vector<v4l2_fmtdesc> V4l2Camera::direct_formats() const {
   std::vector<v4l2_fmtdesc> formats;
   v4l2_fmtdesc format = {};
-  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  format.type = buf_type_;
   for (; is_open() && format.index < kMostListed && xioctl(VIDIOC_ENUM_FMT, &format) == 0;
        ++format.index) {
     PixelLayout pixels;
-    if (!(format.flags & V4L2_FMT_FLAG_EMULATED) && layout_of(format.pixelformat, &pixels))
-      formats.push_back(format);
+    const bool readable = multi_planar() ? planar_layout_of(format.pixelformat, &pixels)
+                                         : layout_of(format.pixelformat, &pixels);
+    if (!(format.flags & V4L2_FMT_FLAG_EMULATED) && readable) formats.push_back(format);
   }
   return formats;
 }

@@ -37,6 +37,9 @@ class V4l2Device {
   virtual std::string holder(const std::string& path) = 0;
   // The machine's video nodes, "/dev/videoN" in number order.
   virtual std::vector<std::string> video_nodes();
+  // The device a node belongs to as sysfs shows it (for USB the interface,
+  // "1-5:1.0"); "" where it cannot be told.
+  virtual std::string interface_of(const std::string& path);
 
   // The camera format that serves BGR24 frames of about the size in *bgr:
   // *bgr gets the size that will be delivered, *source what to set on the

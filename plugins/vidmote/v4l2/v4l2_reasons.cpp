@@ -50,7 +50,7 @@ std::string V4l2Camera::failure_text(int error) const {
 std::string V4l2Camera::no_format_text() const {
   std::string offered;
   v4l2_fmtdesc format = {};
-  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  format.type = buf_type_;
   for (; format.index < kMostListed && xioctl(VIDIOC_ENUM_FMT, &format) == 0; ++format.index)
     offered +=
         (offered.empty() ? "" : ", ") + text_of(format.description, sizeof format.description);

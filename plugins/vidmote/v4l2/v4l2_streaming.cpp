@@ -22,10 +22,23 @@ const uint32_t kMostBuffers = 64;
 
 // Requests the buffers, queues them all and starts the stream; the reason
 // in why_ when it cannot.
+v4l2_buffer V4l2Camera::new_buffer(uint32_t index) {
+  v4l2_buffer buffer = {};
+  buffer.type = buf_type_;
+  buffer.memory = V4L2_MEMORY_MMAP;
+  buffer.index = index;
+  if (multi_planar()) {
+    for (v4l2_plane& plane : planes_) plane = {};
+    buffer.m.planes = planes_;
+    buffer.length = plane_count_;
+  }
+  return buffer;
+}
+
 bool V4l2Camera::start_streaming() {
   v4l2_requestbuffers request = {};
   request.count = kBufferCount;
-  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.type = buf_type_;
   request.memory = V4L2_MEMORY_MMAP;
   if (xioctl(VIDIOC_REQBUFS, &request) != 0) {
     why_ = errno == EBUSY ? failure_text(EBUSY) : "cannot get buffers: " + error_text(errno);
@@ -40,31 +53,37 @@ bool V4l2Camera::start_streaming() {
     return false;
   }
   for (uint32_t i = 0; i < request.count; ++i) {
-    v4l2_buffer buffer = {};
-    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = i;
-    void* start = nullptr;
-    if (xioctl(VIDIOC_QUERYBUF, &buffer) != 0 ||
-        !(start = device_->map(buffer.length, buffer.m.offset))) {
+    v4l2_buffer buffer = new_buffer(i);
+    Buffer mapped = {nullptr, 0};
+    bool ok = xioctl(VIDIOC_QUERYBUF, &buffer) == 0;
+    if (ok && multi_planar()) {
+      mapped.length = planes_[0].length;
+      ok = buffer.length == plane_count_ &&
+           (mapped.start = device_->map(planes_[0].length, planes_[0].m.mem_offset));
+      if (ok && plane_count_ == 2) {
+        mapped.chroma_length = planes_[1].length;
+        ok = (mapped.chroma = device_->map(planes_[1].length, planes_[1].m.mem_offset));
+      }
+    } else if (ok) {
+      mapped.length = buffer.length;
+      ok = (mapped.start = device_->map(buffer.length, buffer.m.offset));
+    }
+    if (mapped.start || mapped.chroma) buffers_.push_back(mapped);  // unmapped on release
+    if (!ok) {
       why_ = "cannot map its buffers: " + error_text(errno);
       release_buffers();
       return false;
     }
-    buffers_.push_back({start, buffer.length});
   }
   for (uint32_t i = 0; i < buffers_.size(); ++i) {
-    v4l2_buffer buffer = {};
-    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = i;
+    v4l2_buffer buffer = new_buffer(i);
     if (xioctl(VIDIOC_QBUF, &buffer) != 0) {
       why_ = "cannot queue its buffers: " + error_text(errno);
       release_buffers();
       return false;
     }
   }
-  v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  v4l2_buf_type type = static_cast<v4l2_buf_type>(buf_type_);
   if (xioctl(VIDIOC_STREAMON, &type) != 0) {
     const int error = errno;
     if (error == ENOSPC) {
@@ -81,6 +100,7 @@ bool V4l2Camera::start_streaming() {
     return false;
   }
   streaming_ = true;
+  latency_.stream_started(device_->now_ns());
   rate_.restart();
   last_sequence_ = -1;
   return true;
@@ -88,7 +108,7 @@ bool V4l2Camera::start_streaming() {
 
 void V4l2Camera::stop_streaming() {
   if (streaming_) {
-    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v4l2_buf_type type = static_cast<v4l2_buf_type>(buf_type_);
     xioctl(VIDIOC_STREAMOFF, &type);
     streaming_ = false;
   }
@@ -96,30 +116,35 @@ void V4l2Camera::stop_streaming() {
 }
 
 void V4l2Camera::release_buffers() {
-  for (const Buffer& buffer : buffers_) device_->unmap(buffer.start, buffer.length);
+  for (const Buffer& buffer : buffers_) {
+    if (buffer.start) device_->unmap(buffer.start, buffer.length);
+    if (buffer.chroma) device_->unmap(buffer.chroma, buffer.chroma_length);
+  }
   buffers_.clear();
   v4l2_requestbuffers request = {};
-  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.type = buf_type_;
   request.memory = V4L2_MEMORY_MMAP;
   if (is_open()) xioctl(VIDIOC_REQBUFS, &request);  // count 0 frees them
 }
 
 // The next buffer the driver filled, waiting no later than deadline_ns; it
-// polls before every dequeue. Every frame dequeued counts for the rate.
+// polls before every dequeue, first without waiting, so a frame that was
+// not ready yet is known to arrive when the poll says so (arrival_). Every
+// frame dequeued counts for the rate.
 V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffer) {
+  bool empty = false;  // the queue was seen empty: the frame is awaited
   for (;;) {
     const int64_t left = deadline_ns - device_->now_ns();
     const V4l2Device::Wait ready = device_->wait(
-        left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
+        empty && left > 0 ? static_cast<int>(std::min(left / kMillisecond + 1, int64_t{1000})) : 0);
     if (ready == V4l2Device::Wait::kError) return Wait::kError;
     if (ready == V4l2Device::Wait::kTimeout) {
-      found_empty_ = true;
+      empty = true;
       if (left <= 0) return Wait::kTimeout;
       continue;
     }
-    *buffer = {};
-    buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer->memory = V4L2_MEMORY_MMAP;
+    arrival_ = {device_->now_ns(), empty};
+    *buffer = new_buffer(0);
     if (xioctl(VIDIOC_DQBUF, buffer) == 0) {
       if (buffer->index >= buffers_.size()) {
         errno = EIO;
@@ -129,7 +154,7 @@ V4l2Camera::Wait V4l2Camera::next_buffer(int64_t deadline_ns, v4l2_buffer* buffe
       return Wait::kFrame;
     }
     if (errno != EAGAIN) return Wait::kError;
-    found_empty_ = true;
+    empty = true;
     if (ready == V4l2Device::Wait::kBroken) {
       errno = EIO;
       return Wait::kError;
@@ -160,10 +185,15 @@ V4l2Camera::Wait V4l2Camera::next_frame(int64_t deadline_ns, v4l2_buffer* buffer
   }
 }
 
+// Every frame dequeued also tells whether the stamps are believed and, if
+// they are, the delivery latency.
 void V4l2Camera::note_rate(const v4l2_buffer& buffer) {
   const FrameStamp stamp = stamp_of(buffer);
   const int64_t now = device_->now_ns();
-  const bool plausible = stamps_.believe(stamp, now) && stamp.stamp_ns >= now - kLongestInterval;
+  const bool believed = stamps_.believe(stamp, arrival_, rate_.interval_ns());
+  latency_.arrived(arrival_, rate_.interval_ns());
+  if (believed) latency_.frame(stamp, arrival_, rate_.interval_ns());
+  const bool plausible = believed && stamp.stamp_ns >= now - kLongestInterval;
   // The driver's sequence counts frames it dropped for want of a buffer.
   const int64_t since = last_sequence_ >= 0 && buffer.sequence > last_sequence_
                             ? buffer.sequence - last_sequence_

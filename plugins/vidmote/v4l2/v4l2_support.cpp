@@ -29,6 +29,48 @@ bool layout_of(uint32_t pixel_format, PixelLayout* pixels) {
   }
 }
 
+std::vector<FramePlane> frame_planes(const v4l2_pix_format& pix) {
+  const size_t w = pix.width, h = pix.height, stride = pix.bytesperline;
+  const size_t half_w = (w + 1) / 2, half_h = (h + 1) / 2;
+  switch (pix.pixelformat) {
+    case V4L2_PIX_FMT_GREY:
+    case V4L2_PIX_FMT_SBGGR8:
+    case V4L2_PIX_FMT_SGBRG8:
+    case V4L2_PIX_FMT_SGRBG8:
+    case V4L2_PIX_FMT_SRGGB8:
+      return {{h, w, stride}};
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_YVYU:
+    case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_VYUY:
+      return {{h, half_w * 4, stride}};
+    case V4L2_PIX_FMT_RGB565:
+    case V4L2_PIX_FMT_RGB565X:
+    case V4L2_PIX_FMT_RGB555:
+    case V4L2_PIX_FMT_Y10:
+    case V4L2_PIX_FMT_Y12:
+    case V4L2_PIX_FMT_Y16:
+    case V4L2_PIX_FMT_Y16_BE:
+      return {{h, 2 * w, stride}};
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+      return {{h, 3 * w, stride}};
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+      return {{h, w, stride}, {half_h, 2 * half_w, stride}};
+    case V4L2_PIX_FMT_NV16:
+    case V4L2_PIX_FMT_NV61:
+      return {{h, w, stride}, {h, 2 * half_w, stride}};
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+      return {{h, w, stride}, {half_h, half_w, stride / 2}, {half_h, half_w, stride / 2}};
+    case V4L2_PIX_FMT_YUV422P:
+      return {{h, w, stride}, {h, half_w, stride / 2}, {h, half_w, stride / 2}};
+    default:
+      return {};
+  }
+}
+
 bool is_video_stream(uint32_t pixel_format) {
   switch (pixel_format) {
     case V4L2_PIX_FMT_H264:
@@ -59,8 +101,25 @@ std::string text_of(const uint8_t* bytes, size_t size) {
 bool is_camera_node(const v4l2_capability& caps) {
   const uint32_t node =
       (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  return (node & V4L2_CAP_VIDEO_CAPTURE) && (node & V4L2_CAP_STREAMING) &&
+  return (node & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) &&
+         (node & V4L2_CAP_STREAMING) &&
          !(node & V4L2_CAP_TOUCH);  // touch sensors stream "frames" too
+}
+
+uint32_t capture_type(const v4l2_capability& caps) {
+  const uint32_t node =
+      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+  return (node & V4L2_CAP_VIDEO_CAPTURE) || !(node & V4L2_CAP_VIDEO_CAPTURE_MPLANE)
+             ? V4L2_BUF_TYPE_VIDEO_CAPTURE
+             : V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+}
+
+bool planar_layout_of(uint32_t pixel_format, PixelLayout* pixels) {
+  if (pixel_format == V4L2_PIX_FMT_NV12 || pixel_format == V4L2_PIX_FMT_NV12M) {
+    *pixels = PixelLayout::kNv12;
+    return true;
+  }
+  return layout_of(pixel_format, pixels);
 }
 
 std::vector<MenuEntry> menu_entries(V4l2Device& device, const v4l2_queryctrl& query) {

@@ -29,6 +29,12 @@ const uint32_t kSettleKey = 2;
 // The layout of a format the plug-in converts itself; false for others.
 bool layout_of(uint32_t pixel_format, PixelLayout* pixels);
 
+// The planes of one frame of a format, as V4L2 lays them out in a single
+// buffer with the first plane's rows bytesperline apart (a chroma plane of
+// half the width has rows half as far apart); empty for a format not known
+// here.
+std::vector<FramePlane> frame_planes(const v4l2_pix_format& pix);
+
 // Whether frames of this format are a video codec's (H.264, HEVC, VP8, ...),
 // each depending on others: nothing here decodes those.
 bool is_video_stream(uint32_t pixel_format);
@@ -42,7 +48,15 @@ std::string text_of(const uint8_t* bytes, size_t size);
 
 // Whether this node is a camera. Its own capabilities count: the card-wide
 // set also covers its other nodes (a webcam's metadata node, say).
+// Single- or multi-planar.
 bool is_camera_node(const v4l2_capability& caps);
+// The buffer type a camera node captures with: multi-planar only where the
+// node captures no other way.
+uint32_t capture_type(const v4l2_capability& caps);
+// The layout of a format the plug-in converts itself from a multi-planar
+// node (libv4lconvert has no multi-planar calls): its own formats, and NV12
+// in one plane or two (NV12M); false for others.
+bool planar_layout_of(uint32_t pixel_format, PixelLayout* pixels);
 
 // The entries of a menu control, in index order: a menu's labels, an integer
 // menu's values as text. The driver may leave gaps.
