@@ -69,6 +69,14 @@ bool PipeWireCamera::open() {
     failure_ = pipewire_library() ? "PipeWire is not running" : "PipeWire is not installed";
     return false;
   }
+  // PipeWire cannot stream a V4L2 camera a plain V4L2 program holds: its
+  // stream would stay paused.
+  const std::string holders = direct_holders();
+  if (!holders.empty()) {
+    failure_ = busy_text(holders);
+    session_.reset();
+    return false;
+  }
   PwNode found;
   if (!session_->find_node(node_.name, monotonic_ns(), &found)) {
     failure_ = "PipeWire no longer offers it (unplugged?)";
@@ -307,6 +315,17 @@ bool PipeWireCamera::usable(const Frame& frame, uint8_t* out, FrameTally* tally)
                                tally);
 }
 
+std::string PipeWireCamera::direct_holders() const {
+  return node_.v4l2_path.empty() ? "" : holders_besides_pipewire(processes_using(node_.v4l2_path));
+}
+
+std::string PipeWireCamera::busy_text(const std::string& holders) const {
+  const bool several =
+      holders.find(", ") != std::string::npos || holders.find(" and ") != std::string::npos;
+  return "busy: " + holders + (several ? " are" : " is") + " using " + node_.v4l2_path +
+         " directly, so PipeWire cannot stream it; close " + (several ? "them" : "it");
+}
+
 std::string PipeWireCamera::no_frame_text(const FrameTally& tally, const char* when) {
   pw_stream_state state;
   {
@@ -316,15 +335,8 @@ std::string PipeWireCamera::no_frame_text(const FrameTally& tally, const char* w
   if (tally.arrived == 0 && state != PW_STREAM_STATE_STREAMING) {
     // A plain V4L2 program holding the camera leaves PipeWire's stream
     // paused, without an error.
-    const std::string holders =
-        node_.v4l2_path.empty() ? "" : holders_besides_pipewire(processes_using(node_.v4l2_path));
-    if (!holders.empty()) {
-      const bool several =
-          holders.find(", ") != std::string::npos || holders.find(" and ") != std::string::npos;
-      return std::string("no frame in time") + when + ": busy: " + holders +
-             (several ? " are" : " is") + " using " + node_.v4l2_path +
-             " directly, so PipeWire cannot stream it; close " + (several ? "them" : "it");
-    }
+    const std::string holders = direct_holders();
+    if (!holders.empty()) return std::string("no frame in time") + when + ": " + busy_text(holders);
     return std::string("no frame in time") + when +
            ": PipeWire did not start the camera (another program may be using it)";
   }

@@ -69,6 +69,9 @@ class PipeWireCamera : public FrameSource {
   bool settle(uint8_t* out, int64_t started_ns, bool* delivered);
   bool capture_once(uint8_t* out);
   bool back_in_time();
+  // The processes other than PipeWire's holding the V4L2 node it streams.
+  std::string direct_holders() const;
+  std::string busy_text(const std::string& holders) const;
   std::string no_frame_text(const FrameTally& tally, const char* when);
 
   static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state,
