@@ -1270,6 +1270,7 @@ TEST(CameraFaults, PipeWireCamerasAreReadPlacedAndGivenAMode) {
   } choices[] = {
       {{mjpeg720, yuy480, yuy180}, {640, 480}, "YUY2 640x480-640x480 30/1;"},
       {{mjpeg480, yuy480}, {640, 480}, "YUY2 640x480-640x480 30/1;"},
+      {{yuy480, rgb_any}, {640, 480}, "RGB 640x480-640x480 30/1;"},
       {{mjpeg720, yuy480, yuy180}, {1280, 720}, "MJPG 1280x720-1280x720 30/1;"},
       {{mjpeg720, yuy480, yuy180}, {700, 500}, "YUY2 640x480-640x480 30/1;"},
       {{mjpeg720, yuy480, yuy180}, {100, 100}, "YUY2 320x180-320x180 30/1;"},

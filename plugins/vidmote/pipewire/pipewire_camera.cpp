@@ -2,11 +2,16 @@
 // same frame rules as the V4L2 camera.
 #include "pipewire_camera.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/videodev2.h>
 #include <spa/buffer/meta.h>
 #include <spa/pod/builder.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,6 +38,18 @@ std::chrono::steady_clock::time_point time_point_of(int64_t monotonic) {
 int64_t interval_of(const PwMode& mode) {
   if (!mode.rate_num || !mode.rate_den) return 0;
   return std::min<int64_t>(int64_t{mode.rate_den} * kSecond / mode.rate_num, kLongestInterval);
+}
+
+// Whether a program streams from the V4L2 node: its buffers are taken.
+bool v4l2_queue_busy(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;
+  v4l2_requestbuffers request = {};
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  const bool busy = ioctl(fd, VIDIOC_REQBUFS, &request) != 0 && errno == EBUSY;
+  ::close(fd);
+  return busy;
 }
 
 }  // namespace
@@ -69,13 +86,15 @@ bool PipeWireCamera::open() {
     failure_ = pipewire_library() ? "PipeWire is not running" : "PipeWire is not installed";
     return false;
   }
-  // PipeWire cannot stream a V4L2 camera a plain V4L2 program holds: its
+  // PipeWire cannot stream a V4L2 camera a plain V4L2 program streams: its
   // stream would stay paused.
-  const std::string holders = direct_holders();
-  if (!holders.empty()) {
-    failure_ = busy_text(holders);
-    session_.reset();
-    return false;
+  if (!node_.v4l2_path.empty() && v4l2_queue_busy(node_.v4l2_path)) {
+    const std::string holders = processes_using(node_.v4l2_path);
+    if (!holders.empty() && holders.find("pipewire (") == std::string::npos) {
+      failure_ = busy_text(holders);
+      session_.reset();
+      return false;
+    }
   }
   PwNode found;
   if (!session_->find_node(node_.name, monotonic_ns(), &found)) {

@@ -195,18 +195,25 @@ std::vector<PwMode> modes_of_param(const spa_pod* param) {
   return modes;
 }
 
+// Raw formats before MJPEG, those read as they are (RGB) before those
+// converted (YUY2, grey).
+static int preference(const PwMode& mode) {
+  if (mode.mjpeg) return 3;
+  return mode.format == SPA_VIDEO_FORMAT_BGR || mode.format == SPA_VIDEO_FORMAT_RGB ? 0
+         : mode.format == SPA_VIDEO_FORMAT_YUY2                                     ? 1
+                                                                                    : 2;
+}
+
 bool choose_mode(const std::vector<PwMode>& modes, FrameSize wanted, PwMode* chosen) {
   const PwMode* best = nullptr;
   int64_t best_distance = 0;
-  // Raw formats first, then MJPEG; the node's order within each.
-  for (bool mjpeg : {false, true}) {
-    for (const PwMode& mode : modes) {
-      if (mode.mjpeg != mjpeg || !convertible(mode)) continue;
-      const int64_t off = distance(nearest_in(mode, wanted), wanted);
-      if (!best || off < best_distance) {
-        best = &mode;
-        best_distance = off;
-      }
+  for (const PwMode& mode : modes) {
+    if (!convertible(mode)) continue;
+    const int64_t off = distance(nearest_in(mode, wanted), wanted);
+    if (!best || off < best_distance ||
+        (off == best_distance && preference(mode) < preference(*best))) {
+      best = &mode;
+      best_distance = off;
     }
   }
   if (!best) return false;

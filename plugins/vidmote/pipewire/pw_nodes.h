@@ -69,9 +69,9 @@ std::string format_name(const PwMode& mode);
 std::vector<PwMode> modes_of_param(const spa_pod* param);
 
 // The mode a capture asks for, with one size and one rate: among the
-// convertible modes the wanted size where one offers it (the node's order,
-// raw formats before MJPEG), else the nearest size offered. False when none
-// is convertible.
+// convertible modes the wanted size where one offers it, else the nearest
+// size offered; at the same size RGB before YUY2 before grey before MJPEG,
+// else the node's order. False when none is convertible.
 bool choose_mode(const std::vector<PwMode>& modes, FrameSize wanted, PwMode* chosen);
 
 // The format a stream asks for: the mode's format, size and rate, all fixed
