@@ -1158,7 +1158,19 @@ TEST(CameraFaults, PipeWireCamerasAreReadPlacedAndGivenAMode) {
        "libcamera_input.sensor",
        "Built-in Front Camera",
        "libcamera camera \\_SB_.PCI0.I2C2"},
-      {{{"media.class", "Video/Source"}, {"node.name", "testcam"}}, true, "testcam", "testcam", ""},
+      {{{"media.class", "Video/Source"},
+        {"node.name", "v4l2_input._sys_devices_platform_vivid.0_video4linux_video0"},
+        {"node.description", "Unknown device (V4L2)"},
+        {"object.path", "v4l2:/dev/video0"}},
+       true,
+       "v4l2_input._sys_devices_platform_vivid.0_video4linux_video0",
+       "Unknown device (V4L2)",
+       "V4L2 /dev/video0"},
+      {{{"media.class", "Video/Source"}, {"node.name", "testcam"}, {"object.path", "v4l2"}},
+       true,
+       "testcam",
+       "testcam",
+       ""},
       {{{"media.class", "Stream/Input/Video"}, {"node.name", "vidmote"}}, false, "", "", ""},
       {{{"media.class", "Audio/Source"}, {"node.name", "mic"}}, false, "", "", ""},
       {{{"media.class", "Video/Source"}}, false, "", "", ""},
@@ -1244,6 +1256,10 @@ TEST(CameraFaults, PipeWireCamerasAreReadPlacedAndGivenAMode) {
   EXPECT_EQ(text(param(false, {SPA_VIDEO_FORMAT_NV12}, {{640, 480}}, SPA_CHOICE_None, {{30, 1}},
                        SPA_CHOICE_None)),
             "NV12 640x480-640x480 30/1 (not convertible);");
+  // A format PipeWire has no name for is left out.
+  EXPECT_EQ(text(param(false, {SPA_VIDEO_FORMAT_UNKNOWN, SPA_VIDEO_FORMAT_BGR}, {{640, 480}},
+                       SPA_CHOICE_None, {{30, 1}}, SPA_CHOICE_None)),
+            "BGR 640x480-640x480 30/1;");
   EXPECT_EQ(text(vidmote::modes_of_param(nullptr)), "");
 
   // The mode asked for: the wanted size where a mode has it (raw before

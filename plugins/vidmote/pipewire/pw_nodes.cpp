@@ -49,6 +49,10 @@ bool camera_node(const PwProperties& properties, PwNode* node) {
   if (node->description.empty()) node->description = value_of(properties, "node.nick");
   if (node->description.empty()) node->description = node->name;
   node->v4l2_path = value_of(properties, "api.v4l2.path");
+  // WirePlumber's V4L2 nodes name their device in object.path instead.
+  const std::string object_path = value_of(properties, "object.path");
+  if (node->v4l2_path.empty() && object_path.rfind("v4l2:/", 0) == 0)
+    node->v4l2_path = object_path.substr(5);
   node->libcamera_id = value_of(properties, "api.libcamera.path");
   return !node->name.empty();
 }
@@ -189,6 +193,7 @@ std::vector<PwMode> modes_of_param(const spa_pod* param) {
   if (mode.mjpeg) return {mode};
   std::vector<PwMode> modes;
   for (uint32_t format : formats) {
+    if (format == SPA_VIDEO_FORMAT_UNKNOWN) continue;  // one PipeWire has no name for
     mode.format = format;
     modes.push_back(mode);
   }

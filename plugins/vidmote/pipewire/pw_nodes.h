@@ -26,7 +26,8 @@ struct PwNode {
   uint32_t id = 0;
   std::string name;          // node.name: stable, VIDMOTE_DEVICE takes it
   std::string description;   // node.description, else node.nick, else the name
-  std::string v4l2_path;     // api.v4l2.path: the V4L2 node it streams, if any
+  std::string v4l2_path;     // the V4L2 node it streams, if any: api.v4l2.path,
+                             // or object.path "v4l2:/dev/video0"
   std::string libcamera_id;  // api.libcamera.path: the libcamera camera, if any
 };
 
