@@ -362,6 +362,22 @@ std::string PipeWireCamera::no_frame_text(const FrameTally& tally, const char* w
   return tally.no_frame(when);
 }
 
+// Why a wait for a frame ended without one. PipeWire's stream of a camera
+// a plain V4L2 program holds stays paused, or ends with an error: either
+// way the holder is named where it can be seen.
+std::string PipeWireCamera::wait_failure(Wait wait, const FrameTally& tally, const char* when) {
+  if (wait == Wait::kTimeout) return no_frame_text(tally, when);
+  if (wait == Wait::kGone) return "stream failed: the camera is gone (unplugged?)";
+  const std::string holders = tally.arrived == 0 ? direct_holders() : "";
+  if (!holders.empty()) return "stream failed: " + busy_text(holders);
+  std::string error;
+  {
+    std::lock_guard<std::mutex> lock(session_->mutex());
+    error = stream_error_;
+  }
+  return "stream failed: " + (error.empty() ? std::string("PipeWire ended the stream") : error);
+}
+
 // After the stream starts, frames are judged until the picture settles, as
 // on V4L2 (PipeWire reports no exposure or gain: the brightness decides).
 bool PipeWireCamera::settle(uint8_t* out, int64_t started_ns, bool* delivered) {
@@ -380,9 +396,7 @@ bool PipeWireCamera::settle(uint8_t* out, int64_t started_ns, bool* delivered) {
     const Wait wait = next_frame(deadline, &frame);
     if (wait != Wait::kFrame) {
       gone_ = wait == Wait::kGone;
-      why_ = wait == Wait::kTimeout ? no_frame_text(tally, " after starting")
-             : gone_                ? "stream failed: the camera is gone (unplugged?)"
-                                    : "stream failed: " + stream_error_;
+      why_ = wait_failure(wait, tally, " after starting");
       return false;
     }
     last_frame = frame.arrived_ns;
@@ -427,9 +441,7 @@ bool PipeWireCamera::capture_once(uint8_t* out) {
     const Wait wait = next_frame(deadline, &frame);
     if (wait != Wait::kFrame) {
       gone_ = wait == Wait::kGone;
-      why_ = wait == Wait::kTimeout ? no_frame_text(tally, "")
-             : gone_                ? "stream failed: the camera is gone (unplugged?)"
-                                    : "stream failed: " + stream_error_;
+      why_ = wait_failure(wait, tally, "");
       stop_stream();
       return false;
     }

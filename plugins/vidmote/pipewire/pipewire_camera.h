@@ -72,6 +72,7 @@ class PipeWireCamera : public FrameSource {
   // The processes other than PipeWire's holding the V4L2 node it streams.
   std::string direct_holders() const;
   std::string busy_text(const std::string& holders) const;
+  std::string wait_failure(Wait wait, const FrameTally& tally, const char* when);
   std::string no_frame_text(const FrameTally& tally, const char* when);
 
   static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state,
