@@ -1307,6 +1307,44 @@ TEST(CameraFaults, PipeWireCamerasAreReadPlacedAndGivenAMode) {
     EXPECT_EQ(text(vidmote::modes_of_param(vidmote::format_param(&b, chosen))), c.chosen);
   }
 
+  // Frames as PipeWire's buffers lay them out: rows stride bytes apart.
+  const struct {
+    vidmote::PwMode mode;
+    uint32_t stride;
+    bool usable;
+    size_t bytes_per_line;
+    bool mjpeg;
+  } layouts[] = {
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 1984, true, 1984, false},
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 1920, true, 1920, false},
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 0, true, 0, false},
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 1908, true, 0, false},
+      {mode(SPA_VIDEO_FORMAT_YUY2, false, 640, 480, 640, 480), 1280, true, 1280, false},
+      {mode(0, true, 640, 480, 640, 480), 0, true, 0, true},
+      {mode(SPA_VIDEO_FORMAT_NV12, false, 640, 480, 640, 480), 640, false, 0, false},
+  };
+  for (const auto& c : layouts) {
+    SCOPED_TRACE(c.stride);
+    vidmote::StreamedFrames frames;
+    ASSERT_EQ(vidmote::streamed_frames(c.mode, c.stride, &frames), c.usable);
+    if (!c.usable) continue;
+    EXPECT_EQ(frames.layout.width, 640);
+    EXPECT_EQ(frames.layout.height, 480);
+    EXPECT_EQ(frames.layout.bytes_per_line, c.bytes_per_line);
+    EXPECT_EQ(frames.mjpeg, c.mjpeg);
+  }
+  // Two BGR pixels a row, rows padded to 8 bytes: the padding is skipped.
+  {
+    vidmote::StreamedFrames frames;
+    ASSERT_TRUE(
+        vidmote::streamed_frames(mode(SPA_VIDEO_FORMAT_BGR, false, 2, 2, 2, 2), 8, &frames));
+    const uint8_t padded[] = {1, 2, 3, 4, 5, 6, 99, 99, 7, 8, 9, 10, 11, 12};
+    uint8_t out[12] = {};
+    ASSERT_TRUE(vidmote::convert_to_bottom_up_bgr(padded, sizeof padded, frames.layout, out));
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 12),
+              (std::vector<uint8_t>{7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6}));
+  }
+
   const struct {
     const char *holders, *others;
   } holders[] = {

@@ -321,15 +321,10 @@ bool PipeWireCamera::usable(const Frame& frame, uint8_t* out, FrameTally* tally)
     return false;
   }
   StreamedFrames frames;
-  frames.mjpeg = mode_.mjpeg;
-  frames.layout = {size_.width, size_.height, 0, PixelLayout::kBgr24};
-  if (!mode_.mjpeg && !pixels_of_format(mode_.format, &frames.layout.pixels)) {
+  if (!streamed_frames(mode_, frame.stride, &frames)) {
     ++tally->undecodable;
     return false;
   }
-  // Rows may be padded (a libcamera camera's stride, say).
-  if (!mode_.mjpeg && frame.stride >= row_bytes(size_.width, frames.layout.pixels))
-    frames.layout.bytes_per_line = frame.stride;
   return usable_streamed_frame(frame.bytes.data(), frame.bytes.size(), frames, &scratch_, out,
                                tally);
 }

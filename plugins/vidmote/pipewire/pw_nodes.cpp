@@ -227,6 +227,18 @@ bool choose_mode(const std::vector<PwMode>& modes, FrameSize wanted, PwMode* cho
   return true;
 }
 
+bool streamed_frames(const PwMode& mode, uint32_t stride, StreamedFrames* frames) {
+  frames->mjpeg = mode.mjpeg;
+  frames->layout = {mode.largest.width, mode.largest.height, 0, PixelLayout::kBgr24};
+  if (mode.mjpeg) return true;
+  if (!pixels_of_format(mode.format, &frames->layout.pixels)) return false;
+  // Rows may be padded (a libcamera camera's stride, say); a stride shorter
+  // than a row is no stride at all.
+  if (stride >= row_bytes(mode.largest.width, frames->layout.pixels))
+    frames->layout.bytes_per_line = stride;
+  return true;
+}
+
 const spa_pod* format_param(spa_pod_builder* builder, const PwMode& mode) {
   const spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(mode.largest.width),
                                            static_cast<uint32_t>(mode.largest.height));

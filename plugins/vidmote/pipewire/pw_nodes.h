@@ -13,6 +13,7 @@
 
 #include "frame_convert.h"
 #include "frame_source.h"
+#include "streamed_frame.h"
 
 struct spa_pod;
 struct spa_pod_builder;
@@ -74,6 +75,11 @@ std::vector<PwMode> modes_of_param(const spa_pod* param);
 // size offered; at the same size RGB before YUY2 before grey before MJPEG,
 // else the node's order. False when none is convertible.
 bool choose_mode(const std::vector<PwMode>& modes, FrameSize wanted, PwMode* chosen);
+
+// How the frames of a mode (fixed to one size) are laid out, their rows
+// stride bytes apart as PipeWire's buffer says (0: packed); false for a
+// format the plug-in does not convert.
+bool streamed_frames(const PwMode& mode, uint32_t stride, StreamedFrames* frames);
 
 // The format a stream asks for: the mode's format, size and rate, all fixed
 // (a range would be fixed to the node's first mode, whatever was asked).
