@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 #include <math.h>
 #include <signal.h>
+#include <spa/param/format.h>
+#include <spa/param/video/raw.h>
+#include <spa/pod/builder.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -24,6 +27,8 @@
 #include <vector>
 
 #include "frame_timing.h"
+#include "pipewire_camera.h"
+#include "pw_nodes.h"
 #include "support/files.h"
 #include "test_card.h"
 #include "user_settings.h"
@@ -1606,6 +1611,233 @@ TEST(CameraFaults, TheProcessesHoldingADeviceAreNamed) {
   }
   ScratchDir scratch;
   EXPECT_EQ(vidmote::processes_using(scratch.file("missing")), "");
+}
+
+// PipeWire's camera nodes: which objects are cameras and what they wrap,
+// which value of VIDMOTE_DEVICE names them, where they go among the V4L2
+// cameras, the modes their formats offer, the mode a capture asks for, and
+// who besides PipeWire holds the V4L2 node.
+TEST(CameraFaults, PipeWireCamerasAreReadPlacedAndGivenAMode) {
+  using vidmote::PwNode;
+  const struct {
+    vidmote::PwProperties properties;
+    bool camera;
+    const char *name, *description, *wraps;
+  } nodes[] = {
+      {{{"media.class", "Video/Source"},
+        {"node.name", "v4l2_input.platform-vivid.0"},
+        {"node.description", "vivid"},
+        {"api.v4l2.path", "/dev/video0"}},
+       true,
+       "v4l2_input.platform-vivid.0",
+       "vivid",
+       "V4L2 /dev/video0"},
+      {{{"media.class", "Video/Source"},
+        {"node.name", "libcamera_input.sensor"},
+        {"node.nick", "Built-in Front Camera"},
+        {"api.libcamera.path", "\\_SB_.PCI0.I2C2"}},
+       true,
+       "libcamera_input.sensor",
+       "Built-in Front Camera",
+       "libcamera camera \\_SB_.PCI0.I2C2"},
+      {{{"media.class", "Video/Source"},
+        {"node.name", "v4l2_input._sys_devices_platform_vivid.0_video4linux_video0"},
+        {"node.description", "Unknown device (V4L2)"},
+        {"object.path", "v4l2:/dev/video0"}},
+       true,
+       "v4l2_input._sys_devices_platform_vivid.0_video4linux_video0",
+       "Unknown device (V4L2)",
+       "V4L2 /dev/video0"},
+      {{{"media.class", "Video/Source"}, {"node.name", "testcam"}, {"object.path", "v4l2"}},
+       true,
+       "testcam",
+       "testcam",
+       ""},
+      {{{"media.class", "Stream/Input/Video"}, {"node.name", "vidmote"}}, false, "", "", ""},
+      {{{"media.class", "Audio/Source"}, {"node.name", "mic"}}, false, "", "", ""},
+      {{{"media.class", "Video/Source"}}, false, "", "", ""},
+  };
+  for (const auto& c : nodes) {
+    SCOPED_TRACE(c.name);
+    PwNode node;
+    ASSERT_EQ(vidmote::camera_node(c.properties, &node), c.camera);
+    if (!c.camera) continue;
+    EXPECT_EQ(node.name, c.name);
+    EXPECT_EQ(node.description, c.description);
+    EXPECT_EQ(vidmote::wrapped_device(node), c.wraps);
+    EXPECT_TRUE(vidmote::names_node(node, c.name));
+    EXPECT_TRUE(vidmote::names_node(node, c.description));
+    EXPECT_FALSE(vidmote::names_node(node, std::string(c.description) + " (PipeWire)"));
+    EXPECT_FALSE(vidmote::names_node(node, ""));
+  }
+
+  // A node streaming a listed V4L2 camera right after it, others at the end.
+  PwNode video0, video2, video9, libcamera;
+  video0.v4l2_path = "/dev/video0";
+  video2.v4l2_path = "/dev/video2";
+  video9.v4l2_path = "/dev/video9";  // not among the V4L2 cameras
+  libcamera.libcamera_id = "sensor";
+  EXPECT_EQ(
+      vidmote::places_among({"/dev/video0", "/dev/video2"}, {libcamera, video2, video9, video0}),
+      (std::vector<size_t>{2, 2, 2, 1}));
+  EXPECT_EQ(vidmote::places_among({}, {video0, libcamera}), (std::vector<size_t>{0, 0}));
+
+  // Modes from EnumFormat parameters as PipeWire's V4L2 and test sources
+  // send them: choices of formats, sizes and rates.
+  uint8_t buffer[4096];
+  const auto param = [&](bool mjpeg, std::vector<uint32_t> formats,
+                         std::vector<spa_rectangle> sizes, uint32_t size_choice,
+                         std::vector<spa_fraction> rates, uint32_t rate_choice) {
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_pod_frame object, choice;
+    spa_pod_builder_push_object(&b, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_add(&b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+                        SPA_FORMAT_mediaSubtype,
+                        SPA_POD_Id(mjpeg ? SPA_MEDIA_SUBTYPE_mjpg : SPA_MEDIA_SUBTYPE_raw), 0);
+    if (!formats.empty()) {
+      spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
+      spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Enum, 0);
+      for (uint32_t format : formats) spa_pod_builder_id(&b, format);
+      spa_pod_builder_pop(&b, &choice);
+    }
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_size, 0);
+    spa_pod_builder_push_choice(&b, &choice, size_choice, 0);
+    for (const spa_rectangle& size : sizes) spa_pod_builder_rectangle(&b, size.width, size.height);
+    spa_pod_builder_pop(&b, &choice);
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_framerate, 0);
+    spa_pod_builder_push_choice(&b, &choice, rate_choice, 0);
+    for (const spa_fraction& rate : rates) spa_pod_builder_fraction(&b, rate.num, rate.denom);
+    spa_pod_builder_pop(&b, &choice);
+    return vidmote::modes_of_param(static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &object)));
+  };
+  const auto text = [](const std::vector<vidmote::PwMode>& modes) {
+    std::string all;
+    for (const vidmote::PwMode& m : modes)
+      all += vidmote::format_name(m) + " " + std::to_string(m.smallest.width) + "x" +
+             std::to_string(m.smallest.height) + "-" + std::to_string(m.largest.width) + "x" +
+             std::to_string(m.largest.height) + " " + std::to_string(m.rate_num) + "/" +
+             std::to_string(m.rate_den) + (vidmote::convertible(m) ? "" : " (not convertible)") +
+             ";";
+    return all;
+  };
+  // vivid through PipeWire: one size, its rates listed (the default first).
+  EXPECT_EQ(text(param(false, {SPA_VIDEO_FORMAT_YUY2, SPA_VIDEO_FORMAT_YUY2}, {{640, 480}},
+                       SPA_CHOICE_None, {{30, 1}, {60, 1}, {30, 1}, {15, 1}}, SPA_CHOICE_Enum)),
+            "YUY2 640x480-640x480 60/1;");
+  // The test source: any size, a rate range whose default counts.
+  EXPECT_EQ(text(param(false, {SPA_VIDEO_FORMAT_RGB, SPA_VIDEO_FORMAT_RGB, SPA_VIDEO_FORMAT_UYVY},
+                       {{320, 240}, {1, 1}, {4000, 3000}}, SPA_CHOICE_Range,
+                       {{25, 1}, {0, 1}, {INT32_MAX, 1}}, SPA_CHOICE_Range)),
+            "RGB 1x1-4000x3000 25/1;UYVY 1x1-4000x3000 25/1 (not convertible);");
+  // A libcamera camera: BGR at one size, 30000/1001 fps.
+  EXPECT_EQ(text(param(false, {SPA_VIDEO_FORMAT_BGR}, {{640, 480}}, SPA_CHOICE_None,
+                       {{30000, 1001}}, SPA_CHOICE_None)),
+            "BGR 640x480-640x480 30000/1001;");
+  EXPECT_EQ(text(param(true, {}, {{1280, 720}}, SPA_CHOICE_None, {{30, 1}}, SPA_CHOICE_None)),
+            "MJPG 1280x720-1280x720 30/1;");
+  EXPECT_EQ(text(param(false, {SPA_VIDEO_FORMAT_NV12}, {{640, 480}}, SPA_CHOICE_None, {{30, 1}},
+                       SPA_CHOICE_None)),
+            "NV12 640x480-640x480 30/1 (not convertible);");
+  // A format PipeWire has no name for is left out.
+  EXPECT_EQ(text(param(false, {SPA_VIDEO_FORMAT_UNKNOWN, SPA_VIDEO_FORMAT_BGR}, {{640, 480}},
+                       SPA_CHOICE_None, {{30, 1}}, SPA_CHOICE_None)),
+            "BGR 640x480-640x480 30/1;");
+  EXPECT_EQ(text(vidmote::modes_of_param(nullptr)), "");
+
+  // The mode asked for: the wanted size where a mode has it (raw before
+  // MJPEG), else the nearest.
+  const auto mode = [](uint32_t format, bool mjpeg, int32_t w, int32_t h, int32_t w2, int32_t h2) {
+    vidmote::PwMode m;
+    m.format = format;
+    m.mjpeg = mjpeg;
+    m.smallest = {w, h};
+    m.largest = {w2, h2};
+    m.rate_num = 30;
+    return m;
+  };
+  const vidmote::PwMode mjpeg720 = mode(0, true, 1280, 720, 1280, 720),
+                        mjpeg480 = mode(0, true, 640, 480, 640, 480),
+                        yuy480 = mode(SPA_VIDEO_FORMAT_YUY2, false, 640, 480, 640, 480),
+                        yuy180 = mode(SPA_VIDEO_FORMAT_YUY2, false, 320, 180, 320, 180),
+                        nv720 = mode(SPA_VIDEO_FORMAT_NV12, false, 1280, 720, 1280, 720),
+                        rgb_any = mode(SPA_VIDEO_FORMAT_RGB, false, 1, 1, 4000, 3000);
+  const struct {
+    std::vector<vidmote::PwMode> modes;
+    vidmote::FrameSize wanted;
+    const char* chosen;  // "" for none
+  } choices[] = {
+      {{mjpeg720, yuy480, yuy180}, {640, 480}, "YUY2 640x480-640x480 30/1;"},
+      {{mjpeg480, yuy480}, {640, 480}, "YUY2 640x480-640x480 30/1;"},
+      {{yuy480, rgb_any}, {640, 480}, "RGB 640x480-640x480 30/1;"},
+      {{mjpeg720, yuy480, yuy180}, {1280, 720}, "MJPG 1280x720-1280x720 30/1;"},
+      {{mjpeg720, yuy480, yuy180}, {700, 500}, "YUY2 640x480-640x480 30/1;"},
+      {{mjpeg720, yuy480, yuy180}, {100, 100}, "YUY2 320x180-320x180 30/1;"},
+      {{nv720, yuy480}, {1280, 720}, "YUY2 640x480-640x480 30/1;"},
+      {{rgb_any}, {800, 600}, "RGB 800x600-800x600 30/1;"},
+      {{rgb_any}, {5000, 100}, "RGB 4000x100-4000x100 30/1;"},
+      {{nv720}, {1280, 720}, ""},
+      {{}, {640, 480}, ""},
+  };
+  for (const auto& c : choices) {
+    SCOPED_TRACE(c.chosen);
+    vidmote::PwMode chosen;
+    const bool found = vidmote::choose_mode(c.modes, c.wanted, &chosen);
+    EXPECT_EQ(found ? text({chosen}) : "", c.chosen);
+    if (!found) continue;
+    // The stream asks for exactly that mode: format, size and rate fixed.
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    EXPECT_EQ(text(vidmote::modes_of_param(vidmote::format_param(&b, chosen))), c.chosen);
+  }
+
+  // Frames as PipeWire's buffers lay them out: rows stride bytes apart.
+  const struct {
+    vidmote::PwMode mode;
+    uint32_t stride;
+    bool usable;
+    size_t bytes_per_line;
+    bool mjpeg;
+  } layouts[] = {
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 1984, true, 1984, false},
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 1920, true, 1920, false},
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 0, true, 0, false},
+      {mode(SPA_VIDEO_FORMAT_BGR, false, 640, 480, 640, 480), 1908, true, 0, false},
+      {mode(SPA_VIDEO_FORMAT_YUY2, false, 640, 480, 640, 480), 1280, true, 1280, false},
+      {mode(0, true, 640, 480, 640, 480), 0, true, 0, true},
+      {mode(SPA_VIDEO_FORMAT_NV12, false, 640, 480, 640, 480), 640, false, 0, false},
+  };
+  for (const auto& c : layouts) {
+    SCOPED_TRACE(c.stride);
+    vidmote::StreamedFrames frames;
+    ASSERT_EQ(vidmote::streamed_frames(c.mode, c.stride, &frames), c.usable);
+    if (!c.usable) continue;
+    EXPECT_EQ(frames.layout.width, 640);
+    EXPECT_EQ(frames.layout.height, 480);
+    EXPECT_EQ(frames.layout.bytes_per_line, c.bytes_per_line);
+    EXPECT_EQ(frames.mjpeg, c.mjpeg);
+  }
+  // Two BGR pixels a row, rows padded to 8 bytes: the padding is skipped.
+  {
+    vidmote::StreamedFrames frames;
+    ASSERT_TRUE(
+        vidmote::streamed_frames(mode(SPA_VIDEO_FORMAT_BGR, false, 2, 2, 2, 2), 8, &frames));
+    const uint8_t padded[] = {1, 2, 3, 4, 5, 6, 99, 99, 7, 8, 9, 10, 11, 12};
+    uint8_t out[12] = {};
+    ASSERT_TRUE(vidmote::convert_to_bottom_up_bgr(padded, sizeof padded, frames.layout, out));
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 12),
+              (std::vector<uint8_t>{7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6}));
+  }
+
+  const struct {
+    const char *holders, *others;
+  } holders[] = {
+      {"pipewire (pid 7)", ""},
+      {"pipewire (pid 7), cheese (pid 42)", "cheese (pid 42)"},
+      {"vivid_test (pid 3), wireplumber (pid 8)", "vivid_test (pid 3)"},
+      {"a (pid 1), b (pid 2)", "a (pid 1), b (pid 2)"},
+      {"", ""},
+  };
+  for (const auto& c : holders)
+    EXPECT_EQ(vidmote::holders_besides_pipewire(c.holders), c.others) << c.holders;
 }
 
 // A driver slow to dequeue never stretches a capture past its bound by more

@@ -4,13 +4,16 @@
 #include <errno.h>
 #include <glob.h>
 #include <gtest/gtest.h>
+#include <spa/param/video/raw.h>
 #include <string.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "device_text.h"
 #include "listing.h"
+#include "pipewire_details.h"
 #include "program_runner.h"
 #include "support/files.h"
 #include "test_card.h"
@@ -144,6 +147,63 @@ TEST(ListCamerasText, SizesAndFormatCodes) {
   };
   for (const auto& c : subtypes)
     EXPECT_EQ(list_cameras::subtype_text(c.data1, c.data2, c.data3, c.data4), c.text);
+}
+
+// A PipeWire camera: its node, what it wraps, its formats by the modes
+// the node offered, a range of sizes as one line.
+TEST(ListCamerasText, PipeWireCamerasSayWhatTheyWrap) {
+  vidmote::PwNode vivid, sensor;
+  vivid.name = "v4l2_input.platform-vivid.0";
+  vivid.description = "vivid";
+  vivid.v4l2_path = "/dev/video0";
+  sensor.name = "libcamera_input.sensor";
+  sensor.description = "Front\x1b[2JCamera";
+  sensor.libcamera_id = "sensor";
+  vidmote::PwMode yuy480, yuy720, nv12, any;
+  yuy480.format = yuy720.format = SPA_VIDEO_FORMAT_YUY2;
+  yuy480.smallest = yuy480.largest = {640, 480};
+  yuy480.rate_num = 60;
+  yuy720.smallest = yuy720.largest = {1280, 720};
+  yuy720.rate_num = 30000;
+  yuy720.rate_den = 1001;
+  nv12.format = SPA_VIDEO_FORMAT_NV12;
+  nv12.smallest = nv12.largest = {640, 480};
+  any.format = SPA_VIDEO_FORMAT_BGR;
+  any.smallest = {1, 1};
+  any.largest = {4000, 3000};
+  const struct {
+    vidmote::PwNode node;
+    std::vector<vidmote::PwMode> modes;
+    std::string text;
+  } cases[] = {
+      {vivid,
+       {yuy480, yuy720, nv12},
+       "PipeWire v4l2_input.platform-vivid.0: vivid\n"
+       "  wraps: V4L2 /dev/video0\n"
+       "  plug-in: usable: VIDMOTE_DEVICE=v4l2_input.platform-vivid.0\n"
+       "  formats:\n"
+       "    YUY2 (the plug-in can read it)\n"
+       "      640x480: 60 fps\n"
+       "      1280x720: 29.97 fps\n"
+       "    NV12 (the plug-in cannot convert it)\n"
+       "      640x480\n"
+       "  controls: none\n"},
+      {sensor,
+       {any},
+       "PipeWire libcamera_input.sensor: Front?[2JCamera\n"
+       "  wraps: libcamera camera sensor\n"
+       "  plug-in: usable: VIDMOTE_DEVICE=v4l2_input.platform-vivid.0\n"
+       "  formats:\n"
+       "    BGR (the plug-in can read it)\n"
+       "      1x1 to 4000x3000, any size between\n"
+       "  controls: none\n"},
+  };
+  for (const auto& c : cases) {
+    list_cameras::CameraEntry entry = list_cameras::pipewire_entry(c.node, c.modes);
+    entry.verdict = "usable: VIDMOTE_DEVICE=v4l2_input.platform-vivid.0";
+    EXPECT_EQ(list_cameras::camera_text(entry), c.text);
+    EXPECT_EQ(entry.name, vidmote::printable(c.node.description) + " (PipeWire)");
+  }
 }
 
 TEST(ListCamerasText, TheLastLineNamesTheDefaultOrTheTestCard) {

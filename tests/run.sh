@@ -27,6 +27,12 @@ command -v wine >/dev/null || missing+=(wine)
 command -v pkg-config >/dev/null || missing+=(pkg-config)
 [ -f /usr/include/libv4l2.h ] || missing+=(libv4l-dev)
 [ -f /usr/include/jpeglib.h ] || missing+=(libjpeg-dev)  # MJPEG frames, decoded strictly
+# PipeWire's cameras: its headers to build (the library is loaded at run
+# time); in the guest, PipeWire and WirePlumber on a session bus before vivid.
+[ -f /usr/include/pipewire-0.3/pipewire/pipewire.h ] || missing+=(libpipewire-0.3-dev)
+command -v pipewire >/dev/null || missing+=(pipewire pipewire-bin)
+command -v wireplumber >/dev/null || missing+=(wireplumber)
+command -v dbus-daemon >/dev/null || missing+=(dbus)
 command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
 dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
 # The fuzzers: clang with libFuzzer.

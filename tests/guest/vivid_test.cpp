@@ -3,7 +3,9 @@
 // is loaded as one webcam, /dev/video0. The test sets vivid's own controls
 // (patterns, fault injection) directly on the device while the program runs.
 //
-// The disconnect test removes the camera for good, so it comes last.
+// The disconnect test removes the camera for good, so it comes last; the
+// PipeWire cases (PipeWire and WirePlumber started for each, in front of
+// vivid, as a desktop runs them) come first.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,6 +15,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +25,7 @@
 #include "support/camera_controls.h"
 #include "support/console_texts.h"
 #include "support/files.h"
+#include "support/pipewire_daemons.h"
 
 namespace {
 
@@ -116,7 +121,8 @@ Bgr pixel(const Picture& picture, int x, int t) {
 // standard input, the dialog on its terminal.
 class Console : public InteractiveRun {
  public:
-  explicit Console(const ScratchDir& folder) : InteractiveRun(folder.path(), options()) {}
+  explicit Console(const ScratchDir& folder, const std::map<std::string, std::string>& env = {})
+      : InteractiveRun(folder.path(), options(env)) {}
 
   // Types Enter and waits for the next prompt: one capture.
   bool capture() {
@@ -125,8 +131,9 @@ class Console : public InteractiveRun {
   }
 
  private:
-  static RunOptions options() {
+  static RunOptions options(const std::map<std::string, std::string>& env) {
     RunOptions options;
+    options.env = env;
     options.plugin = "";  // the default plug-in, beside the program
     options.timeout_seconds = kStepSeconds;
     return options;
@@ -228,6 +235,137 @@ class VividConsole : public ::testing::Test {
   ScratchDir out;
   std::unique_ptr<Console> console;
 };
+
+// vivid behind PipeWire: the console reaches it through PipeWire as a
+// desktop's programs do.
+class VividPipeWire : public VividConsole {
+ protected:
+  void SetUp() override {
+    VividConsole::SetUp();
+    ASSERT_TRUE(daemons.start(kStepSeconds)) << daemons.log();
+    ASSERT_TRUE(daemons.camera_node(kStepSeconds, &node, &description)) << daemons.log();
+  }
+
+  // The environment of a desktop's program, VIDMOTE_DEVICE naming device
+  // unless it is empty.
+  std::map<std::string, std::string> desktop(const std::string& device = "") const {
+    std::map<std::string, std::string> env = daemons.client_environment();
+    if (!device.empty()) env["VIDMOTE_DEVICE"] = device;
+    return env;
+  }
+
+  // Starts a console in folder and checks the plug-in's name.
+  std::unique_ptr<Console> started(const ScratchDir& folder, const std::string& device,
+                                   const std::string& plugin_name) {
+    auto run = std::make_unique<Console>(folder, desktop(device));
+    run->type("200\n");
+    EXPECT_TRUE(run->expect_output(kPrompt)) << run->output() << run->errors();
+    EXPECT_NE(run->output().find(plugin_name_line("Vidmote: " + plugin_name)), std::string::npos)
+        << run->output() << run->errors();
+    return run;
+  }
+
+  PipeWireDaemons daemons;
+  std::string node, description;
+};
+
+// A program streams vivid through PipeWire (a console naming the PipeWire
+// camera by its description); then V4L2 finds vivid busy with PipeWire, and
+// the default console captures through PipeWire, sharing the stream: every
+// picture pixel-exact and fresh, the first program's too.
+TEST_F(VividPipeWire, ACameraPipeWireHoldsIsCapturedThroughItSharingTheStream) {
+  ScratchDir first_folder;
+  auto first = started(first_folder, description, description + " (PipeWire)");
+  ASSERT_TRUE(first->capture()) << first->errors();
+  EXPECT_TRUE(all_pixels(read_bmp(first_folder.file("R00000.bmp")), kRed));
+
+  console = started(out, "", description + " (PipeWire)");
+  // This test holds vivid's node open too (for its controls), and /proc
+  // lists it first.
+  EXPECT_EQ(console->errors(), "vidmote: vivid (/dev/video0): skipped: busy: vivid_test (pid " +
+                                   std::to_string(getpid()) + "), pipewire (pid " +
+                                   std::to_string(daemons.pipewire_pid()) +
+                                   ") are using it; close them\n");
+  int number = captures_of_solid_patterns(0, 0);
+  EXPECT_TRUE(pattern(kSolidGreen));
+  ASSERT_TRUE(first->capture()) << first->errors();
+  EXPECT_TRUE(all_pixels(read_bmp(first_folder.file("R00001.bmp")), kGreen));
+  // The dialog lists the PipeWire camera among the sources: left for the
+  // test card and chosen again, it streams again.
+  in_dialog("Source", "Test card");
+  in_dialog("Source", description + " (PipeWire)");
+  number += 2;  // each settings command used a number
+  ASSERT_TRUE(console->capture());
+  EXPECT_TRUE(all_pixels(picture(number), kGreen));
+  console->type("q\n");
+  EXPECT_EQ(console->wait_exit(), 0);
+  first->type("q\n");
+  EXPECT_EQ(first->wait_exit(), 0);
+  EXPECT_EQ(first->errors(), "");
+}
+
+// A plain V4L2 program streaming vivid leaves PipeWire's stream paused, or
+// ends it with an error: the capture fails within its bound either way,
+// naming that program.
+TEST_F(VividPipeWire, AStreamAV4l2ProgramBlocksFailsInItsBoundNamingIt) {
+  console = started(out, node, description + " (PipeWire)");
+  ASSERT_TRUE(vivid.occupy());
+  expect_clean_failure();
+  const std::string prefix = "vidmote: " + description + " (PipeWire): ";
+  const std::string reason = "busy: vivid_test (pid " + std::to_string(getpid()) +
+                             ") is using /dev/video0 directly, so PipeWire cannot stream it; "
+                             "close it\n";
+  const std::string& errors = console->errors();
+  EXPECT_TRUE(errors == prefix + "no frame in time after starting: " + reason ||
+              errors == prefix + "stream failed: " + reason)
+      << errors;
+}
+
+// WirePlumber stopped, its nodes go: the camera is gone, as an unplugged
+// V4L2 camera; started again, the camera is found again by its name.
+TEST_F(VividPipeWire, ARemovedNodeIsGoneAndFoundAgainWhenItComesBack) {
+  console = started(out, node, description + " (PipeWire)");
+  ASSERT_TRUE(console->capture());
+  ASSERT_TRUE(daemons.stop_session_manager());
+  ASSERT_TRUE(daemons.no_camera_node(kStepSeconds)) << daemons.log();
+  expect_clean_failure();
+  EXPECT_EQ(console->errors(), "vidmote: " + description +
+                                   " (PipeWire): stream failed: the camera is gone (unplugged?)\n");
+
+  ASSERT_TRUE(daemons.start_session_manager());
+  std::string again, described;
+  ASSERT_TRUE(daemons.camera_node(kStepSeconds, &again, &described)) << daemons.log();
+  EXPECT_EQ(again, node);
+  ScratchDir folder;
+  auto back = started(folder, node, description + " (PipeWire)");
+  ASSERT_TRUE(back->capture()) << back->errors();
+  EXPECT_TRUE(all_pixels(read_bmp(folder.file("R00000.bmp")), kRed));
+}
+
+// list-cameras shows the PipeWire camera after vivid's V4L2 node, with what
+// it wraps, its formats and the value that picks it.
+TEST_F(VividPipeWire, ListCamerasListsThePipeWireCamera) {
+  ScratchDir folder;
+  RunOptions options;
+  options.program = LIST_CAMERAS_PATH;
+  options.plugin = "";
+  options.env = desktop();
+  options.timeout_seconds = kStepSeconds;
+  const RunResult listed = run_program(folder.path(), options);
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const std::string& text = listed.out;
+  const std::string entry =
+      "\nPipeWire " + node + ": " + description +
+      "\n  wraps: V4L2 /dev/video0\n  plug-in: usable: VIDMOTE_DEVICE=" + node + "\n  formats:\n";
+  const size_t at = text.find(entry);
+  ASSERT_NE(at, std::string::npos) << text;
+  EXPECT_LT(text.find("/dev/video0: vivid\n"), at) << text;
+  for (const char* line : {"    RGB (the plug-in can read it)\n",
+                           "    YUY2 (the plug-in can read it)\n", "      640x480: "})
+    EXPECT_NE(text.find(line, at), std::string::npos) << line << "\n" << text;
+  const std::string last = "\nDefault: vivid (/dev/video0)\n";
+  EXPECT_EQ(text.substr(text.size() - std::min(text.size(), last.size())), last) << text;
+}
 
 TEST_F(VividConsole, SolidPatternsArePixelExactAndEveryCaptureIsFresh) {
   start();

@@ -12,6 +12,7 @@
 
 #include "cameras.h"
 #include "device_text.h"
+#include "pipewire_cameras.h"
 #include "v4l2_camera.h"
 #include "v4l2_support.h"
 
@@ -105,10 +106,12 @@ std::vector<std::unique_ptr<FrameSource>> find_cameras() {
   }
 
   std::vector<std::unique_ptr<FrameSource>> cameras;
+  std::vector<std::string> paths;
   for (const VideoNode& node : in_default_order(nodes)) {
-    const std::string path = "/dev/video" + std::to_string(node.number);
-    cameras.push_back(std::make_unique<V4l2Camera>(path, node.card, system_v4l2_device()));
+    paths.push_back("/dev/video" + std::to_string(node.number));
+    cameras.push_back(std::make_unique<V4l2Camera>(paths.back(), node.card, system_v4l2_device()));
   }
+  add_pipewire_cameras(paths, &cameras);
   return cameras;
 }
 
@@ -165,7 +168,10 @@ std::string node_of_camera(V4l2Device& device, const std::string& named,
   return "";
 }
 
+// A name that is no path may be a PipeWire camera's.
 std::unique_ptr<FrameSource> camera_at(const std::string& path) {
+  if (path.empty() || path[0] != '/')
+    if (std::unique_ptr<FrameSource> camera = pipewire_camera_named(path)) return camera;
   return std::make_unique<V4l2Camera>(path, "", system_v4l2_device());
 }
 
