@@ -47,8 +47,9 @@ const char kUsage[] =
     "  q        quit (so does the end of the input)\n"
     "\n"
     "The default plug-in uses the first camera that opens, else its test card;\n"
-    "VIDMOTE_DEVICE names the camera (a device path) or test-card. When the\n"
-    "plug-in cannot be opened, plugin-check on its file says why.\n"
+    "VIDMOTE_DEVICE names the camera (a device path) or test-card, and\n"
+    "VIDMOTE_SIZE, _FORMAT, _SETTLE, _CONTROLS and _IDLE set it up for scripts.\n"
+    "When the plug-in cannot be opened, plugin-check on its file says why.\n"
     "\n"
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n";
