@@ -81,7 +81,7 @@ struct Driver {
   // replug_ns at replug_path (with replug_card for a card name, if any).
   std::string replug_path, replug_card;
   int64_t replug_ns = 0;
-  bool gone_again = false;  // once back, it is unplugged again at its second frame
+  bool gone_again = false;     // once back, it is unplugged again at its second frame
   std::string bus, interface;  // bus_info, and the USB interface sysfs shows
   // Other nodes of the machine: a sibling of the camera's own device
   // (unplugged and back with it, then at path_after) or another camera.
