@@ -196,6 +196,16 @@ bool DshowCamera::is_open() const {
 }
 
 void DshowCamera::close() {
+  if (graph_ && graph_->com_thread != GetCurrentThreadId()) {
+    // Let go from another thread (the idle watch): that thread joins the
+    // process's COM apartment for the release, and the CoInitializeEx of the
+    // thread that opened the camera is not undone from here.
+    graph_->com = false;
+    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    graph_.reset();
+    if (com) CoUninitialize();
+    return;
+  }
   graph_.reset();
 }
 
@@ -238,6 +248,7 @@ bool DshowCamera::open() {
   if (is_open()) return true;
   std::unique_ptr<Graph> graph(new Graph);
   graph->com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  graph->com_thread = GetCurrentThreadId();
   if (display_name_.empty()) {
     failure_ = "Windows lists no camera of that name";
     return false;

@@ -80,7 +80,8 @@ const StreamCapability* capability_for(const std::vector<StreamCapability>& capa
 class FrameSink;  // the grabber's callback
 
 struct DshowCamera::Graph {
-  bool com = false;  // this object's CoInitializeEx, undone when it goes
+  bool com = false;      // this object's CoInitializeEx, undone when it goes
+  DWORD com_thread = 0;  // the thread that made it
   IBaseFilter* source = nullptr;
   IGraphBuilder* graph = nullptr;
   ICaptureGraphBuilder2* builder = nullptr;
