@@ -1620,6 +1620,15 @@ TEST(WindowsCamera, VirtualCameraThatStopsFailsTheCapture) {
     ASSERT_TRUE(console.expect_output(prompt)) << console.output() << console.errors();
     ASSERT_TRUE(file_exists(out.file("R00000.bmp")));
     write_file(stop_file, "");
+    // Enter only once the camera has stopped: a frame it was still sending
+    // (under emulation, long after the file appeared) began before Enter
+    // and would be counted as such.
+    const std::string log = side.file("camera.log");
+    for (int waited_ms = 0;
+         waited_ms < 60000 && read_file(log).find("frames stopped") == std::string::npos;
+         waited_ms += 100)
+      usleep(100 * 1000);
+    ASSERT_NE(read_file(log).find("frames stopped"), std::string::npos) << read_file(log);
     console.type("\r\n");
     EXPECT_EQ(console.wait_exit(), 255) << console.output() << console.errors();
     const std::string failed = to_shift_jis(crlf(kCaptureFailed));
