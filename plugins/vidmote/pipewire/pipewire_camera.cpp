@@ -220,7 +220,22 @@ bool PipeWireCamera::start_stream() {
   }
   stamps_.restart();
   rate_.restart();
+  latency_.stream_started(monotonic_ns());
   return true;
+}
+
+// A buffer's presentation time is the driver's stamp on the monotonic clock
+// (taken, as V4L2's, at the frame's end); a frame is recorded as it comes,
+// so its arrival is when it was ready.
+int64_t PipeWireCamera::started_at(const Frame& frame) {
+  rate_.frame(frame.arrived_ns);
+  const int64_t interval = rate_.interval_ns();
+  const FrameStamp stamp = {true, true, frame.pts_ns};
+  const FrameArrival arrival = {frame.arrived_ns, true};
+  const bool believed = frame.pts_ns >= 0 && stamps_.believe(stamp, arrival, interval);
+  latency_.arrived(arrival, interval);
+  if (believed) latency_.frame(stamp, arrival, interval);
+  return frame_start_ns(stamp, believed, arrival, interval, latency_.latency_ns());
 }
 
 void PipeWireCamera::stop_stream() {
@@ -395,11 +410,11 @@ bool PipeWireCamera::settle(uint8_t* out, int64_t started_ns, bool* delivered) {
       return false;
     }
     last_frame = frame.arrived_ns;
-    rate_.frame(frame.arrived_ns);
-    if (frame.pts_ns >= 0) stamps_.believe({true, true, frame.pts_ns}, frame.arrived_ns);
+    started_at(frame);
     ++tally.arrived;
     if (!choice.by_picture || !usable(frame, out, &tally)) continue;
-    picture.frame(last_frame, mean_brightness(out, size_.width, size_.height), 0, 0);
+    picture.frame(last_frame, mean_brightness(out, size_.width, size_.height), 0, 0,
+                  mean_colour(out, size_.width, size_.height));
     if (picture.settled() ||
         last_frame >= started_ns + picture_settle_cap_ns(rate_.interval_ns())) {
       *delivered = true;
@@ -426,11 +441,11 @@ bool PipeWireCamera::capture_once(uint8_t* out) {
     std::lock_guard<std::mutex> lock(session_->mutex());
     frames_.clear();
   }
-  // The frame in flight at the request may have begun before it: by
-  // arrival, the second one after it is the first sure to be fresh.
-  ArrivalOrder arrival(SIZE_MAX / 2);
-  arrival.queue_empty();
+  // The frame in flight at the request may have begun before it: without
+  // a stamp, the second one after it is the first sure to be fresh (no
+  // buffers of the plug-in's own hold older ones).
   FrameTally tally;
+  size_t arrived = 0;
   for (;;) {
     Frame frame;
     const Wait wait = next_frame(deadline, &frame);
@@ -441,15 +456,8 @@ bool PipeWireCamera::capture_once(uint8_t* out) {
       return false;
     }
     ++tally.arrived;
-    rate_.frame(frame.arrived_ns);
-    const FrameStamp stamp = {true, true, frame.pts_ns};
-    const bool stamped =
-        frame.pts_ns >= 0 && stamps_.believe(stamp, frame.arrived_ns) && stamps_.believed();
-    const bool by_arrival = arrival.arrived();
-    if (by_arrival && stamped && stamp_lags(stamp, rate_.interval_ns(), asked)) stamps_.disprove();
-    const bool fresh =
-        began_after(stamp, stamped && stamps_.believed(), rate_.interval_ns(), asked, by_arrival);
-    if (!fresh) {
+    const CaptureFrame seen = {started_at(frame), ++arrived, false};
+    if (!began_after_request(seen, 0, asked)) {
       ++tally.stale;
       continue;
     }

@@ -63,6 +63,9 @@ class PipeWireCamera : public FrameSource {
   enum class Wait { kFrame, kTimeout, kGone, kError };
 
   bool start_stream();
+  // Measures the rate by the frame, weighs its stamp and the latency, and
+  // gives when it began (INT64_MIN when nothing tells).
+  int64_t started_at(const Frame& frame);
   void stop_stream();
   Wait next_frame(int64_t deadline_ns, Frame* frame);
   bool usable(const Frame& frame, uint8_t* out, FrameTally* tally);
@@ -90,6 +93,7 @@ class PipeWireCamera : public FrameSource {
   size_t settle_choice_;
   FrameRate rate_;
   StampTrust stamps_;
+  DeliveryLatency latency_;
   std::vector<uint8_t> scratch_;
   std::string why_;    // why the last capture failed
   bool gone_ = false;  // the last wait found the node removed
