@@ -33,7 +33,7 @@ bool make_folders(const std::string& folder) {
 }  // namespace
 
 std::string saved_settings_path(const std::string& identity) {
-  // The base directory specification: a relative XDG_CONFIG_HOME is ignored.
+  // As XDG base directories go: a relative XDG_CONFIG_HOME is ignored.
   const char* config = getenv("XDG_CONFIG_HOME");
   std::string folder;
   if (config && config[0] == '/') {
