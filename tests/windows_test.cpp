@@ -1640,6 +1640,36 @@ TEST(WindowsCamera, VirtualCameraThatStopsFailsTheCapture) {
   }
 }
 
+// A camera idle at the prompt is let go, its graph stopped and released by
+// the plug-in's watch thread, and opened again by the next capture.
+TEST(WindowsCamera, VirtualCameraLetGoWhileIdleIsOpenedByTheNextCapture) {
+  VirtualCamera camera;
+  ScratchDir out, side;
+  const std::string log = side.file("camera.log");
+  InteractiveRun console(out.path(), on_the_virtual_camera({{"VIDMOTE_IDLE", "1"}}, log));
+  const std::string prompt = to_shift_jis(kPrompt);
+  console.type("200\r\n\r\n");
+  ASSERT_TRUE(console.expect_output(prompt)) << console.errors();
+  ASSERT_TRUE(console.expect_output(prompt)) << console.output() << console.errors();
+  ASSERT_TRUE(file_exists(out.file("R00000.bmp")));
+  // A second after the capture: bounded, as under emulation it comes late.
+  for (int waited_ms = 0; waited_ms < 60000 && read_file(log).find("stopped") == std::string::npos;
+       waited_ms += 100)
+    usleep(100 * 1000);
+  ASSERT_NE(read_file(log).find("stopped"), std::string::npos) << read_file(log);
+  console.type("\r\nq\r\n");
+  EXPECT_EQ(console.wait_exit(), 0) << console.output() << console.errors();
+  EXPECT_EQ(console.errors(), "");
+  EXPECT_TRUE(file_exists(out.file("R00001.bmp")));
+  // Streamed twice: once for each capture.
+  const std::string streamed = read_file(log);
+  size_t streams = 0;
+  for (size_t at = streamed.find("streaming "); at != std::string::npos;
+       at = streamed.find("streaming ", at + 1))
+    ++streams;
+  EXPECT_EQ(streams, 2u) << streamed;
+}
+
 // Two virtual cameras: list-cameras.exe lists each with its stream
 // capabilities, and VIDMOTE_DEVICE names the one the plug-in uses.
 TEST(WindowsCamera, VirtualCamerasListedAndNamedApart) {

@@ -304,6 +304,7 @@ class Filter final : public IBaseFilter {
   STDMETHODIMP Stop() override {
     std::lock_guard<std::mutex> hold(state_lock_);
     stop_pushing(true);
+    if (state_ != State_Stopped) log("stopped");
     state_ = State_Stopped;
     return S_OK;
   }
